@@ -1,0 +1,103 @@
+#include "utils.hpp"
+
+#include <array>
+#include <sstream>      // std::stringstream
+#include <string_view>  // std::string_view
+
+#include <date/date.h>  // date::parse, date::format
+
+namespace {
+
+// Tried in this order; the first one that consumes the whole text wins.
+constexpr std::array<const char*, 3> candidate_formats{"%S", "%M:%S", "%H:%M:%S"};
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// An hours or minutes field: one or two digits.
+bool is_whole_field(std::string_view field)
+{
+    if (field.empty() || field.size() > 2) {
+        return false;
+    }
+    for (char c : field) {
+        if (!is_digit(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A seconds field: one or two characters, digits and at most one point, and at
+// least one digit (a lone "." is not a number).
+bool is_seconds_field(std::string_view field)
+{
+    if (field.empty() || field.size() > 2) {
+        return false;
+    }
+    bool has_digit = false;
+    for (char c : field) {
+        if (is_digit(c)) {
+            has_digit = true;
+        } else if (c != '.') {
+            return false;
+        }
+    }
+    return has_digit;
+}
+
+// date::parse misreads a seconds field without a digit: "." gives 0 s, and where the
+// field is missing or not numeric it rounds an uninitialised value. So a text only
+// reaches date::parse once it has the shape of one of the accepted forms.
+bool has_accepted_shape(std::string_view text)
+{
+    for (std::size_t fields = 1; fields <= candidate_formats.size(); ++fields) {
+        const auto colon = text.find(':');
+        if (colon == std::string_view::npos) {
+            return is_seconds_field(text);
+        }
+        if (!is_whole_field(text.substr(0, colon))) {
+            return false;
+        }
+        text.remove_prefix(colon + 1);
+    }
+    return false;  // more fields than any accepted form has
+}
+
+}  // namespace
+
+std::optional<std::chrono::seconds> utils::parse_timestamp(const std::string& text)
+{
+    if (!has_accepted_shape(text)) {
+        return std::nullopt;
+    }
+    std::stringstream stream(text);
+    std::chrono::seconds value{0};
+    for (const char* format : candidate_formats) {
+        stream >> date::parse(format, value) >> eof;
+        if (!stream.fail()) {
+            return value;
+        }
+        stream.clear();
+        stream.seekg(0);
+    }
+    return std::nullopt;
+}
+
+std::string utils::format_timestamp(const std::chrono::seconds& duration)
+{
+    return date::format("%T", duration);
+}
+
+std::istream& eof(std::istream& is)
+{
+    if (is.fail()) {
+        return is;
+    }
+    if (is.get() == std::istream::traits_type::eof()) {
+        is.clear();  // reaching the end is the success case: drop eofbit and failbit
+    } else {
+        is.unget();
+        is.clear(std::ios::failbit);
+    }
+    return is;
+}
