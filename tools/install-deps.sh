@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing musiccore need. Does
+# nothing when all are present; uses sudo when not run as root.
+set -euo pipefail
+
+packages=(
+  cmake make g++ pkg-config          # build
+  libhowardhinnant-date-dev          # date::parse, date::format
+  libopusfile-dev                    # Opus duration query (brings libopus, libogg)
+  libgtest-dev                       # self-test and edge tests
+  sox opus-tools                     # test/make_test_opus.sh
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [ "$status" = "install ok installed" ] || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if ! command -v apt-get >/dev/null 2>&1; then
+  echo "install-deps: no apt-get here; install these packages (Debian names): ${missing[*]}" >&2
+  exit 1
+fi
+if [ "$(id -u)" -eq 0 ]; then
+  run_as_root=()
+elif command -v sudo >/dev/null 2>&1; then
+  run_as_root=(sudo)
+else
+  echo "install-deps: not root and no sudo; as root, run: apt-get install ${missing[*]}" >&2
+  exit 1
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${run_as_root[@]}" apt-get update -qq
+"${run_as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
