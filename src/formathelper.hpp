@@ -21,11 +21,11 @@ char* format_helper(std::ostream& os, T value)
 // The buffer is cut in place: each consumed "{" becomes a terminating zero.
 // Returns the position after the placeholder, where the next argument's search
 // begins. Throws std::invalid_argument, having written nothing, when `format`
-// holds no "{".
+// holds no "{" or is null.
 template <typename T, bool is_final = true>
 char* format_helper(std::ostream& os, char* format, const T& arg)
 {
-    char* brace = std::strchr(format, '{');
+    char* brace = format == nullptr ? nullptr : std::strchr(format, '{');
     if (brace == nullptr) {
         throw std::invalid_argument(
             "no replace location found in format string, but replacement args given.");

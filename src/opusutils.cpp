@@ -1,4 +1,4 @@
-#include "opusutils.hpp"
+#include <musiccore/opusutils.hpp>
 
 #include <memory>  // std::unique_ptr
 
@@ -19,6 +19,11 @@ constexpr double samples_per_second = 48000.0;
 
 double opus_utils::get_duration_secs(const std::string& path)
 {
+    // op_open_file takes a C string; one cut short by an embedded NUL would name
+    // another file. Such a path names no file, so it fails as an unopenable one.
+    if (path.find('\0') != std::string::npos) {
+        throw opus_error("op_open_file", OP_EFAULT);
+    }
     int error = 0;
     const ScopedOpusFile file(op_open_file(path.c_str(), &error));
     if (!file) {

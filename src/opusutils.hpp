@@ -37,7 +37,9 @@ private:
 // Returns how long the Ogg Opus file at `path` plays, in seconds: its sample count
 // over all links divided by 48000, unrounded. Throws opus_error for "op_open_file"
 // when the file is missing, unreadable or not Ogg Opus, and for "op_pcm_total" when
-// its length cannot be determined (an unseekable input such as a pipe).
+// its length cannot be determined (an unseekable input such as a pipe). A path
+// with an embedded NUL fails as "op_open_file" with -129, as a missing file does,
+// and never opens the shorter path before the NUL.
 double get_duration_secs(const std::string& path);
 
 }  // namespace opus_utils

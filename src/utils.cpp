@@ -5,7 +5,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#include "utils.hpp"
+#include <musiccore/utils.hpp>
 
 #include <array>
 #include <sstream>      // std::stringstream
@@ -79,19 +79,29 @@ std::optional<std::chrono::seconds> utils::parse_timestamp(const std::string& te
     }
     std::stringstream stream(text);
     std::chrono::seconds value{0};
+    std::optional<std::chrono::seconds> result;
     for (const char* format : candidate_formats) {
         stream >> date::parse(format, value) >> eof;
         if (!stream.fail()) {
-            return value;
+            result = value;
+            break;
         }
         stream.clear();
-        stream.seekg(0);
+        stream.seekg(0);  // the next format reads the text from its start
     }
-    return std::nullopt;
+    return result;
 }
 
 std::string utils::format_timestamp(const std::chrono::seconds& duration)
 {
+    // date::format negates a negative duration, which overflows for the most negative
+    // one. Its magnitude is one second more than its neighbour's, whose text ends in
+    // ":07", so bumping that last digit is exact.
+    if (duration == std::chrono::seconds::min()) {
+        std::string text = date::format("%T", duration + std::chrono::seconds(1));
+        ++text.back();
+        return text;
+    }
     return date::format("%T", duration);
 }
 

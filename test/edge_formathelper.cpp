@@ -87,6 +87,14 @@ TEST(format_edges, missing_placeholder_throws)
     }
 }
 
+TEST(format_edges, null_format_is_rejected)
+{
+    std::ostringstream out;
+    EXPECT_THROW(fmt::format_helper(out, nullptr, 1), std::invalid_argument);
+    EXPECT_THROW(fmt::format_helper(out, nullptr, 1, "two"), std::invalid_argument);
+    EXPECT_EQ(out.str(), "");
+}
+
 TEST(format_edges, mixed_argument_types)
 {
     char format[] = "{}-{}-{}-{}";

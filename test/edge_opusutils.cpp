@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -33,15 +34,76 @@ opus_utils::opus_error expect_opus_error(const std::string& path)
     return opus_utils::opus_error("none", 0);
 }
 
+std::string read_file(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+// Flips the checksum of the Ogg page that starts at the `nth` "OggS" (negative:
+// counted from the end).
+std::string with_bad_checksum(std::string bytes, int nth)
+{
+    std::vector<std::size_t> pages;
+    for (auto at = bytes.find("OggS"); at != std::string::npos; at = bytes.find("OggS", at + 1)) {
+        pages.push_back(at);
+    }
+    const std::size_t page = pages.at(nth < 0 ? pages.size() + nth : nth);
+    bytes[page + 22] = static_cast<char>(bytes[page + 22] ^ 0xff);  // CRC field
+    return bytes;
+}
+
+constexpr int op_efault = -129;      // the file cannot be opened
+constexpr int op_enotformat = -132;  // not an Ogg Opus stream
+constexpr double full_length = 65.43675;
+
 TEST(opus_edges, unopenable_files)
 {
     TempDir dir;
-    const auto text_file = dir.write("notes.opus", "not an Ogg stream\n");
-    for (const std::string path : {"does/not/exist.opus", "/dev/null", text_file.c_str()}) {
-        const auto e = expect_opus_error(path);
-        EXPECT_EQ(e.function_name(), "op_open_file") << path;
-        EXPECT_LT(e.error_code(), 0) << path;
-        EXPECT_EQ(e.what(), "op_open_file failed with error code " + std::to_string(e.error_code()));
+    const std::string data = read_file(data_file);
+    fs::create_directory(dir.path() / "folder.opus");
+    const std::string samples = MUSICCORE_SAMPLE_DIR;
+    struct Case {
+        std::string path;
+        int code;
+    };
+    const Case cases[] = {
+        {"does/not/exist.opus", op_efault},
+        {data_file + std::string(1, '\0') + "junk", op_efault},  // never opens the prefix
+        {"/dev/null", op_enotformat},
+        {dir.write("empty.opus", "").string(), op_enotformat},
+        {(dir.path() / "folder.opus").string(), op_enotformat},
+        {dir.write("notes.opus", "not an Ogg stream\n").string(), op_enotformat},
+        {samples + "/vorbis.ogg", op_enotformat},
+        {dir.write("first.opus", with_bad_checksum(data, 0)).string(), op_enotformat},
+    };
+    for (const auto& c : cases) {
+        const auto e = expect_opus_error(c.path);
+        EXPECT_EQ(e.function_name(), "op_open_file") << c.path;
+        EXPECT_EQ(e.error_code(), c.code) << c.path;
+        EXPECT_EQ(e.what(), "op_open_file failed with error code " + std::to_string(c.code));
+    }
+}
+
+TEST(opus_edges, damaged_and_chained_files)
+{
+    TempDir dir;
+    const std::string data = read_file(data_file);
+    const std::string samples = MUSICCORE_SAMPLE_DIR;
+
+    // Both links count: 48000 + 24000 samples.
+    EXPECT_EQ(opus_utils::get_duration_secs(samples + "/chained.opus"), 1.5);
+    EXPECT_EQ(opus_utils::get_duration_secs(samples + "/short.opus"), 1.0);
+    // A page with a bad checksum is skipped; the length is then read from the last
+    // good page, so it can only shrink.
+    EXPECT_EQ(opus_utils::get_duration_secs(
+                  dir.write("middle.opus", with_bad_checksum(data, 30)).string()),
+              full_length);
+    for (const auto& damaged : {dir.write("last.opus", with_bad_checksum(data, -1)),
+                                dir.write("half.opus", data.substr(0, data.size() / 2))}) {
+        const double secs = opus_utils::get_duration_secs(damaged.string());
+        EXPECT_GT(secs, 0) << damaged;
+        EXPECT_LT(secs, full_length) << damaged;
     }
 }
 

@@ -55,6 +55,10 @@ TEST(timestamp_edges, format_texts)
     EXPECT_EQ(utils::format_timestamp(seconds(90000)), "25:00:00");  // hours do not wrap
     EXPECT_EQ(utils::format_timestamp(seconds(360000)), "100:00:00");
     EXPECT_EQ(utils::format_timestamp(seconds(-3661)), "-01:01:01");
+    // The extremes: the most negative value has no positive counterpart.
+    EXPECT_EQ(utils::format_timestamp(seconds::max()), "2562047788015215:30:07");
+    EXPECT_EQ(utils::format_timestamp(-seconds::max()), "-2562047788015215:30:07");
+    EXPECT_EQ(utils::format_timestamp(seconds::min()), "-2562047788015215:30:08");
 }
 
 TEST(timestamp_edges, round_trip_below_one_hundred_hours)
