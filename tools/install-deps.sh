@@ -8,7 +8,10 @@ packages=(
   libhowardhinnant-date-dev          # date::parse, date::format
   libopusfile-dev                    # Opus duration query (brings libopus, libogg)
   libgtest-dev                       # self-test and edge tests
-  sox opus-tools                     # test/make_test_opus.sh
+  sox opus-tools                     # test audio files
+  valgrind                           # leak and memory checks of the GCC build
+  clang libclang-rt-14-dev llvm      # sanitizer build and libFuzzer targets
+  gcovr                              # ./dev.sh coverage
 )
 
 missing=()

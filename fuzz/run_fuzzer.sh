@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs one libFuzzer target for a fixed time with a fixed seed.
+# Usage: run_fuzzer.sh FUZZER SECONDS CORPUS_DIR [SEED_DIR...]
+# New inputs go to CORPUS_DIR (kept, so later runs go on from there); crashing
+# inputs go to CORPUS_DIR/../artifacts/. Sanitizer findings fail the run.
+# FRESH_CORPUS=1 empties CORPUS_DIR first, for a run that depends on no earlier one.
+set -euo pipefail
+
+fuzzer=$1 seconds=$2 corpus=$3
+shift 3
+here=$(cd "$(dirname "$0")" && pwd)
+artifacts="$corpus/../artifacts"
+[ "${FRESH_CORPUS:-0}" = 1 ] && rm -rf "$corpus"
+mkdir -p "$corpus" "$artifacts"
+
+# opusfile is built without frame pointers: only the slow unwinder sees the frames
+# that the suppressions name.
+export ASAN_OPTIONS="fast_unwind_on_malloc=0"
+export LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+"$fuzzer" -seed=1 -max_total_time="$seconds" -max_len=4096 -timeout=10 \
+  -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$@" 2>&1 |
+  grep -v -E '^#[0-9]+\s+(NEW|REDUCE|pulse)' || true
+exit "${PIPESTATUS[0]}"
