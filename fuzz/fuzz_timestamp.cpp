@@ -26,8 +26,8 @@ void require(bool holds, const char* what)
 // The clock text computed apart from the library, on the unsigned magnitude.
 std::string expected_clock_text(long long secs)
 {
-    const unsigned long long magnitude =
-        secs < 0 ? 0ULL - static_cast<unsigned long long>(secs) : static_cast<unsigned long long>(secs);
+    const unsigned long long magnitude = secs < 0 ? 0ULL - static_cast<unsigned long long>(secs)
+                                                  : static_cast<unsigned long long>(secs);
     char text[64];
     std::snprintf(text, sizeof text, "%s%02llu:%02llu:%02llu", secs < 0 ? "-" : "",
                   magnitude / 3600, magnitude / 60 % 60, magnitude % 60);

@@ -28,8 +28,7 @@ public:
 
     // Default texts and empty hooks; the duration is read from `file`, which must be
     // a readable Ogg Opus file whatever its name (throws opus_utils::opus_error).
-    explicit Track(std::filesystem::path file)
-        : path(std::move(file))
+    explicit Track(std::filesystem::path file) : path(std::move(file))
     {
         duration_secs = opus_utils::get_duration_secs(path.string());
     }

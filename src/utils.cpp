@@ -7,6 +7,7 @@
 
 #include <musiccore/utils.hpp>
 
+#include <algorithm>  // std::all_of, std::any_of
 #include <array>
 #include <sstream>      // std::stringstream
 #include <string_view>  // std::string_view
@@ -18,38 +19,25 @@ namespace {
 // Tried in this order; the first one that consumes the whole text wins.
 constexpr std::array<const char*, 3> candidate_formats{"%S", "%M:%S", "%H:%M:%S"};
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 // An hours or minutes field: one or two digits.
 bool is_whole_field(std::string_view field)
 {
-    if (field.empty() || field.size() > 2) {
-        return false;
-    }
-    for (char c : field) {
-        if (!is_digit(c)) {
-            return false;
-        }
-    }
-    return true;
+    return !field.empty() && field.size() <= 2 && std::all_of(field.begin(), field.end(), is_digit);
 }
 
 // A seconds field: one or two characters, digits and at most one point, and at
 // least one digit (a lone "." is not a number).
 bool is_seconds_field(std::string_view field)
 {
-    if (field.empty() || field.size() > 2) {
-        return false;
-    }
-    bool has_digit = false;
-    for (char c : field) {
-        if (is_digit(c)) {
-            has_digit = true;
-        } else if (c != '.') {
-            return false;
-        }
-    }
-    return has_digit;
+    const auto is_digit_or_point = [](char c) { return is_digit(c) || c == '.'; };
+    return !field.empty() && field.size() <= 2 &&
+           std::all_of(field.begin(), field.end(), is_digit_or_point) &&
+           std::any_of(field.begin(), field.end(), is_digit);
 }
 
 // date::parse misreads a seconds field without a digit: "." gives 0 s, and where the

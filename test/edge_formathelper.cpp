@@ -38,7 +38,7 @@ TEST(format_edges, placeholders_and_tails)
         {"{} and {}", "x and {}"},  // placeholders beyond the arguments stay literal
         {"a {x} b", "a x} b"},      // the character after "{" is skipped unexamined
         {"{{}", "x}"},
-        {"tail {", "tail x"},       // a final lone "{" is a placeholder without tail
+        {"tail {", "tail x"},  // a final lone "{" is a placeholder without tail
         {"{", "x"},
     };
     for (const auto& c : cases) {

@@ -186,8 +186,9 @@ TEST(track_edges, hooks)
 
     int calls = 0;
     TrackInfo seen;
-    const Track hooked("a", "b", "c", "x.mp3", [&calls] { ++calls; },
-                       [&seen](const TrackInfo& info) { seen = info; });
+    const Track hooked(
+        "a", "b", "c", "x.mp3", [&calls] { ++calls; },
+        [&seen](const TrackInfo& info) { seen = info; });
     hooked.callback();
     hooked.info_callback(hooked);
     EXPECT_EQ(calls, 1);

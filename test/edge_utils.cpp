@@ -17,6 +17,7 @@ struct Accepted {
 
 TEST(timestamp_edges, accepted_texts)
 {
+    // clang-format off
     const Accepted cases[] = {
         {"0", 0},          {"50", 50},         {"75", 75},  // no range checks
         {"1:03", 63},      {"20:20", 1220},    {"1:75", 135},
@@ -25,6 +26,7 @@ TEST(timestamp_edges, accepted_texts)
         // A fraction rounds to the nearest second, a tie to the even one.
         {".4", 0}, {".5", 0}, {".6", 1}, {"5.", 5}, {"1:.6", 61}, {"0:0:.6", 1},
     };
+    // clang-format on
     for (const auto& c : cases) {
         const auto res = utils::parse_timestamp(c.text);
         ASSERT_TRUE(res.has_value()) << '"' << c.text << '"';
@@ -34,6 +36,7 @@ TEST(timestamp_edges, accepted_texts)
 
 TEST(timestamp_edges, rejected_texts)
 {
+    // clang-format off
     const std::string cases[] = {
         "", " ", "abc", "x", ":",
         " 50", "50 ", "1:03x", "1:03 ", std::string("5\0", 2),  // stray characters
@@ -43,6 +46,7 @@ TEST(timestamp_edges, rejected_texts)
         ".", "1:.", "0:0:.", "1:x", "..",                        // seconds without a digit
         "1.:03", "1:.3:00",                                      // a point outside the seconds
     };
+    // clang-format on
     for (const auto& text : cases) {
         EXPECT_FALSE(utils::parse_timestamp(text).has_value()) << '"' << text << '"';
     }

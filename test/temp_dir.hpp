@@ -12,7 +12,8 @@ class TempDir {
 public:
     TempDir()
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "musiccore-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "musiccore-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) {
             throw std::runtime_error("cannot create a temporary directory");
         }
