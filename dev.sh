@@ -2,67 +2,88 @@
 # One entry point for building and checking musiccore from a fresh clone.
 #
 #   ./dev.sh selftest         install what is missing, build, run the eleven-case self-test
-#   ./dev.sh test             install what is missing, build, run every test: GCC build
-#                             with valgrind, then clang ASan+UBSan build with short fuzz runs
+#   ./dev.sh test             install what is missing, then run every check: format and
+#                             clang-tidy; GCC build with tests and valgrind; clang
+#                             ASan+UBSan build with tests and short fuzz runs; the example
+#                             consumer (installed, add_subdirectory, pkg-config); the
+#                             benchmarks build
 #   ./dev.sh coverage         line and branch coverage of src/ by all tests (gcovr)
 #   ./dev.sh fuzz [SECONDS]   long fuzz run, SECONDS per target (default 600), corpus kept
+#   ./dev.sh bench            benchmarks (makes a one-hour test file first)
 #
-# WERROR=ON turns compiler warnings into errors (CI sets it).
+# The builds use CMakePresets.json. WERROR=ON turns warnings into errors (CI sets it).
 set -euo pipefail
 cd "$(dirname "$0")"
 
-jobs=$(nproc 2>/dev/null || echo 2)
 werror=${WERROR:-OFF}
 
-# build DIR [CMAKE_ARGS...]: configure and build everything in DIR.
+# build PRESET [CMAKE_ARGS...]: configure and build with a preset.
 build() {
-  local dir=$1
+  local preset=$1
   shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DMUSICCORE_WARNINGS_AS_ERRORS="$werror" "$@" >/dev/null
-  cmake --build "$dir" --parallel "$jobs"
+  cmake --preset "$preset" -DMUSICCORE_WARNINGS_AS_ERRORS="$werror" "$@" >/dev/null
+  cmake --build --preset "$preset" --parallel "$(nproc 2>/dev/null || echo 2)"
 }
 
-sanitize_args=(-DCMAKE_CXX_COMPILER=clang++ -DMUSICCORE_SANITIZE=ON -DMUSICCORE_BUILD_FUZZERS=ON)
+lint() {
+  echo "== clang-format and clang-tidy"
+  git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
+  # GCC needs no -std flag for C++17, so the compile database has none: add it.
+  clang-tidy -p build --quiet --extra-arg=-std=c++17 src/*.cpp
+  # The header-only modules, each on its own.
+  for header in src/formathelper.hpp src/track.hpp; do
+    clang-tidy --quiet "$header" -- -x c++ -std=c++17 -Wno-pragma-once-outside-header -Ibuild/include
+  done
+}
 
 case "${1:-}" in
   selftest)
     tools/install-deps.sh
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DMUSICCORE_WARNINGS_AS_ERRORS="$werror" >/dev/null
-    cmake --build build --parallel "$jobs" --target musiccore_selftest
+    cmake --preset default -DMUSICCORE_WARNINGS_AS_ERRORS="$werror" >/dev/null
+    cmake --build --preset default --target musiccore_selftest
     # The checks read test/test.opus relative to the working directory.
     build/test/musiccore_selftest
     ;;
   test)
     tools/install-deps.sh
-    echo "== GCC build: self-test, edge tests, both under valgrind"
-    build build
-    ctest --test-dir build --output-on-failure
+    echo "== GCC build: self-test, edge tests, both also under valgrind"
+    build default
+    lint
+    ctest --preset default
     echo "== clang ASan+UBSan build: self-test, edge tests, short fuzz runs"
-    build build-sanitize "${sanitize_args[@]}"
-    ctest --test-dir build-sanitize --output-on-failure --parallel "$jobs"
+    build sanitize
+    ctest --preset sanitize
+    echo "== example consumer"
+    examples/check_consumers.sh
+    echo "== benchmarks build"
+    build bench
     ;;
   coverage)
     tools/install-deps.sh
-    build build-coverage -DCMAKE_BUILD_TYPE=Debug -DMUSICCORE_COVERAGE=ON
+    build coverage
     find build-coverage -name '*.gcda' -delete
-    ctest --test-dir build-coverage --output-on-failure --exclude-regex valgrind
+    ctest --preset coverage
     gcovr --root . --filter 'src/' --object-directory build-coverage \
-      --exclude-throw-branches --exclude-unreachable-branches \
-      --print-summary
+      --exclude-throw-branches --exclude-unreachable-branches --print-summary
     ;;
   fuzz)
     seconds=${2:-600}
     tools/install-deps.sh
-    build build-sanitize "${sanitize_args[@]}"
+    build sanitize
     corpus=build-sanitize/fuzz/corpus
     fuzz/run_fuzzer.sh build-sanitize/fuzz/fuzz_timestamp "$seconds" "$corpus/timestamp" fuzz/seeds/timestamp
     fuzz/run_fuzzer.sh build-sanitize/fuzz/fuzz_format "$seconds" "$corpus/format" fuzz/seeds/format
     fuzz/run_fuzzer.sh build-sanitize/fuzz/fuzz_duration "$seconds" "$corpus/duration" build-sanitize/samples
     ;;
+  bench)
+    tools/install-deps.sh
+    build bench
+    bench/make_hour_file.sh build-bench/hour.opus
+    MUSICCORE_BENCH_FILE=build-bench/hour.opus build-bench/bench/musiccore_bench \
+      --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+    ;;
   *)
-    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
     ;;
 esac

@@ -11,6 +11,10 @@ packages=(
   sox opus-tools                     # test audio files
   valgrind                           # leak and memory checks of the GCC build
   clang libclang-rt-14-dev llvm      # sanitizer build and libFuzzer targets
+  clang-format clang-tidy            # style and lint checks
+  libbenchmark-dev                   # benchmarks
+  binutils                           # readelf: the shared library's soname
+  git                                # lists the files the checks cover
   gcovr                              # ./dev.sh coverage
 )
 
