@@ -16,19 +16,14 @@
 #include <string>
 #include <vector>
 
+#include <ogg/ogg.h>  // ogg_page_checksum_set
 #include <unistd.h>
+
+#include "require.hpp"
 
 #include <musiccore/opusutils.hpp>
 
 namespace {
-
-void require(bool holds, const char* what)
-{
-    if (!holds) {
-        std::fprintf(stderr, "property violated: %s\n", what);
-        std::abort();
-    }
-}
 
 // One temporary file per process, rewritten for every input and removed at exit.
 const std::string& input_path()
@@ -45,43 +40,29 @@ const std::string& input_path()
     return path;
 }
 
-// Ogg's CRC-32: polynomial 0x04c11db7, unreflected, initial value 0.
-std::uint32_t ogg_crc(const std::uint8_t* bytes, std::size_t size)
+// Recomputes the checksum of every complete Ogg page in `file`.
+void fix_page_checksums(std::vector<unsigned char>& file)
 {
-    std::uint32_t crc = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        crc ^= static_cast<std::uint32_t>(bytes[i]) << 24U;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 0x80000000U) != 0 ? (crc << 1U) ^ 0x04c11db7U : crc << 1U;
-        }
-    }
-    return crc;
-}
-
-void fix_page_checksums(std::vector<std::uint8_t>& file)
-{
-    constexpr std::size_t header_size = 27;
-    constexpr std::size_t crc_offset = 22;
-    for (std::size_t page = 0; page + header_size <= file.size(); ++page) {
-        if (std::memcmp(&file[page], "OggS", 4) != 0) {
+    constexpr std::size_t fixed_header = 27;  // up to the segment count
+    for (std::size_t at = 0; at + fixed_header <= file.size(); ++at) {
+        if (std::memcmp(&file[at], "OggS", 4) != 0) {
             continue;
         }
-        const std::size_t segments = file[page + header_size - 1];
-        std::size_t size = header_size + segments;
-        if (page + size > file.size()) {
+        const std::size_t segments = file[at + fixed_header - 1];
+        const std::size_t header_size = fixed_header + segments;
+        if (at + header_size > file.size()) {
             return;
         }
+        std::size_t body_size = 0;
         for (std::size_t i = 0; i < segments; ++i) {
-            size += file[page + header_size + i];
+            body_size += file[at + fixed_header + i];
         }
-        if (page + size > file.size()) {
+        if (at + header_size + body_size > file.size()) {
             return;
         }
-        std::memset(&file[page + crc_offset], 0, 4);
-        const std::uint32_t crc = ogg_crc(&file[page], size);
-        for (std::size_t i = 0; i < 4; ++i) {
-            file[page + crc_offset + i] = static_cast<std::uint8_t>(crc >> (8 * i));
-        }
+        ogg_page page{&file[at], static_cast<long>(header_size), &file[at + header_size],
+                      static_cast<long>(body_size)};
+        ogg_page_checksum_set(&page);
     }
 }
 
@@ -96,7 +77,7 @@ long open_descriptors()
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string& path = input_path();
-    std::vector<std::uint8_t> file(data, data + size);
+    std::vector<unsigned char> file(data, data + size);
     fix_page_checksums(file);
     std::ofstream(path, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(size));

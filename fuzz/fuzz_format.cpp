@@ -14,20 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "require.hpp"
+
 #include <musiccore/formathelper.hpp>
 
 namespace {
 
 constexpr std::size_t max_args = 4;
 const char* const text_arg = "txt";
-
-void require(bool holds, const char* what)
-{
-    if (!holds) {
-        std::fprintf(stderr, "property violated: %s\n", what);
-        std::abort();
-    }
-}
 
 struct Expected {
     std::string output;

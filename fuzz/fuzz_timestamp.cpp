@@ -8,20 +8,14 @@
 #include <cstring>
 #include <string>
 
+#include "require.hpp"
+
 #include <musiccore/utils.hpp>
 
 namespace {
 
 constexpr long long largest_value = 99 * 3600 + 99 * 60 + 99;
 constexpr long long hundred_hours = 100 * 3600;
-
-void require(bool holds, const char* what)
-{
-    if (!holds) {
-        std::fprintf(stderr, "property violated: %s\n", what);
-        std::abort();
-    }
-}
 
 // The clock text computed apart from the library, on the unsigned magnitude.
 std::string expected_clock_text(long long secs)

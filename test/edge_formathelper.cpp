@@ -1,31 +1,20 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <musiccore/formathelper.hpp>
 
 namespace {
 
-// The format text in a heap buffer of exactly its size, so that a sanitizer build
-// catches any access past the terminator.
-struct ExactBuffer {
-    explicit ExactBuffer(const std::string& text)
-        : size(text.size() + 1), data(new char[text.size() + 1])
-    {
-        std::memcpy(data.get(), text.c_str(), size);
-    }
-    std::string bytes() const { return std::string(data.get(), size); }
-
-    std::size_t size;
-    std::unique_ptr<char[]> data;
-};
-
-const std::string no_placeholder =
-    "no replace location found in format string, but replacement args given.";
+// The format text in a heap buffer of exactly its size, terminator included, so
+// that a sanitizer build catches any access past the terminator.
+std::vector<char> exact_buffer(const std::string& text)
+{
+    return std::vector<char>(text.c_str(), text.c_str() + text.size() + 1);
+}
 
 TEST(format_edges, placeholders_and_tails)
 {
@@ -42,23 +31,23 @@ TEST(format_edges, placeholders_and_tails)
         {"{", "x"},
     };
     for (const auto& c : cases) {
-        ExactBuffer buffer(c.format);
+        auto buffer = exact_buffer(c.format);
         std::ostringstream out;
-        fmt::format_helper(out, buffer.data.get(), "x");
+        fmt::format_helper(out, buffer.data(), "x");
         EXPECT_EQ(out.str(), c.expected) << '"' << c.format << '"';
     }
 }
 
-TEST(format_edges, returns_the_position_after_the_placeholder)
+TEST(format_edges, cuts_the_buffer_and_returns_the_next_position)
 {
     std::ostringstream out;
-    ExactBuffer middle("a{}b");
-    EXPECT_EQ(fmt::format_helper(out, middle.data.get(), 1), middle.data.get() + 3);
-    EXPECT_EQ(middle.bytes(), std::string("a\0}b\0", 5));  // the "{" became a terminator
+    auto middle = exact_buffer("a{}b");
+    EXPECT_EQ(fmt::format_helper(out, middle.data(), 1), middle.data() + 3);
+    EXPECT_EQ(std::string(middle.begin(), middle.end()), std::string("a\0}b\0", 5));
 
-    ExactBuffer last("a{");
-    EXPECT_EQ(fmt::format_helper(out, last.data.get(), 1), last.data.get() + 2);
-    EXPECT_EQ(last.bytes(), std::string("a\0\0", 3));
+    auto last = exact_buffer("a{");  // stops at the terminator, not past it
+    EXPECT_EQ(fmt::format_helper(out, last.data(), 1), last.data() + 2);
+    EXPECT_EQ(std::string(last.begin(), last.end()), std::string("a\0\0", 3));
 }
 
 TEST(format_edges, missing_placeholder_throws)
@@ -75,32 +64,22 @@ TEST(format_edges, missing_placeholder_throws)
         {"", ""},
     };
     for (const auto& c : cases) {
-        ExactBuffer buffer(c.format);
+        auto buffer = exact_buffer(c.format);
         std::ostringstream out;
         try {
-            fmt::format_helper(out, buffer.data.get(), 1, 2);
+            fmt::format_helper(out, buffer.data(), 1, 2);
             ADD_FAILURE() << "no exception for \"" << c.format << '"';
         } catch (const std::invalid_argument& e) {
-            EXPECT_EQ(e.what(), no_placeholder);
+            EXPECT_STREQ(e.what(),
+                         "no replace location found in format string, but replacement args given.");
         }
         EXPECT_EQ(out.str(), c.written_before_throw) << '"' << c.format << '"';
     }
-}
 
-TEST(format_edges, null_format_is_rejected)
-{
-    std::ostringstream out;
+    std::ostringstream out;  // a null text is rejected the same way, never read
     EXPECT_THROW(fmt::format_helper(out, nullptr, 1), std::invalid_argument);
     EXPECT_THROW(fmt::format_helper(out, nullptr, 1, "two"), std::invalid_argument);
     EXPECT_EQ(out.str(), "");
-}
-
-TEST(format_edges, mixed_argument_types)
-{
-    char format[] = "{}-{}-{}-{}";
-    std::ostringstream out;
-    EXPECT_EQ(fmt::format_helper(out, format, 'c', 2.5, std::string("s"), "lit"), nullptr);
-    EXPECT_EQ(out.str(), "c-2.5-s-lit");
 }
 
 }  // namespace
