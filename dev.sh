@@ -3,10 +3,10 @@
 #
 #   ./dev.sh selftest         install what is missing, build, run the eleven-case self-test
 #   ./dev.sh test             install what is missing, then run every check: format and
-#                             clang-tidy; GCC build with tests and valgrind; clang
-#                             ASan+UBSan build with tests and short fuzz runs; the example
-#                             consumer (installed, add_subdirectory, pkg-config); the
-#                             benchmarks build
+#                             clang-tidy; GCC build with tests and valgrind; the benchmarks
+#                             build; the example consumer (installed, add_subdirectory,
+#                             pkg-config); clang ASan+UBSan build with tests and short
+#                             fuzz runs
 #   ./dev.sh coverage         line and branch coverage of src/ by all tests (gcovr)
 #   ./dev.sh fuzz [SECONDS]   long fuzz run, SECONDS per target (default 600), corpus kept
 #   ./dev.sh bench            benchmarks (makes a one-hour test file first)
@@ -50,13 +50,13 @@ case "${1:-}" in
     build default
     lint
     ctest --preset default
+    echo "== benchmarks build"
+    build bench
+    echo "== example consumer"
+    examples/check_consumers.sh
     echo "== clang ASan+UBSan build: self-test, edge tests, short fuzz runs"
     build sanitize
     ctest --preset sanitize
-    echo "== example consumer"
-    examples/check_consumers.sh
-    echo "== benchmarks build"
-    build bench
     ;;
   coverage)
     tools/install-deps.sh
