@@ -55,13 +55,15 @@ build_example "$work/example-shared" -DCMAKE_PREFIX_PATH="$work/shared"
 check_output "find_package (shared, soname $soname)" "$work/example-shared/track_duration"
 
 build_example "$work/example-subdir" -DMUSICCORE_SOURCE_DIR="$root"
-if cmake --build "$work/example-subdir" --target help | grep -q -E 'musiccore_(selftest|edge_tests|bench)'; then
+targets=$(cmake --build "$work/example-subdir" --target help)
+if grep -q -E 'musiccore_(selftest|edge_tests|bench)' <<<"$targets"; then
   echo "add_subdirectory built more than the library" >&2
   exit 1
 fi
 check_output "add_subdirectory" "$work/example-subdir/track_duration"
 
-# shellcheck disable=SC2046,SC2086  # word splitting of the flags is intended
-c++ -std=c++17 $strict examples/track_duration/main.cpp -o "$work/example-pkgconfig" \
-  $(PKG_CONFIG_PATH="$work/static/lib/pkgconfig" pkg-config --cflags --libs musiccore)
+# Apart, so that a failing pkg-config stops the script.
+flags=$(PKG_CONFIG_PATH="$work/static/lib/pkgconfig" pkg-config --cflags --libs musiccore)
+# shellcheck disable=SC2086  # word splitting of the flags is intended
+c++ -std=c++17 $strict examples/track_duration/main.cpp -o "$work/example-pkgconfig" $flags
 check_output "pkg-config" "$work/example-pkgconfig"

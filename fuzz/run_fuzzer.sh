@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Runs one libFuzzer target for a fixed time with a fixed seed.
+# Runs one libFuzzer target for a fixed time with a fixed seed, and exits with the
+# fuzzer's status: non-zero on any finding (crash, leak, sanitizer report, violated
+# property, timeout).
 # Usage: run_fuzzer.sh FUZZER SECONDS CORPUS_DIR [SEED_DIR...]
 # New inputs go to CORPUS_DIR (kept, so later runs go on from there); crashing
-# inputs go to CORPUS_DIR/../artifacts/. Sanitizer findings fail the run.
+# inputs go to CORPUS_DIR/../artifacts/.
 # FRESH_CORPUS=1 empties CORPUS_DIR first, for a run that depends on no earlier one.
 set -euo pipefail
 
@@ -10,7 +12,9 @@ fuzzer=$1 seconds=$2 corpus=$3
 shift 3
 here=$(cd "$(dirname "$0")" && pwd)
 artifacts="$corpus/../artifacts"
-[ "${FRESH_CORPUS:-0}" = 1 ] && rm -rf "$corpus"
+if [ "${FRESH_CORPUS:-0}" = 1 ]; then
+  rm -rf "$corpus"
+fi
 mkdir -p "$corpus" "$artifacts"
 
 # opusfile is built without frame pointers: only the slow unwinder sees the frames
@@ -18,7 +22,8 @@ mkdir -p "$corpus" "$artifacts"
 export ASAN_OPTIONS="fast_unwind_on_malloc=0"
 export LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+# The filter only drops progress lines and never fails; with pipefail the
+# pipeline's status is then the fuzzer's.
 "$fuzzer" -seed=1 -max_total_time="$seconds" -max_len=4096 -timeout=10 \
   -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$@" 2>&1 |
-  grep -v -E '^#[0-9]+\s+(NEW|REDUCE|pulse)' || true
-exit "${PIPESTATUS[0]}"
+  sed -E '/^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse)/d'
