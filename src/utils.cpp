@@ -9,6 +9,7 @@
 
 #include <algorithm>  // std::all_of, std::any_of
 #include <array>
+#include <locale>       // std::locale::classic
 #include <sstream>      // std::stringstream
 #include <string_view>  // std::string_view
 
@@ -66,6 +67,7 @@ std::optional<std::chrono::seconds> utils::parse_timestamp(const std::string& te
         return std::nullopt;
     }
     std::stringstream stream(text);
+    stream.imbue(std::locale::classic());  // the point is "." under any global locale
     std::chrono::seconds value{0};
     std::optional<std::chrono::seconds> result;
     for (const char* format : candidate_formats) {
@@ -85,12 +87,14 @@ std::string utils::format_timestamp(const std::chrono::seconds& duration)
     // date::format negates a negative duration, which overflows for the most negative
     // one. Its magnitude is one second more than its neighbour's, whose text ends in
     // ":07", so bumping that last digit is exact.
+    // The classic locale: a global one may group the hours' digits ("1.000:00:00").
+    const std::locale& plain = std::locale::classic();
     if (duration == std::chrono::seconds::min()) {
-        std::string text = date::format("%T", duration + std::chrono::seconds(1));
+        std::string text = date::format(plain, "%T", duration + std::chrono::seconds(1));
         ++text.back();
         return text;
     }
-    return date::format("%T", duration);
+    return date::format(plain, "%T", duration);
 }
 
 std::istream& eof(std::istream& is)
@@ -98,11 +102,12 @@ std::istream& eof(std::istream& is)
     if (is.fail()) {
         return is;
     }
-    if (is.get() == std::istream::traits_type::eof()) {
-        is.clear();  // reaching the end is the success case: drop eofbit and failbit
+    // Peek at the buffer itself: get() at the end would set failbit first, which
+    // throws on success in a stream that asks for exceptions.
+    if (is.rdbuf()->sgetc() == std::istream::traits_type::eof()) {
+        is.clear();  // reaching the end is the success case: drop eofbit too
     } else {
-        is.unget();
-        is.clear(std::ios::failbit);
+        is.clear(std::ios::failbit);  // the character stays unread
     }
     return is;
 }

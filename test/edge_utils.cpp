@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <locale>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -84,7 +85,35 @@ TEST(timestamp_edges, eof)
         EXPECT_EQ(in.rdstate(), row.state) << row.input;
         in.clear();
         EXPECT_EQ(in.get(), row.next) << row.input;
+
+        std::istringstream strict(row.input);  // throws exactly when the state is failed
+        strict.exceptions(std::ios::failbit);
+        bool threw = false;
+        try {
+            strict >> value >> eof;
+        } catch (const std::ios::failure&) {
+            threw = true;
+        }
+        EXPECT_EQ(threw, row.state != std::ios::goodbit) << row.input;
     }
+}
+
+// Number punctuation as a desktop's global locale may have it.
+struct GroupingPunctuation : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+    char do_thousands_sep() const override { return '\''; }
+    std::string do_grouping() const override { return "\1"; }
+};
+
+TEST(timestamp_edges, any_global_locale)
+{
+    const auto previous =
+        std::locale::global(std::locale(std::locale::classic(), new GroupingPunctuation));
+    const auto text = utils::format_timestamp(seconds(3600000));
+    const auto secs = utils::parse_timestamp("1:.6");
+    std::locale::global(previous);
+    EXPECT_EQ(text, "1000:00:00");
+    EXPECT_EQ(secs, seconds(61));
 }
 
 }  // namespace
