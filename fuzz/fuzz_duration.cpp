@@ -1,22 +1,20 @@
 // Arbitrary bytes as an audio file: a finite, non-negative duration or an
-// opus_error from one of the two opusfile calls, and no file handle left open.
+// opus_error from one of the two opusfile calls, and no file descriptor left open.
 // LeakSanitizer checks the memory behind the handle after every input.
 // Mutations nearly always break an Ogg page's checksum, and a page with a bad one
 // is dropped before opusfile looks inside it, so the harness recomputes the
-// checksum of every complete page: mutated headers and packets then reach the
-// parser. (Bad checksums themselves are covered by the edge tests.)
+// checksum of every complete page: mutated headers, comments and packets then
+// reach the parser.
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
-#include <ogg/ogg.h>  // ogg_page_checksum_set
+#include <ogg/ogg.h>   // ogg_page_checksum_set
+#include <sys/mman.h>  // memfd_create
 #include <unistd.h>
 
 #include "require.hpp"
@@ -25,22 +23,6 @@
 
 namespace {
 
-// One temporary file per process, rewritten for every input and removed at exit.
-const std::string& input_path()
-{
-    static const std::string path = [] {
-        char pattern[] = "/tmp/musiccore-fuzz-XXXXXX";
-        const int fd = mkstemp(pattern);
-        require(fd >= 0, "can create the input file");
-        close(fd);
-        return std::string(pattern);
-    }();
-    static const int removed_at_exit = std::atexit([] { std::remove(input_path().c_str()); });
-    (void)removed_at_exit;
-    return path;
-}
-
-// Recomputes the checksum of every complete Ogg page in `file`.
 void fix_page_checksums(std::vector<unsigned char>& file)
 {
     constexpr std::size_t fixed_header = 27;  // up to the segment count
@@ -48,14 +30,10 @@ void fix_page_checksums(std::vector<unsigned char>& file)
         if (std::memcmp(&file[at], "OggS", 4) != 0) {
             continue;
         }
-        const std::size_t segments = file[at + fixed_header - 1];
-        const std::size_t header_size = fixed_header + segments;
-        if (at + header_size > file.size()) {
-            return;
-        }
+        const std::size_t header_size = fixed_header + file[at + fixed_header - 1];
         std::size_t body_size = 0;
-        for (std::size_t i = 0; i < segments; ++i) {
-            body_size += file[at + fixed_header + i];
+        for (std::size_t i = at + fixed_header; i < at + header_size && i < file.size(); ++i) {
+            body_size += file[i];
         }
         if (at + header_size + body_size > file.size()) {
             return;
@@ -76,21 +54,22 @@ long open_descriptors()
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const std::string& path = input_path();
     std::vector<unsigned char> file(data, data + size);
     fix_page_checksums(file);
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(size));
+    // An in-memory file, opened through its /proc name like any other path.
+    const int fd = memfd_create("input.opus", MFD_CLOEXEC);
+    require(fd >= 0 && write(fd, file.data(), size) == static_cast<ssize_t>(size), "input file");
 
     const long descriptors_before = open_descriptors();
     try {
-        const double secs = opus_utils::get_duration_secs(path);
-        require(std::isfinite(secs) && secs >= 0, "finite, non-negative duration");
+        const auto info = opus_utils::read_info("/proc/self/fd/" + std::to_string(fd));
+        require(std::isfinite(info.duration_secs) && info.duration_secs >= 0, "finite duration");
     } catch (const opus_utils::opus_error& e) {
         require(e.function_name() == "op_open_file" || e.function_name() == "op_pcm_total",
                 "error names an opusfile call");
         require(e.error_code() < 0, "error code is negative");
     }
     require(open_descriptors() == descriptors_before, "file handle released");
+    close(fd);
     return 0;
 }

@@ -48,3 +48,18 @@ public:
                             : 0;
     }
 };
+
+// A track of the Ogg Opus file at `file`, from one open: the duration and, where the
+// file has them, its artist, album and title (the defaults where it has none).
+// Hooks empty. Throws opus_utils::opus_error as opus_utils::read_info does.
+inline Track load_track(std::filesystem::path file)
+{
+    auto info = opus_utils::read_info(file.string());
+    Track track;
+    track.path = std::move(file);
+    track.duration_secs = info.duration_secs;
+    track.artist = std::move(info.artist).value_or(track.artist);
+    track.album = std::move(info.album).value_or(track.album);
+    track.title = std::move(info.title).value_or(track.title);
+    return track;
+}
