@@ -69,8 +69,8 @@ opus_info read(const std::string& path, detail::Deadline deadline)
 // std::to_string, not a stream: a global locale must not group the digits.
 opus_error::opus_error(const std::string& function_name, int error_code, const std::string& reason)
     : std::runtime_error(""), function_name_(function_name), error_code_(error_code),
-      message_(function_name + " failed with error code " + std::to_string(error_code) +
-               (reason.empty() ? "" : ": " + reason))
+      reason_(reason), message_(function_name + " failed with error code " +
+                                std::to_string(error_code) + (reason.empty() ? "" : ": " + reason))
 {
 }
 

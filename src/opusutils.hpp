@@ -19,10 +19,14 @@ public:
 
     const std::string& function_name() const noexcept { return function_name_; }
     int error_code() const noexcept { return error_code_; }
+    // Why the library stopped the call itself ("time limit passed"); empty when
+    // opusfile failed on its own.
+    const std::string& reason() const noexcept { return reason_; }
 
 private:
     std::string function_name_;
     int error_code_;
+    std::string reason_;
     std::string message_;
 };
 

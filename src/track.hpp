@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>      // std::chrono::steady_clock
 #include <filesystem>  // std::filesystem::path
 #include <functional>  // std::function
 #include <string>      // std::string
@@ -49,12 +50,10 @@ public:
     }
 };
 
-// A track of the Ogg Opus file at `file`, from one open: the duration and, where the
-// file has them, its artist, album and title (the defaults where it has none).
-// Hooks empty. Throws opus_utils::opus_error as opus_utils::read_info does.
-inline Track load_track(std::filesystem::path file)
+namespace track_detail {
+
+inline Track track_of(std::filesystem::path file, opus_utils::opus_info info)
 {
-    auto info = opus_utils::read_info(file.string());
     Track track;
     track.path = std::move(file);
     track.duration_secs = info.duration_secs;
@@ -62,4 +61,22 @@ inline Track load_track(std::filesystem::path file)
     track.album = std::move(info.album).value_or(track.album);
     track.title = std::move(info.title).value_or(track.title);
     return track;
+}
+
+}  // namespace track_detail
+
+// A track of the Ogg Opus file at `file`, from one open: the duration and, where the
+// file has them, its artist, album and title (the defaults where it has none).
+// Hooks empty. Throws opus_utils::opus_error as opus_utils::read_info does.
+inline Track load_track(std::filesystem::path file)
+{
+    auto info = opus_utils::read_info(file.string());
+    return track_detail::track_of(std::move(file), std::move(info));
+}
+
+// As above, stopping at the first read past `deadline`.
+inline Track load_track(std::filesystem::path file, std::chrono::steady_clock::time_point deadline)
+{
+    auto info = opus_utils::read_info(file.string(), deadline);
+    return track_detail::track_of(std::move(file), std::move(info));
 }
