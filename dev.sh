@@ -29,7 +29,7 @@ lint() {
   echo "== clang-format and clang-tidy"
   git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
   # GCC needs no -std flag for C++17, so the compile database has none: add it.
-  clang-tidy -p build --quiet --extra-arg=-std=c++17 src/*.cpp
+  clang-tidy -p build --quiet --extra-arg=-std=c++17 src/*.cpp cli/*.cpp
   # The header-only modules, each on its own.
   for header in src/formathelper.hpp src/track.hpp; do
     clang-tidy --quiet "$header" -- -x c++ -std=c++17 -Wno-pragma-once-outside-header -Ibuild/include

@@ -8,6 +8,7 @@ packages=(
   libhowardhinnant-date-dev          # date::parse, date::format
   libopusfile-dev                    # Opus duration query (brings libopus, libogg)
   libgtest-dev                       # self-test and edge tests
+  libcli11-dev nlohmann-json3-dev    # the musiccore command's options and JSON
   sox opus-tools                     # test audio files
   valgrind                           # leak and memory checks of the GCC build
   clang libclang-rt-14-dev llvm      # sanitizer build and libFuzzer targets

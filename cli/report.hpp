@@ -1,0 +1,20 @@
+#pragma once
+// How the command prints what it read.
+
+#include <ostream>  // std::ostream
+
+#include <musiccore/library.hpp>
+
+namespace cli {
+
+enum class Format { text, json, csv };
+
+// `result` on `out` as a table (scan) or one block per file (info), as one JSON
+// document, or as CSV. In text and CSV form the failures go to `err`, one a
+// line; in text form a summary line follows them.
+void print_scan(const music_library::ScanResult& result, Format format, std::ostream& out,
+                std::ostream& err);
+void print_info(const music_library::ScanResult& result, Format format, std::ostream& out,
+                std::ostream& err);
+
+}  // namespace cli
