@@ -1,10 +1,16 @@
-// Per-call costs of the library, each next to the baseline it should approach.
-// The duration benchmarks read the file named by MUSICCORE_BENCH_FILE (a one-hour
-// Ogg Opus file; `./dev.sh bench` makes one).
+// Per-call costs of the library, each next to the baseline it should approach, and
+// a check of the targets that compare them. The duration benchmarks read the file
+// named by MUSICCORE_BENCH_FILE (a one-hour Ogg Opus file) and the folder named by
+// MUSICCORE_BENCH_DIR (600 tagged files); `./dev.sh bench` makes both.
+#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <ostream>
 #include <stdexcept>
 #include <streambuf>
@@ -15,6 +21,7 @@
 #include <opusfile.h>
 
 #include <musiccore/formathelper.hpp>
+#include <musiccore/library.hpp>
 #include <musiccore/opusutils.hpp>
 #include <musiccore/utils.hpp>
 
@@ -76,52 +83,187 @@ void plain_operator_three_args(benchmark::State& state)
 }
 BENCHMARK(plain_operator_three_args);
 
-const std::string& bench_file()
+const char* from_environment(const char* name)
 {
-    static const std::string path = [] {
-        const char* env = std::getenv("MUSICCORE_BENCH_FILE");
-        if (env == nullptr) {
-            throw std::runtime_error("set MUSICCORE_BENCH_FILE to a one-hour .opus file");
-        }
-        return std::string(env);
-    }();
+    const char* value = std::getenv(name);
+    if (value == nullptr) {
+        throw std::runtime_error(std::string("set ") + name + " (./dev.sh bench does)");
+    }
+    return value;
+}
+
+const std::string& hour_file()
+{
+    static const std::string path = from_environment("MUSICCORE_BENCH_FILE");
     return path;
 }
 
-void get_duration_secs(benchmark::State& state)
+// The files of the benchmark folder, sorted, as the scan reads them.
+const std::vector<std::string>& folder_files()
 {
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(opus_utils::get_duration_secs(bench_file()));
-    }
+    static const std::vector<std::string> files = [] {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(
+                 from_environment("MUSICCORE_BENCH_DIR"))) {
+            if (entry.path().extension() == ".opus") {
+                found.push_back(entry.path().string());
+            }
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    }();
+    return files;
 }
-BENCHMARK(get_duration_secs)->Unit(benchmark::kMicrosecond);
 
-void bare_opusfile(benchmark::State& state)
+// The least opusfile can do for a file's length, and for its tags as well.
+ogg_int64_t bare_opusfile(const std::string& path, bool with_tags)
+{
+    int error = 0;
+    OggOpusFile* file = op_open_file(path.c_str(), &error);
+    const ogg_int64_t samples = op_pcm_total(file, -1);
+    if (with_tags) {
+        benchmark::DoNotOptimize(op_tags(file, 0));
+    }
+    op_free(file);
+    return samples;
+}
+
+void hour_file_get_duration_secs(benchmark::State& state)
 {
     for (auto _ : state) {
-        int error = 0;
-        OggOpusFile* file = op_open_file(bench_file().c_str(), &error);
-        benchmark::DoNotOptimize(op_pcm_total(file, -1));
-        op_free(file);
+        benchmark::DoNotOptimize(opus_utils::get_duration_secs(hour_file()));
     }
 }
-BENCHMARK(bare_opusfile)->Unit(benchmark::kMicrosecond);
+BENCHMARK(hour_file_get_duration_secs)->Unit(benchmark::kMicrosecond);
+
+void hour_file_bare_opusfile(benchmark::State& state)
+{
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(bare_opusfile(hour_file(), false));
+    }
+}
+BENCHMARK(hour_file_bare_opusfile)->Unit(benchmark::kMicrosecond);
 
 // The least any length query can do: open the file, read its first and last 64 KiB.
-void raw_io_floor(benchmark::State& state)
+void hour_file_raw_io_floor(benchmark::State& state)
 {
     constexpr std::streamsize chunk = 64 * 1024;
     std::vector<char> buffer(chunk);
     for (auto _ : state) {
-        std::ifstream in(bench_file(), std::ios::binary);
+        std::ifstream in(hour_file(), std::ios::binary);
         in.read(buffer.data(), chunk);
         in.seekg(-chunk, std::ios::end);
         in.read(buffer.data(), chunk);
         benchmark::DoNotOptimize(buffer.data());
     }
 }
-BENCHMARK(raw_io_floor)->Unit(benchmark::kMicrosecond);
+BENCHMARK(hour_file_raw_io_floor)->Unit(benchmark::kMicrosecond);
+
+// Each folder benchmark reads every file once per iteration; times are per file.
+template <typename ReadFile>
+void read_folder(benchmark::State& state, ReadFile read_file)
+{
+    for (auto _ : state) {
+        for (const auto& file : folder_files()) {
+            read_file(file);
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(folder_files().size()));
+}
+
+void folder_bare_opusfile(benchmark::State& state)
+{
+    read_folder(state, [](const std::string& file) { bare_opusfile(file, false); });
+}
+BENCHMARK(folder_bare_opusfile)->Unit(benchmark::kMillisecond);
+
+void folder_bare_opusfile_with_tags(benchmark::State& state)
+{
+    read_folder(state, [](const std::string& file) { bare_opusfile(file, true); });
+}
+BENCHMARK(folder_bare_opusfile_with_tags)->Unit(benchmark::kMillisecond);
+
+void folder_get_duration_secs(benchmark::State& state)
+{
+    read_folder(state, [](const std::string& file) {
+        benchmark::DoNotOptimize(opus_utils::get_duration_secs(file));
+    });
+}
+BENCHMARK(folder_get_duration_secs)->Unit(benchmark::kMillisecond);
+
+void folder_scan(benchmark::State& state)
+{
+    music_library::ScanOptions options;
+    options.jobs = static_cast<unsigned>(state.range(0));
+    for (auto _ : state) {
+        const auto result = music_library::scan(from_environment("MUSICCORE_BENCH_DIR"), options);
+        if (result.tracks.size() != folder_files().size()) {
+            state.SkipWithError("the scan did not read every file");
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(folder_files().size()));
+}
+BENCHMARK(folder_scan)
+    ->ArgName("jobs")
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// Keeps each benchmark's time (the median, when repeated) as well as printing it.
+class Recorder : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const auto& run : runs) {
+            if (run.run_type == Run::RT_Iteration || run.aggregate_name == "median") {
+                times_[run.run_name.str()] = run.GetAdjustedRealTime();
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    // The first over the second, or 0 when either did not run.
+    double ratio(const std::string& a, const std::string& b) const
+    {
+        const auto x = times_.find(a);
+        const auto y = times_.find(b);
+        return x == times_.end() || y == times_.end() ? 0 : x->second / y->second;
+    }
+
+private:
+    std::map<std::string, double> times_;
+};
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// Runs the benchmarks, then checks the targets that compare two of them; fails
+// when one is missed.
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    Recorder recorder;
+    benchmark::RunSpecifiedBenchmarks(&recorder);
+    const struct {
+        const char* what;
+        double ratio, limit;  // ratio at most limit; a negative limit: at least -limit
+    } targets[] = {
+        {"get_duration_secs / bare opusfile, per file",
+         recorder.ratio("folder_get_duration_secs", "folder_bare_opusfile"), 0.9},
+        {"scan with 1 job / bare opusfile with tags, per file",
+         recorder.ratio("folder_scan/jobs:1/real_time", "folder_bare_opusfile_with_tags"), 1.1},
+        {"speed-up of scan with 2 jobs over 1",
+         recorder.ratio("folder_scan/jobs:1/real_time", "folder_scan/jobs:2/real_time"), -1.6},
+    };
+    int status = 0;
+    for (const auto& t : targets) {
+        const bool met = t.limit > 0 ? t.ratio <= t.limit : t.ratio >= -t.limit;
+        if (t.ratio > 0) {
+            std::printf("%-55s %5.2f  (target %s %.2f) %s\n", t.what, t.ratio,
+                        t.limit > 0 ? "at most" : "at least", std::abs(t.limit),
+                        met ? "met" : "MISSED");
+            status |= met ? 0 : 1;
+        }
+    }
+    benchmark::Shutdown();
+    return status;
+}
