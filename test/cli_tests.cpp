@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -16,21 +16,21 @@ struct Outcome {
     std::string out, err;
 };
 
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
 // Runs the command in the generated music folder.
 Outcome musiccore(const std::string& args)
 {
-    const std::string err_file = testing::TempDir() + "musiccore-cli-stderr";
-    const std::string command =
-        "cd '" MUSICCORE_MUSIC_DIR "' && '" MUSICCORE_CLI "' " + args + " 2>'" + err_file + "'";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    for (int c = 0; pipe != nullptr && (c = std::fgetc(pipe)) != EOF;) {
-        out += static_cast<char>(c);
-    }
-    const int status = pipe != nullptr ? pclose(pipe) : -1;
-    std::ifstream err(err_file);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out,
-            std::string(std::istreambuf_iterator<char>(err), {})};
+    const std::string out = testing::TempDir() + "musiccore-cli-out";
+    const std::string err = testing::TempDir() + "musiccore-cli-err";
+    const int status = std::system(("cd '" MUSICCORE_MUSIC_DIR "' && '" MUSICCORE_CLI "' " + args +
+                                    " >'" + out + "' 2>'" + err + "'")
+                                       .c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
 }
 
 TEST(cli, scan_json_reads_back_exactly)
