@@ -13,6 +13,7 @@
 
 #include <musiccore/library.hpp>
 #include <musiccore/utils.hpp>
+#include <musiccore/version.hpp>
 
 #include "progress.hpp"
 #include "report.hpp"
@@ -108,7 +109,7 @@ int run(int argc, char** argv)
 
     Options options;
     CLI::App app("Exact durations and tags of Ogg Opus files.", "musiccore");
-    app.set_version_flag("--version", MUSICCORE_VERSION);
+    app.set_version_flag("--version", MUSICCORE_VERSION_STRING);
     app.require_subcommand(1);
     app.footer("Exit status: 0 when every file was read, 1 when any failed, 2 for a usage error.");
 

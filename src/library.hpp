@@ -7,7 +7,8 @@
 #include <string>      // std::string
 #include <vector>      // std::vector
 
-#include "track.hpp"
+#include <musiccore/export.hpp>
+#include <musiccore/track.hpp>
 
 namespace music_library {
 
@@ -38,6 +39,7 @@ struct ScanResult {
 // with the error's text; the scan goes on. The result is the same whatever the
 // number of threads. Throws std::filesystem::filesystem_error when `root` is not
 // a directory or cannot be looked at.
-ScanResult scan(const std::filesystem::path& root, const ScanOptions& options = {});
+MUSICCORE_EXPORT ScanResult scan(const std::filesystem::path& root,
+                                 const ScanOptions& options = {});
 
 }  // namespace music_library

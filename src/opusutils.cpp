@@ -74,6 +74,13 @@ opus_error::opus_error(const std::string& function_name, int error_code, const s
 {
 }
 
+// Defined here, not inline, so that this file holds the vtable and type information
+// that every catch of opus_error relies on.
+const char* opus_error::what() const noexcept
+{
+    return message_.c_str();
+}
+
 double get_duration_secs(const std::string& path)
 {
     return read(path, std::nullopt).duration_secs;

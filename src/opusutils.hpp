@@ -5,17 +5,19 @@
 #include <stdexcept>  // std::runtime_error
 #include <string>     // std::string
 
+#include <musiccore/export.hpp>
+
 namespace opus_utils {
 
 // A failed opusfile call: its name ("op_open_file" or "op_pcm_total") and the
 // negative error code it gave, e.g. "op_pcm_total failed with error code -131".
 // When the library itself stopped the call, the message ends with the reason:
 // "op_open_file failed with error code -132: no data for 1 s".
-class opus_error : public std::runtime_error {
+class MUSICCORE_EXPORT opus_error : public std::runtime_error {
 public:
     opus_error(const std::string& function_name, int error_code, const std::string& reason = "");
 
-    const char* what() const noexcept override { return message_.c_str(); }
+    const char* what() const noexcept override;
 
     const std::string& function_name() const noexcept { return function_name_; }
     int error_code() const noexcept { return error_code_; }
@@ -46,14 +48,15 @@ struct opus_info {
 // cannot be determined (an unseekable input such as a pipe).
 // Never blocks for long: anything but a regular file is read without blocking,
 // and waiting more than 1 s for its data fails the query.
-double get_duration_secs(const std::string& path);
+MUSICCORE_EXPORT double get_duration_secs(const std::string& path);
 
 // The duration, exactly as get_duration_secs gives it, and the texts, in one open.
 // Throws as get_duration_secs does.
-opus_info read_info(const std::string& path);
+MUSICCORE_EXPORT opus_info read_info(const std::string& path);
 
 // As above, but stops at the first read past `deadline` and throws an opus_error
 // whose message says "time limit passed".
-opus_info read_info(const std::string& path, std::chrono::steady_clock::time_point deadline);
+MUSICCORE_EXPORT opus_info read_info(const std::string& path,
+                                     std::chrono::steady_clock::time_point deadline);
 
 }  // namespace opus_utils

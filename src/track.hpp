@@ -6,7 +6,7 @@
 #include <string>      // std::string
 #include <utility>     // std::move
 
-#include "opusutils.hpp"
+#include <musiccore/opusutils.hpp>
 
 // What a track is called, by whom, and how long it plays (0 when not determined).
 struct TrackInfo {
