@@ -5,11 +5,13 @@
 #   ./dev.sh test             install what is missing, then run every check: format and
 #                             clang-tidy; GCC build with tests and valgrind; the benchmarks
 #                             build; the example consumer (installed, add_subdirectory,
-#                             pkg-config); clang ASan+UBSan build with tests and short
-#                             fuzz runs
+#                             pkg-config); the Debian packages, unpacked and used; clang
+#                             ASan+UBSan build with tests and short fuzz runs
+#   ./dev.sh package          Debian packages of a shared build, in build-package/
 #   ./dev.sh coverage         line and branch coverage of src/ by all tests (gcovr)
 #   ./dev.sh fuzz [SECONDS]   long fuzz run, SECONDS per target (default 600), corpus kept
-#   ./dev.sh bench            benchmarks (makes a one-hour test file first)
+#   ./dev.sh bench [ARGS]     benchmarks (makes the test files first); fails when a target
+#                             is missed; ARGS go to Google Benchmark
 #
 # The builds use CMakePresets.json. WERROR=ON turns warnings into errors (CI sets it).
 set -euo pipefail
@@ -54,9 +56,16 @@ case "${1:-}" in
     build bench
     echo "== example consumer"
     examples/check_consumers.sh
+    echo "== Debian packages"
+    tools/check_packages.sh
     echo "== clang ASan+UBSan build: self-test, edge tests, short fuzz runs"
     build sanitize
     ctest --preset sanitize
+    ;;
+  package)
+    tools/install-deps.sh
+    build package
+    (cd build-package && cpack -G DEB)
     ;;
   coverage)
     tools/install-deps.sh
@@ -86,7 +95,8 @@ case "${1:-}" in
       --benchmark_report_aggregates_only=true "${@:2}"
     ;;
   *)
-    sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//' >&2
+    # The comment block at the top, without its marks.
+    sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0" >&2
     exit 2
     ;;
 esac

@@ -1,37 +1,64 @@
 # Installs the library, its headers under musiccore/, a CMake package
-# (find_package(musiccore CONFIG)) and a pkg-config file.
+# (find_package(musiccore CONFIG)) and a pkg-config file, in three components:
+# runtime (the shared library), development (everything to build against it)
+# and cli (the musiccore command, installed from cli/).
 include(CMakePackageConfigHelpers)
 
 set(musiccore_cmake_dir "${CMAKE_INSTALL_LIBDIR}/cmake/musiccore")
+get_target_property(musiccore_type musiccore TYPE)
 
 install(TARGETS musiccore EXPORT musiccoreTargets
-  ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}"
-  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
-  RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
+  ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT development
+  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT runtime
+          NAMELINK_COMPONENT development
+  RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime
 )
-install(FILES ${musiccore_public_headers} DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/musiccore")
-install(EXPORT musiccoreTargets NAMESPACE musiccore:: DESTINATION "${musiccore_cmake_dir}")
+install(FILES ${musiccore_public_headers} ${musiccore_generated_headers}
+  DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/musiccore" COMPONENT development)
+install(EXPORT musiccoreTargets NAMESPACE musiccore:: DESTINATION "${musiccore_cmake_dir}"
+  COMPONENT development)
 
+# Only a static library's users link its dependencies, so only they need to find
+# them.
+if(musiccore_type STREQUAL "STATIC_LIBRARY")
+  set(musiccore_static ON)
+  set(musiccore_pc_requires "Requires: opusfile")
+else()
+  set(musiccore_static OFF)
+  set(musiccore_pc_requires "")
+endif()
 configure_package_config_file(cmake/musiccoreConfig.cmake.in
   "${CMAKE_CURRENT_BINARY_DIR}/musiccoreConfig.cmake"
   INSTALL_DESTINATION "${musiccore_cmake_dir}")
+# While the major version is 0, only the same minor version is compatible.
+if(PROJECT_VERSION_MAJOR EQUAL 0)
+  set(musiccore_compatibility SameMinorVersion)
+else()
+  set(musiccore_compatibility SameMajorVersion)
+endif()
 write_basic_package_version_file("${CMAKE_CURRENT_BINARY_DIR}/musiccoreConfigVersion.cmake"
-  COMPATIBILITY SameMajorVersion)
+  COMPATIBILITY ${musiccore_compatibility})
 install(FILES
   "${CMAKE_CURRENT_BINARY_DIR}/musiccoreConfig.cmake"
   "${CMAKE_CURRENT_BINARY_DIR}/musiccoreConfigVersion.cmake"
-  DESTINATION "${musiccore_cmake_dir}")
+  DESTINATION "${musiccore_cmake_dir}" COMPONENT development)
 
-# A static library's users link opusfile too; a shared one's only need it found.
-if(BUILD_SHARED_LIBS)
-  set(musiccore_pc_requires "Requires.private: opusfile")
-else()
-  set(musiccore_pc_requires "Requires: opusfile")
-endif()
 # Relative to the .pc file, so that the package works wherever it is installed
 # (cmake --install --prefix chooses that after configuring).
 file(RELATIVE_PATH musiccore_pc_to_prefix "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 string(REGEX REPLACE "/$" "" musiccore_pc_to_prefix "${musiccore_pc_to_prefix}")
 configure_file(cmake/musiccore.pc.in "${CMAKE_CURRENT_BINARY_DIR}/musiccore.pc" @ONLY)
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/musiccore.pc"
-  DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+  DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig" COMPONENT development)
+
+# The licence, where each Debian package carries it.
+function(musiccore_install_copyright component package)
+  install(FILES LICENSE DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}"
+    RENAME copyright COMPONENT ${component})
+endfunction()
+set(musiccore_runtime_package "libmusiccore${musiccore_soversion}")
+musiccore_install_copyright(runtime "${musiccore_runtime_package}")
+musiccore_install_copyright(development libmusiccore-dev)
+if(MUSICCORE_BUILD_CLI)
+  musiccore_install_copyright(cli musiccore)
+endif()

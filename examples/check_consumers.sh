@@ -49,9 +49,12 @@ build_example "$work/example-installed" -DCMAKE_PREFIX_PATH="$work/static"
 check_output "find_package (static)" "$work/example-installed/track_duration"
 
 install_musiccore "$work/shared" -DBUILD_SHARED_LIBS=ON
+# While the major version is 0, the soname carries the minor version.
+version=$(sed -n 's/^project(musiccore VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 soname=$(readelf -d "$work/shared/lib/libmusiccore.so" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
-[ "$soname" = "libmusiccore.so.0" ] || { echo "unexpected soname '$soname'" >&2; exit 1; }
-build_example "$work/example-shared" -DCMAKE_PREFIX_PATH="$work/shared"
+[ "$soname" = "libmusiccore.so.${version%.*}" ] || { echo "unexpected soname '$soname'" >&2; exit 1; }
+# A shared library's package needs nothing of opusfile's from its consumers.
+PKG_CONFIG_LIBDIR=/nonexistent build_example "$work/example-shared" -DCMAKE_PREFIX_PATH="$work/shared"
 check_output "find_package (shared, soname $soname)" "$work/example-shared/track_duration"
 
 build_example "$work/example-subdir" -DMUSICCORE_SOURCE_DIR="$root"
@@ -61,6 +64,8 @@ if grep -q -E 'musiccore_(selftest|edge_tests|bench)' <<<"$targets"; then
   exit 1
 fi
 check_output "add_subdirectory" "$work/example-subdir/track_duration"
+build_example "$work/example-export" -DMUSICCORE_SOURCE_DIR="$root" -DTRACK_DURATION_EXPORT=ON
+echo "consumer via add_subdirectory, exporting its own targets: ok"
 
 # Apart, so that a failing pkg-config stops the script.
 flags=$(PKG_CONFIG_PATH="$work/static/lib/pkgconfig" pkg-config --cflags --libs musiccore)

@@ -14,7 +14,8 @@ packages=(
   clang libclang-rt-14-dev llvm      # sanitizer build and libFuzzer targets
   clang-format clang-tidy            # style and lint checks
   libbenchmark-dev                   # benchmarks
-  binutils                           # readelf: the shared library's soname
+  binutils                           # readelf, nm: the shared library's soname and symbols
+  dpkg-dev file                      # Debian packages: dpkg-shlibdeps finds their dependencies
   git                                # lists the files the checks cover
   gcovr                              # ./dev.sh coverage
 )

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Builds the Debian packages (./dev.sh package) and checks them without
+# installing them: their contents and dependencies (dpkg-deb), the shared
+# library's exported symbols, and the example consumer built against the
+# unpacked packages with find_package and with pkg-config, where opusfile's
+# development files must not be needed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "check_packages: $*" >&2; exit 1; }
+
+cmake --preset package >/dev/null
+cmake --build --preset package --parallel "$(nproc 2>/dev/null || echo 2)" >/dev/null
+(cd build-package && rm -f ./*.deb && cpack -G DEB >/dev/null)
+
+version=$(sed -n 's/^project(musiccore VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+soversion=${version%.*}
+runtime=build-package/libmusiccore${soversion}_${version}_amd64.deb
+dev=build-package/libmusiccore-dev_${version}_amd64.deb
+cli=build-package/musiccore_${version}_amd64.deb
+
+# has_file DEB PATH: the package holds PATH.
+has_file() {
+  local files
+  files=$(dpkg-deb -c "$1")
+  grep -q -E " \./${2}( |$)" <<<"$files" || fail "$1 lacks $2"
+}
+# depends DEB PATTERN: its Depends field matches PATTERN.
+depends() {
+  local field
+  field=$(dpkg-deb -f "$1" Depends)
+  grep -q -E "$2" <<<"$field" || fail "$1 depends on '$field', expected $2"
+  ! grep -q -- "-dev" <<<"$field" || fail "$1 depends on a -dev package: $field"
+}
+lib=usr/lib/x86_64-linux-gnu
+has_file "$runtime" "$lib/libmusiccore.so.$version"
+has_file "$runtime" "usr/share/doc/libmusiccore$soversion/copyright"
+depends "$runtime" "libopusfile0"
+has_file "$dev" "usr/include/musiccore/version.hpp"
+has_file "$dev" "$lib/cmake/musiccore/musiccoreConfig.cmake"
+has_file "$dev" "$lib/pkgconfig/musiccore.pc"
+depends "$dev" "^libmusiccore$soversion \(= $version\)$"
+has_file "$cli" "usr/bin/musiccore"
+depends "$cli" "libmusiccore$soversion \(= $version\)"
+echo "packages: contents and dependencies ok"
+
+root=$work/root
+for deb in "$runtime" "$dev" "$cli"; do dpkg-deb -x "$deb" "$root"; done
+symbols=$(nm -D --defined-only -C "$root/$lib/libmusiccore.so")
+api='^[0-9a-f]+ [A-Za-z] (eof\(|utils::|opus_utils::|music_library::|(typeinfo|typeinfo name|vtable) for opus_utils::)'
+others=$(grep -v -E "$api" <<<"$symbols") || [ $? -eq 1 ]  # 1: nothing but the API
+[ -z "$others" ] || fail "exported beyond the API:
+$others"
+export LD_LIBRARY_PATH=$root/$lib
+[ "$("$root/usr/bin/musiccore" --version)" = "$version" ] || fail "musiccore --version"
+
+expected="test/test.opus: 00:01:05"
+PKG_CONFIG_LIBDIR=/nonexistent cmake -S examples/track_duration -B "$work/cmake" \
+  -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
+cmake --build "$work/cmake" >/dev/null
+[ "$("$work/cmake/track_duration" test/test.opus)" = "$expected" ] || fail "find_package consumer"
+flags=$(PKG_CONFIG_LIBDIR="$root/$lib/pkgconfig" pkg-config --cflags --libs musiccore)
+# shellcheck disable=SC2086  # word splitting of the flags is intended
+c++ -std=c++17 examples/track_duration/main.cpp -o "$work/pkgconfig" $flags
+[ "$("$work/pkgconfig" test/test.opus)" = "$expected" ] || fail "pkg-config consumer"
+echo "packages: consumers via find_package and pkg-config ok, without opusfile's .pc"
