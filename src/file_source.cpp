@@ -2,7 +2,6 @@
 
 #include <algorithm>  // std::min
 #include <cerrno>     // errno, EINTR, EAGAIN
-#include <cstdint>    // INT64_MAX
 #include <cstring>    // std::memcpy
 
 #include <fcntl.h>     // open, O_*
@@ -30,7 +29,6 @@ FileSource::FileSource(const std::string& path, Deadline deadline)
     if (fd_ >= 0 && fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) {
         regular_ = true;
         size_ = info.st_size;
-        ahead_.reserve(read_ahead);
     }
 }
 
@@ -50,33 +48,23 @@ const OpusFileCallbacks* FileSource::callbacks() const
     return regular_ ? &seekable : &stream;
 }
 
+// opusfile always asks for at least one byte.
 int FileSource::read(void* source, unsigned char* data, int size)
 {
     auto& self = *static_cast<FileSource*>(source);
-    if (size <= 0) {
-        return 0;
-    }
     if (self.deadline_passed()) {
         return self.fail("time limit passed");
     }
     return self.regular_ ? self.read_regular(data, size) : self.read_stream(data, size);
 }
 
+// opusfile seeks only within the file: to an offset it has seen, or by 0 from the
+// end or the current position.
 int FileSource::seek(void* source, opus_int64 offset, int whence)
 {
     auto& self = *static_cast<FileSource*>(source);
-    opus_int64 base = 0;
-    if (whence == SEEK_CUR) {
-        base = self.position_;
-    } else if (whence == SEEK_END) {
-        base = self.size_;
-    } else if (whence != SEEK_SET) {
-        return -1;
-    }
-    // base is never negative, so only a positive offset can overflow.
-    if (offset > INT64_MAX - base || base + offset < 0) {
-        return -1;
-    }
+    const opus_int64 base =
+        whence == SEEK_CUR ? self.position_ : (whence == SEEK_END ? self.size_ : 0);
     self.position_ = base + offset;
     return 0;
 }
@@ -92,13 +80,14 @@ int FileSource::read_regular(unsigned char* data, int size)
                           position_ < ahead_start_ + static_cast<opus_int64>(ahead_.size());
     if (!buffered) {
         ahead_.resize(read_ahead);
-        ssize_t got = -1;
+        ssize_t got = 0;
         do {
             got = pread(fd_, ahead_.data(), ahead_.size(), position_);
         } while (got < 0 && errno == EINTR);
+        // At the end, or on an error, nothing stays buffered.
         ahead_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
         ahead_start_ = position_;
-        if (got <= 0) {
+        if (ahead_.empty()) {
             return got == 0 ? 0 : OP_EREAD;
         }
     }
@@ -113,17 +102,11 @@ int FileSource::read_stream(unsigned char* data, int size)
 {
     for (;;) {
         // Wait before reading: a FIFO without a writer reads as its end, and a
-        // writer may yet come.
-        auto wait = stall_limit;
-        if (deadline_) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                *deadline_ - std::chrono::steady_clock::now());
-            wait = std::min(wait, std::max(left, std::chrono::milliseconds(0)));
-        }
+        // writer may yet come. A deadline is checked at the next read.
         pollfd ready{fd_, POLLIN, 0};
-        const int polled = poll(&ready, 1, static_cast<int>(wait.count()));
+        const int polled = poll(&ready, 1, static_cast<int>(stall_limit.count()));
         if (polled == 0) {
-            return deadline_passed() ? fail("time limit passed") : fail("no data for 1 s");
+            return fail("no data for 1 s");
         }
         if (polled > 0) {
             const ssize_t got = ::read(fd_, data, static_cast<std::size_t>(size));

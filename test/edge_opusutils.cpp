@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <iterator>
@@ -12,6 +13,8 @@
 #include <unistd.h>
 
 #include <musiccore/opusutils.hpp>
+
+#include "file_source.hpp"
 
 namespace {
 
@@ -45,8 +48,15 @@ std::string outcome(const std::string& path)
 
 const std::string open_failed = "op_open_file failed with error code ";
 
+long open_descriptors()
+{
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return std::distance(begin(fds), end(fds));
+}
+
 TEST(opus_edges, outcomes)
 {
+    const long descriptors = open_descriptors();
     const struct {
         std::string path;
         std::string outcome;
@@ -59,6 +69,39 @@ TEST(opus_edges, outcomes)
     };
     for (const auto& row : rows) {
         EXPECT_EQ(outcome(row.path), row.outcome) << row.path;
+    }
+    EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+// The reader under opusfile, on its own: reads give exactly the file's bytes, also
+// across the end of its read-ahead and at the end of the file, again and again.
+TEST(opus_edges, reader)
+{
+    const std::string path = samples + "/short.opus";
+    const std::string file = read_file(path);
+    opus_utils::detail::FileSource source(path, std::nullopt);
+    const OpusFileCallbacks& io = *source.callbacks();
+    const struct {
+        int whence;
+        long long offset;
+        int size;
+    } steps[] = {
+        {SEEK_SET, 0, 1000}, {SEEK_CUR, 0, 2000}, {SEEK_END, -10, 20}, {SEEK_CUR, 0, 20},
+        {SEEK_END, 0, 20},   {SEEK_SET, 100, 5},  {SEEK_END, -1, 1},
+    };
+    std::size_t position = 0;
+    for (const auto& step : steps) {
+        const std::size_t base = step.whence == SEEK_SET   ? 0
+                                 : step.whence == SEEK_CUR ? position
+                                                           : file.size();
+        position = base + step.offset;
+        ASSERT_EQ(io.seek(&source, step.offset, step.whence), 0);
+        std::string got(step.size, '\0');
+        const int count = io.read(&source, reinterpret_cast<unsigned char*>(got.data()), step.size);
+        const std::string expected = file.substr(position, step.size);
+        EXPECT_EQ(got.substr(0, count), expected) << position;
+        position += expected.size();
+        EXPECT_EQ(io.tell(&source), position);
     }
 }
 
