@@ -42,9 +42,9 @@ FileSource::~FileSource()
 const OpusFileCallbacks* FileSource::callbacks() const
 {
     // Without a seek callback opusfile treats the source as a stream: it reads it
-    // once, front to back, and cannot tell the whole length.
+    // once, front to back, never asks where it is, and cannot tell the whole length.
     static const OpusFileCallbacks seekable{read, seek, tell, nullptr};
-    static const OpusFileCallbacks stream{read, nullptr, tell, nullptr};
+    static const OpusFileCallbacks stream{read, nullptr, nullptr, nullptr};
     return regular_ ? &seekable : &stream;
 }
 
@@ -111,7 +111,6 @@ int FileSource::read_stream(unsigned char* data, int size)
         if (polled > 0) {
             const ssize_t got = ::read(fd_, data, static_cast<std::size_t>(size));
             if (got >= 0) {
-                position_ += got;
                 return static_cast<int>(got);
             }
         }
