@@ -142,7 +142,12 @@ int run(int argc, char** argv)
         return app.exit(e) == 0 ? all_read : usage_error;  // --help and --version: 0
     }
     try {
-        return scan->parsed() ? run_scan(options) : run_info(options);
+        const int status = scan->parsed() ? run_scan(options) : run_info(options);
+        if (!std::cout.flush()) {  // a full disk must not look like success
+            std::cerr << "musiccore: cannot write the output\n";
+            return some_failed;
+        }
+        return status;
     } catch (const std::filesystem::filesystem_error& e) {  // a DIR gone since
         std::cerr << "musiccore: " << e.what() << '\n';
         return usage_error;

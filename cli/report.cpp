@@ -28,10 +28,21 @@ std::string exact_text(double secs)
     return {text.data(), std::to_chars(text.data(), text.data() + text.size(), secs).ptr};
 }
 
+// For a terminal: a tag or file name may hold control characters, such as the
+// escape that starts a terminal's commands. JSON escapes them itself.
+std::string printable(std::string text)
+{
+    for (char& c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        c = byte < 0x20 || byte == 0x7f ? '?' : c;
+    }
+    return text;
+}
+
 void print_failures(const music_library::ScanResult& result, std::ostream& err)
 {
     for (const auto& failure : result.failures) {
-        err << failure.path.string() << ": " << failure.message << '\n';
+        err << printable(failure.path.string()) << ": " << failure.message << '\n';
     }
 }
 
@@ -58,7 +69,8 @@ void print_table(const music_library::ScanResult& result, std::ostream& out)
     using Row = std::vector<std::string>;
     std::vector<Row> rows{{"DURATION", "ARTIST", "ALBUM", "TITLE", "PATH"}};
     for (const auto& t : result.tracks) {
-        rows.push_back({clock_text(t.duration_secs), t.artist, t.album, t.title, t.path.string()});
+        rows.push_back({clock_text(t.duration_secs), printable(t.artist), printable(t.album),
+                        printable(t.title), printable(t.path.string())});
     }
     std::vector<std::size_t> widths(rows.front().size());
     for (const auto& row : rows) {
@@ -120,9 +132,10 @@ void print_csv(const music_library::ScanResult& result, std::ostream& out)
 void print_blocks(const music_library::ScanResult& result, std::ostream& out)
 {
     for (const auto& t : result.tracks) {
-        out << t.path.string() << "\n  duration  " << exact_text(t.duration_secs) << " s ("
-            << clock_text(t.duration_secs) << ")\n  artist    " << t.artist << "\n  album     "
-            << t.album << "\n  title     " << t.title << '\n';
+        out << printable(t.path.string()) << "\n  duration  " << exact_text(t.duration_secs)
+            << " s (" << clock_text(t.duration_secs) << ")\n  artist    " << printable(t.artist)
+            << "\n  album     " << printable(t.album) << "\n  title     " << printable(t.title)
+            << '\n';
     }
 }
 
