@@ -102,8 +102,15 @@ std::vector<Outcome> read_files(const std::vector<fs::path>& files, const ScanOp
     };
     const unsigned jobs = options.jobs > 0 ? options.jobs : std::thread::hardware_concurrency();
     std::vector<std::thread> workers;
-    for (std::size_t j = 0; j < std::min<std::size_t>(std::max(jobs, 1U), files.size()); ++j) {
-        workers.emplace_back(work);
+    try {
+        for (std::size_t j = 0; j < std::min<std::size_t>(std::max(jobs, 1U), files.size()); ++j) {
+            workers.emplace_back(work);
+        }
+    } catch (const std::system_error&) {
+        if (workers.empty()) {
+            throw;
+        }
+        // Fewer threads than asked for (a process limit): those started do the work.
     }
     const auto all_done = [&] { return done == files.size(); };
     try {
