@@ -36,10 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto text_end = std::find(original.begin(), original.end(), '\0') - original.begin();
     std::size_t cut = 0;
     for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(buffer.size()); ++i) {
-        if (buffer[i] != original[i]) {
-            require(i < text_end && original[i] == '{' && buffer[i] == '\0', "only braces are cut");
-            ++cut;
-        }
+        cut += buffer[i] != original[i] ? 1 : 0;
+        require(buffer[i] == original[i] ||
+                    (i < text_end && original[i] == '{' && buffer[i] == '\0'),
+                "only braces are cut");
     }
     require(cut <= args, "at most one cut per argument");
     return 0;

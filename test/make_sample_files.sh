@@ -5,6 +5,7 @@
 #   plain.opus    one link, 24000 samples, no artist, album or title
 #   chained.opus  short.opus then plain.opus tagged ARTIST=Zed: 1.5 s in all
 #   vorbis.ogg    an Ogg stream that is not Opus
+#   escape.opus   plain.opus with a title that holds a terminal's escape character
 # and, in MUSIC_DIR, a folder to scan with all of them, a broken .opus, an upper-
 # case extension, a FIFO and a directory link that loops.
 # Usage: make_sample_files.sh OUT_DIR MUSIC_DIR. Needs sox and opus-tools.
@@ -27,6 +28,7 @@ encode 1 "$work/one.wav" "$out/short.opus" --artist Ann --artist Bob --album Liv
   --comment title=Intro
 encode 2 "$work/two.wav" "$out/plain.opus"
 encode 3 "$work/two.wav" "$work/zed.opus" --artist Zed
+encode 4 "$work/two.wav" "$out/escape.opus" --title "$(printf 'Red\033[31m')"
 # Concatenated Ogg streams with distinct serials are a chained file.
 cat "$out/short.opus" "$work/zed.opus" > "$out/chained.opus"
 sox -D -n -r 48000 -c 1 "$out/vorbis.ogg" synth 0.1 sine 440
@@ -35,8 +37,10 @@ rm -rf "$music"
 mkdir -p "$music/a" "$music/b" "$music/c"
 cp "$out/short.opus" "$out/chained.opus" "$music/a/"
 cp "$out/plain.opus" "$out/vorbis.ogg" "$music/b/"
+cp "$out/vorbis.ogg" "$music/b/vorbis.oga"
 cp "$out/plain.opus" "$music/c/LOUD.OPUS"
 echo "not an Ogg stream" > "$music/b/broken.opus"
 echo "not music" > "$music/notes.txt"
+echo "no extension" > "$music/README"
 mkfifo "$music/pipe.opus"
 ln -s .. "$music/c/loop"
