@@ -9,12 +9,13 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 strict="-Wall -Wextra -Wpedantic -Werror"
-expected="test/test.opus: 00:01:05"
+# The file, then the folder it is in, scanned.
+expected=$(printf 'test/test.opus: 00:01:05 (<unknown> - <unknown>)\n%.0s' 1 2)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 check_output() {  # check_output WHAT EXECUTABLE
   local got
-  got=$("$2" test/test.opus)
+  got=$("$2" test/test.opus test)
   if [ "$got" != "$expected" ]; then
     echo "consumer via $1 printed '$got', expected '$expected'" >&2
     exit 1

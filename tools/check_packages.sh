@@ -55,13 +55,14 @@ $others"
 export LD_LIBRARY_PATH=$root/$lib
 [ "$("$root/usr/bin/musiccore" --version)" = "$version" ] || fail "musiccore --version"
 
-expected="test/test.opus: 00:01:05"
+# The file, then the folder it is in, scanned.
+expected=$(printf 'test/test.opus: 00:01:05 (<unknown> - <unknown>)\n%.0s' 1 2)
 PKG_CONFIG_LIBDIR=/nonexistent cmake -S examples/track_duration -B "$work/cmake" \
   -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
 cmake --build "$work/cmake" >/dev/null
-[ "$("$work/cmake/track_duration" test/test.opus)" = "$expected" ] || fail "find_package consumer"
+[ "$("$work/cmake/track_duration" test/test.opus test)" = "$expected" ] || fail "find_package consumer"
 flags=$(PKG_CONFIG_LIBDIR="$root/$lib/pkgconfig" pkg-config --cflags --libs musiccore)
 # shellcheck disable=SC2086  # word splitting of the flags is intended
 c++ -std=c++17 examples/track_duration/main.cpp -o "$work/pkgconfig" $flags
-[ "$("$work/pkgconfig" test/test.opus)" = "$expected" ] || fail "pkg-config consumer"
+[ "$("$work/pkgconfig" test/test.opus test)" = "$expected" ] || fail "pkg-config consumer"
 echo "packages: consumers via find_package and pkg-config ok, without opusfile's .pc"
