@@ -82,6 +82,42 @@ Outcome read_file(const fs::path& file, std::chrono::milliseconds time_limit)
     }
 }
 
+// Threads that are stopped and joined when they go, on every path.
+class Workers {
+public:
+    Workers(std::atomic<std::size_t>& next, std::size_t count) : next_(next), count_(count) {}
+    Workers(const Workers&) = delete;
+    Workers& operator=(const Workers&) = delete;
+    ~Workers()
+    {
+        next_ = count_;  // nothing more to take: on an exception, stop soon
+        for (auto& thread : threads_) {
+            thread.join();
+        }
+    }
+
+    // Starts up to `jobs` threads running `work`. A system that refuses more
+    // threads (a process limit) leaves the work to those started.
+    template <typename Work>
+    void start(std::size_t jobs, const Work& work)
+    {
+        try {
+            while (threads_.size() < jobs) {
+                threads_.emplace_back(work);
+            }
+        } catch (const std::system_error&) {
+            if (threads_.empty()) {
+                throw;
+            }
+        }
+    }
+
+private:
+    std::atomic<std::size_t>& next_;
+    std::size_t count_;
+    std::vector<std::thread> threads_;
+};
+
 // Reads `files` on `jobs` threads, each taking the next index; reports progress
 // from the calling thread only.
 std::vector<Outcome> read_files(const std::vector<fs::path>& files, const ScanOptions& options)
@@ -91,44 +127,25 @@ std::vector<Outcome> read_files(const std::vector<fs::path>& files, const ScanOp
     std::atomic<std::size_t> done{0};
     std::mutex mutex;
     std::condition_variable finished;
-    const auto work = [&] {
-        for (std::size_t i = next++; i < files.size(); i = next++) {
-            outcomes[i] = read_file(files[i], options.file_time_limit);
-            if (++done == files.size()) {
-                const std::lock_guard<std::mutex> lock(mutex);
-                finished.notify_one();
-            }
-        }
-    };
-    const unsigned jobs = options.jobs > 0 ? options.jobs : std::thread::hardware_concurrency();
-    std::vector<std::thread> workers;
-    try {
-        for (std::size_t j = 0; j < std::min<std::size_t>(std::max(jobs, 1U), files.size()); ++j) {
-            workers.emplace_back(work);
-        }
-    } catch (const std::system_error&) {
-        if (workers.empty()) {
-            throw;
-        }
-        // Fewer threads than asked for (a process limit): those started do the work.
-    }
     const auto all_done = [&] { return done == files.size(); };
-    try {
+    {
+        Workers workers(next, files.size());
+        const unsigned jobs = options.jobs > 0 ? options.jobs : std::thread::hardware_concurrency();
+        workers.start(std::min<std::size_t>(std::max(jobs, 1U), files.size()), [&] {
+            for (std::size_t i = next++; i < files.size(); i = next++) {
+                outcomes[i] = read_file(files[i], options.file_time_limit);
+                if (++done == files.size()) {
+                    const std::lock_guard<std::mutex> lock(mutex);
+                    finished.notify_one();
+                }
+            }
+        });
         std::unique_lock<std::mutex> lock(mutex);
         while (!finished.wait_for(lock, std::chrono::milliseconds(100), all_done)) {
             if (options.on_progress) {
                 options.on_progress(done, files.size());
             }
         }
-    } catch (...) {
-        next = files.size();  // an on_progress that throws stops the scan
-        for (auto& worker : workers) {
-            worker.join();
-        }
-        throw;
-    }
-    for (auto& worker : workers) {
-        worker.join();
     }
     if (options.on_progress) {
         options.on_progress(files.size(), files.size());
