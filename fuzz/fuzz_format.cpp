@@ -15,13 +15,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    if (size == 0) {
-        return 0;
-    }
-    std::vector<char> buffer(data + 1, data + size);
+    // The first byte chooses the number of arguments, the rest is the text.
+    const std::size_t args = size > 0 ? data[0] % 3 + 1 : 1;
+    std::vector<char> buffer(data + (size > 0 ? 1 : 0), data + size);
     buffer.push_back('\0');
     const std::vector<char> original = buffer;
-    const std::size_t args = data[0] % 3 + 1;
     std::ostringstream out;
     try {
         if (args == 1) {

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -17,22 +22,32 @@ namespace fs = std::filesystem;
 const fs::path music = MUSICCORE_MUSIC_DIR;
 
 // What the scan finds is checked end to end, through the command's JSON.
-TEST(scan_edges, progress)
+
+// A file that keeps opusfile busy for seconds: the scan stops it at its time
+// limit, reports progress meanwhile, and lets an exception from on_progress out.
+TEST(scan_edges, a_file_past_its_time_limit)
 {
-    std::atomic<int> inside{0};
-    std::size_t last_done = 0;
-    std::size_t last_total = 0;
+    const fs::path dir = fs::temp_directory_path() / ("musiccore-slow-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    {
+        std::ofstream slow(dir / "slow.opus", std::ios::binary);
+        slow << std::ifstream("test/test.opus", std::ios::binary).rdbuf();
+        std::fill_n(std::ostream_iterator<const char*>(slow), 1 << 20, "OggS");
+    }
     music_library::ScanOptions options;
-    options.jobs = 3;
-    options.on_progress = [&](std::size_t done, std::size_t total) {
-        EXPECT_EQ(++inside, 1) << "called from two threads at once";
-        last_done = done;
-        last_total = total;
-        --inside;
+    options.file_time_limit = std::chrono::milliseconds(300);
+    using Report = std::pair<std::size_t, std::size_t>;  // done, total
+    std::vector<Report> reported;
+    options.on_progress = [&reported](std::size_t done, std::size_t total) {
+        reported.emplace_back(done, total);
     };
-    EXPECT_EQ(music_library::scan(music, options).tracks.size(), 4U);
-    EXPECT_EQ(last_done, 7U);  // every file read, the broken one and the Vorbis ones too
-    EXPECT_EQ(last_total, 7U);
+    const auto result = music_library::scan(dir, options);
+    EXPECT_NE(result.failures.at(0).message.find(": time limit passed"), std::string::npos);
+    EXPECT_EQ(reported.front(), Report(0, 1));  // while the file was read
+    EXPECT_EQ(reported.back(), Report(1, 1));   // and once at the end
+    options.on_progress = [](std::size_t, std::size_t) { throw std::runtime_error("stop"); };
+    EXPECT_THROW(music_library::scan(dir, options), std::runtime_error);
+    fs::remove_all(dir);
 }
 
 TEST(scan_edges, failures)

@@ -102,13 +102,11 @@ TEST(opus_edges, reader)
 TEST(opus_edges, fifos_never_block)
 {
     const std::string data = read_file("test/test.opus");
-    const auto first_page = std::to_string(data.find("OggS", 4));
     const auto headers = std::to_string(data.find("OggS", data.find("OggS", 4) + 4));  // 2 pages
     const std::string no_length = "op_pcm_total failed with error code -131";
     const std::pair<std::string, std::string> rows[] = {
         // the writer, what the query gives
         {"", open_failed + "-132: no data for 1 s"},
-        {"head -c " + first_page + " test/test.opus", open_failed + "-133"},  // ends early
         {"(head -c " + headers + " test/test.opus; sleep 3)",
          open_failed + "-128: no data for 1 s"},
         {"sleep 0.2; cat test/test.opus", no_length},  // whole, but with no way to seek

@@ -39,7 +39,6 @@ TEST(timestamp_edges, format)
 {
     const std::pair<seconds, std::string> rows[] = {
         {seconds(0), "00:00:00"},
-        {seconds(359999), "99:59:59"},  // the last one that parses back
         {seconds(360000), "100:00:00"},
         {seconds(-3661), "-01:01:01"},
         {seconds::max(), "2562047788015215:30:07"},
