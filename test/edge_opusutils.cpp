@@ -82,9 +82,9 @@ TEST(opus_edges, reader)
     opus_utils::detail::FileSource source(path, std::nullopt);
     const OpusFileCallbacks& io = *source.callbacks();
     const std::tuple<int, long long, int> steps[] = {
-        // whence, offset, bytes to read
+        // whence, offset, bytes to read; the last byte alone, read from the file
         {SEEK_SET, 0, 1000}, {SEEK_CUR, 0, 2000}, {SEEK_END, -10, 20}, {SEEK_CUR, 0, 20},
-        {SEEK_END, 0, 20},   {SEEK_SET, 100, 5},  {SEEK_END, -1, 1},
+        {SEEK_END, 0, 20},   {SEEK_END, -1, 1},   {SEEK_SET, 100, 5},
     };
     std::size_t position = 0;
     for (const auto& [whence, offset, size] : steps) {
