@@ -27,7 +27,11 @@ void collect(std::optional<std::string>& text, const char* name, const char* com
     if (opus_tagncompare(name, length, comment) != 0) {
         return;
     }
-    text = text ? *text + "; " : std::string();
+    if (text) {
+        *text += "; ";  // in place: a file may repeat a comment very many times
+    } else {
+        text.emplace();
+    }
     *text += comment + length + 1;
 }
 
