@@ -69,10 +69,19 @@ struct Outcome {
     std::optional<std::string> failure;  // neither: skipped
 };
 
+// Now plus `time_limit`; a limit too long to add to the clock means none.
+Clock::time_point deadline_after(std::chrono::milliseconds time_limit)
+{
+    const auto now = Clock::now();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
+    return time_limit < left ? now + time_limit : Clock::time_point::max();
+}
+
 Outcome read_file(const fs::path& file, std::chrono::milliseconds time_limit)
 {
     try {
-        return {load_track(file, Clock::now() + time_limit), std::nullopt};
+        return {load_track(file, deadline_after(time_limit)), std::nullopt};
     } catch (const opus_utils::opus_error& e) {
         const bool other_ogg = e.error_code() == OP_ENOTFORMAT && e.reason().empty() &&
                                lower_extension(file) != ".opus";
