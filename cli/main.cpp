@@ -127,7 +127,7 @@ int run(int argc, char** argv)
         ->check(clock_time);
     scan->add_option("--jobs", options.jobs, "Files read at once (0: one per core)");
     scan->add_option("--time-limit", options.time_limit_secs, "Seconds a file may take")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Range(0.0, 1e9));
     scan->add_option("DIR", options.paths, "Folders to scan")
         ->required()
         ->check(CLI::ExistingDirectory);

@@ -75,6 +75,7 @@ TEST(cli, outputs_and_exit_statuses)
          "-132: time limit passed"},
         {"scan --min 1:03x .", 2, "", "--min: '1:03x' is not a time"},
         {"scan none", 2, "", "none"},
+        {"scan --time-limit 1e300 .", 2, "", "--time-limit"},
         {"scan notes.txt", 2, "", "notes.txt"},
         {"--version", 0, ".", ""},
         {"scan a >/dev/full", 1, "", "cannot write the output"},  // not a success
