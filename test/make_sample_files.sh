@@ -41,6 +41,6 @@ cp "$out/vorbis.ogg" "$music/b/vorbis.oga"
 cp "$out/plain.opus" "$music/c/LOUD.OPUS"
 echo "not an Ogg stream" > "$music/b/broken.opus"
 echo "not music" > "$music/notes.txt"
-echo "no extension" > "$music/README"
+cp "$out/plain.opus" "$music/no-extension"  # Opus, but not named so: not taken
 mkfifo "$music/pipe.opus"
 ln -s .. "$music/c/loop"
