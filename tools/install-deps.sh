@@ -22,7 +22,8 @@ packages=(
 
 missing=()
 for package in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  # dpkg-query fails for a package it has never seen: missing too.
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null) || status=missing
   [ "$status" = "install ok installed" ] || missing+=("$package")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
