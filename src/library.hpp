@@ -15,8 +15,9 @@ namespace music_library {
 struct ScanOptions {
     unsigned jobs = 0;  // threads reading files; 0: one per hardware thread
     std::chrono::milliseconds file_time_limit{10000};  // per file, then it is a failure
-    // Called on the scanning thread only, about ten times a second and once at the
-    // end with done == total.
+    // Called on the thread that called scan, never on two at once: about ten times
+    // a second, and once at the end with done == total. An exception it throws
+    // stops the scan and leaves scan.
     std::function<void(std::size_t done, std::size_t total)> on_progress;
 };
 
