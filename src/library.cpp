@@ -97,6 +97,8 @@ public:
     Workers(std::atomic<std::size_t>& next, std::size_t count) : next_(next), count_(count) {}
     Workers(const Workers&) = delete;
     Workers& operator=(const Workers&) = delete;
+    Workers(Workers&&) = delete;
+    Workers& operator=(Workers&&) = delete;
     ~Workers()
     {
         next_ = count_;  // nothing more to take: on an exception, stop soon
