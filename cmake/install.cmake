@@ -30,12 +30,6 @@ endif()
 configure_package_config_file(cmake/musiccoreConfig.cmake.in
   "${CMAKE_CURRENT_BINARY_DIR}/musiccoreConfig.cmake"
   INSTALL_DESTINATION "${musiccore_cmake_dir}")
-# While the major version is 0, only the same minor version is compatible.
-if(PROJECT_VERSION_MAJOR EQUAL 0)
-  set(musiccore_compatibility SameMinorVersion)
-else()
-  set(musiccore_compatibility SameMajorVersion)
-endif()
 write_basic_package_version_file("${CMAKE_CURRENT_BINARY_DIR}/musiccoreConfigVersion.cmake"
   COMPATIBILITY ${musiccore_compatibility})
 install(FILES
@@ -57,8 +51,10 @@ function(musiccore_install_copyright component package)
     RENAME copyright COMPONENT ${component})
 endfunction()
 set(musiccore_runtime_package "libmusiccore${musiccore_soversion}")
+set(musiccore_development_package libmusiccore-dev)
+set(musiccore_cli_package musiccore)
 musiccore_install_copyright(runtime "${musiccore_runtime_package}")
-musiccore_install_copyright(development libmusiccore-dev)
+musiccore_install_copyright(development "${musiccore_development_package}")
 if(MUSICCORE_BUILD_CLI)
-  musiccore_install_copyright(cli musiccore)
+  musiccore_install_copyright(cli "${musiccore_cli_package}")
 endif()

@@ -26,11 +26,11 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME "${musiccore_runtime_package}")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
   "core library of a small music application\n Clock-style timestamps, a brace formatter, exact Ogg Opus durations and tags,\n and a folder scan.")
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libmusiccore-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME "${musiccore_development_package}")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
   "core library of a small music application (development files)\n Headers, CMake package and pkg-config file of musiccore.")
-set(CPACK_DEBIAN_CLI_PACKAGE_NAME musiccore)
+set(CPACK_DEBIAN_CLI_PACKAGE_NAME "${musiccore_cli_package}")
 set(CPACK_DEBIAN_CLI_PACKAGE_SECTION sound)
 set(CPACK_COMPONENT_CLI_DESCRIPTION
   "exact durations and tags of Ogg Opus files\n The musiccore command scans music folders and shows files as a table,\n JSON or CSV.")
