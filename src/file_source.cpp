@@ -1,34 +1,49 @@
 #include "file_source.hpp"
 
-#include <algorithm>  // std::min
+#include <algorithm>  // std::min, std::max
 #include <cerrno>     // errno, EINTR, EAGAIN
-#include <cstring>    // std::memcpy
+#include <cstring>    // std::memcpy, std::strerror
 
 #include <fcntl.h>     // open, O_*
 #include <poll.h>      // poll
 #include <sys/stat.h>  // fstat
 #include <unistd.h>    // pread, read, close
 
-namespace opus_utils::detail {
+namespace media::detail {
 
 namespace {
 
-// opusfile asks for 2 KiB at a time; fewer, larger reads measured clearly faster.
+// The libraries ask for 2 to 8 KiB at a time; fewer, larger reads measured clearly
+// faster.
 constexpr std::size_t read_ahead = std::size_t{16} * 1024;
+
+// A wait for a stream is cut into slices, so that a deadline or the budget ends it
+// soon, and a signal costs no more than a slice.
+constexpr std::chrono::milliseconds wait_slice{50};
 
 }  // namespace
 
+ByteScreen::~ByteScreen() = default;
+
 // O_NONBLOCK: opening a FIFO must not wait for a writer. It changes nothing for a
 // regular file.
-FileSource::FileSource(const std::string& path, Deadline deadline)
+FileSource::FileSource(const std::string& path, WorkBudget& budget, bool regular_only)
     : fd_(::open(path.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg): open(2)
                  O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)),
-      deadline_(deadline)
+      budget_(budget)
 {
+    if (fd_ < 0) {
+        failure_ = std::strerror(errno);
+        return;
+    }
     struct stat info {};
-    if (fd_ >= 0 && fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) {
+    if (fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) {
         regular_ = true;
         size_ = info.st_size;
+    } else if (regular_only) {
+        ::close(fd_);
+        fd_ = -1;
+        failure_ = "not a regular file";
     }
 }
 
@@ -39,45 +54,70 @@ FileSource::~FileSource()
     }
 }
 
-const OpusFileCallbacks* FileSource::callbacks() const
+long FileSource::read(void* data, std::size_t size)
 {
-    // Without a seek callback opusfile treats the source as a stream: it reads it
-    // once, front to back, never asks where it is, and cannot tell the whole length.
-    static const OpusFileCallbacks seekable{read, seek, tell, nullptr};
-    static const OpusFileCallbacks stream{read, nullptr, nullptr, nullptr};
-    return regular_ ? &seekable : &stream;
-}
-
-// opusfile always asks for at least one byte.
-int FileSource::read(void* source, unsigned char* data, int size)
-{
-    auto& self = *static_cast<FileSource*>(source);
-    if (self.deadline_passed()) {
-        return self.fail("time limit passed");
+    if (!failure_.empty()) {
+        return -1;  // a refusal, a stall or a spent budget is final
     }
-    return self.regular_ ? self.read_regular(data, size) : self.read_stream(data, size);
+    if (const char* why = budget_.exhausted()) {
+        return fail(why);
+    }
+    auto* bytes = static_cast<unsigned char*>(data);
+    return regular_ ? read_regular(bytes, size) : read_stream(bytes, size);
 }
 
-// opusfile seeks only within the file: to an offset it has seen, or by 0 from the
-// end or the current position.
-int FileSource::seek(void* source, opus_int64 offset, int whence)
+bool FileSource::seek(std::int64_t offset, int whence)
 {
-    auto& self = *static_cast<FileSource*>(source);
-    const opus_int64 base =
-        whence == SEEK_CUR ? self.position_ : (whence == SEEK_END ? self.size_ : 0);
-    self.position_ = base + offset;
-    return 0;
+    if (!regular_) {
+        return false;
+    }
+    const std::int64_t base = whence == SEEK_CUR ? position_ : (whence == SEEK_END ? size_ : 0);
+    if (offset < -base) {
+        return false;
+    }
+    position_ = base + offset;
+    return true;
 }
 
-opus_int64 FileSource::tell(void* source)
+std::string_view FileSource::peek(std::int64_t offset, std::size_t count)
 {
-    return static_cast<FileSource*>(source)->position_;
+    if (!failure_.empty()) {
+        return {};
+    }
+    if (const char* why = budget_.exhausted()) {
+        fail(why);
+        return {};
+    }
+    if (regular_) {
+        peeked_.resize(count);
+        ssize_t got = 0;
+        do {
+            got = pread(fd_, peeked_.data(), count, offset);
+        } while (got < 0 && errno == EINTR);
+        peeked_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        read_errno_ = got < 0 ? errno : read_errno_;
+        return {reinterpret_cast<const char*>(peeked_.data()), peeked_.size()};
+    }
+    const auto end = static_cast<std::size_t>(offset) + count;
+    while (position_ == 0 && ahead_.size() < end && fill_stream(end - ahead_.size()) > 0) {
+    }
+    if (position_ != 0 || static_cast<std::size_t>(offset) >= ahead_.size()) {
+        return {};
+    }
+    const auto kept = std::min(count, ahead_.size() - static_cast<std::size_t>(offset));
+    return {reinterpret_cast<const char*>(ahead_.data()) + offset, kept};
 }
 
-int FileSource::read_regular(unsigned char* data, int size)
+void FileSource::set_screen(ByteScreen* screen)
+{
+    screen_ = screen;
+    screened(ahead_start_, ahead_.data(), ahead_.size());
+}
+
+long FileSource::read_regular(unsigned char* data, std::size_t size)
 {
     const bool buffered = position_ >= ahead_start_ &&
-                          position_ < ahead_start_ + static_cast<opus_int64>(ahead_.size());
+                          position_ < ahead_start_ + static_cast<std::int64_t>(ahead_.size());
     if (!buffered) {
         ahead_.resize(read_ahead);
         ssize_t got = 0;
@@ -88,47 +128,104 @@ int FileSource::read_regular(unsigned char* data, int size)
         ahead_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
         ahead_start_ = position_;
         if (ahead_.empty()) {
-            return got == 0 ? 0 : OP_EREAD;
+            read_errno_ = got < 0 ? errno : read_errno_;
+            return got == 0 ? 0 : -1;
+        }
+        if (!screened(ahead_start_, ahead_.data(), ahead_.size())) {
+            return -1;
         }
     }
     const auto offset = static_cast<std::size_t>(position_ - ahead_start_);
-    const std::size_t count = std::min(static_cast<std::size_t>(size), ahead_.size() - offset);
+    const std::size_t count = std::min(size, ahead_.size() - offset);
     std::memcpy(data, ahead_.data() + offset, count);
-    position_ += static_cast<opus_int64>(count);
-    return static_cast<int>(count);
+    position_ += static_cast<std::int64_t>(count);
+    return static_cast<long>(count);
 }
 
-int FileSource::read_stream(unsigned char* data, int size)
+long FileSource::read_stream(unsigned char* data, std::size_t size)
+{
+    if (ahead_.empty()) {
+        const long got = fill_stream(size);
+        if (got <= 0) {
+            return got;
+        }
+    }
+    // What a peek kept is given first, in order.
+    const std::size_t count = std::min(size, ahead_.size());
+    std::memcpy(data, ahead_.data(), count);
+    ahead_.erase(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(count));
+    ahead_start_ += static_cast<std::int64_t>(count);
+    position_ += static_cast<std::int64_t>(count);
+    return static_cast<long>(count);
+}
+
+long FileSource::fill_stream(std::size_t size)
 {
     for (;;) {
-        // Wait before reading: a FIFO without a writer reads as its end, and a
-        // writer may yet come. A deadline is checked at the next read.
-        pollfd ready{fd_, POLLIN, 0};
-        const int polled = poll(&ready, 1, static_cast<int>(stall_limit.count()));
-        if (polled == 0) {
-            return fail("no data for 1 s");
+        const long ready = wait_for_stream();
+        if (ready <= 0) {
+            return ready;
         }
-        if (polled > 0) {
-            const ssize_t got = ::read(fd_, data, static_cast<std::size_t>(size));
-            if (got >= 0) {
-                return static_cast<int>(got);
-            }
+        const std::size_t kept = ahead_.size();
+        ahead_.resize(kept + size);
+        const ssize_t got = ::read(fd_, ahead_.data() + kept, size);
+        ahead_.resize(kept + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        if (got >= 0) {
+            const auto start = ahead_start_ + static_cast<std::int64_t>(kept);
+            return screened(start, ahead_.data() + kept, static_cast<std::size_t>(got)) ? got : -1;
         }
         if (errno != EINTR && errno != EAGAIN) {
-            return OP_EREAD;
+            read_errno_ = errno;
+            return -1;
         }
     }
 }
 
-bool FileSource::deadline_passed()
+// Waits for a stream to have data, or its end: 1 when it has, -1 when the wait
+// fails. A FIFO without a writer reads as its end, and a writer may yet come, so the
+// wait comes first. A signal neither restarts the wait nor escapes the budget.
+long FileSource::wait_for_stream()
 {
-    return deadline_ && std::chrono::steady_clock::now() >= *deadline_;
+    const auto stalled_at = Clock::now() + stall_limit;
+    for (;;) {
+        if (const char* why = budget_.exhausted()) {
+            return fail(why);
+        }
+        const auto left = stalled_at - Clock::now();
+        if (left <= Clock::duration::zero()) {
+            return fail("no data for 1 s");
+        }
+        const auto slice = std::min<Clock::duration>(left, wait_slice);
+        pollfd ready{fd_, POLLIN, 0};
+        const int polled =
+            poll(&ready, 1,
+                 static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count()));
+        if (polled > 0) {
+            return 1;
+        }
+        if (polled < 0 && errno != EINTR) {
+            read_errno_ = errno;
+            return -1;
+        }
+    }
 }
 
-int FileSource::fail(const char* why)
+bool FileSource::screened(std::int64_t position, const unsigned char* data, std::size_t size)
+{
+    if (screen_ == nullptr || size == 0) {
+        return true;
+    }
+    if (const char* why = screen_->inspect(position, data, size)) {
+        fail(why);
+        return false;
+    }
+    return true;
+}
+
+long FileSource::fail(const char* why)
 {
     failure_ = why;
-    return OP_EREAD;
+    return -1;
 }
 
-}  // namespace opus_utils::detail
+}  // namespace media::detail

@@ -1,58 +1,100 @@
 #pragma once
-// Internal: not installed. opusfile reads files through this, never through
-// op_open_file, so that no input can block a query for long.
+// Internal: not installed. Every format's library reads files through this, never
+// by itself, so that no input can block a read for long or run past its budget.
 
-#include <chrono>    // std::chrono::steady_clock, std::chrono::milliseconds
-#include <optional>  // std::optional
-#include <string>    // std::string
-#include <vector>    // std::vector
+#include <chrono>       // std::chrono::milliseconds
+#include <cstddef>      // std::size_t
+#include <cstdint>      // std::int64_t
+#include <string>       // std::string
+#include <string_view>  // std::string_view
+#include <vector>       // std::vector
 
-#include <opusfile.h>
+#include "work_budget.hpp"
 
-namespace opus_utils::detail {
+namespace media::detail {
 
-using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+// Looks at bytes as they come from the file, before any library sees them, and can
+// refuse them: the defence against inputs that a library is known to mishandle.
+class ByteScreen {
+public:
+    ByteScreen() = default;
+    ByteScreen(const ByteScreen&) = delete;
+    ByteScreen& operator=(const ByteScreen&) = delete;
+    ByteScreen(ByteScreen&&) = delete;
+    ByteScreen& operator=(ByteScreen&&) = delete;
+    virtual ~ByteScreen();
 
-// A file opened for opusfile's callbacks. A regular file is read with pread and a
-// small read-ahead, and can seek. Anything else (a FIFO, a device) is opened
-// without blocking, cannot seek, and waits at most `stall_limit` for data that
-// does not come. Past the deadline, if there is one, every read fails.
+    // `data` holds the file's bytes from `position` on. Null to let them through;
+    // otherwise why the file is refused.
+    virtual const char* inspect(std::int64_t position, const unsigned char* data,
+                                std::size_t size) = 0;
+};
+
+// An opened file. A regular file is read with pread and a small read-ahead, and can
+// seek. Anything else (a FIFO, a device) is opened without blocking, cannot seek,
+// and waits at most `stall_limit` for data that does not come. Each read first asks
+// the budget, and every read fails once it is spent.
 class FileSource {
 public:
     static constexpr std::chrono::milliseconds stall_limit{1000};
 
-    FileSource(const std::string& path, Deadline deadline);
+    // `regular_only`: refuse anything that is not a regular file once opened, so
+    // that a file swapped for a FIFO after it was listed is not read.
+    FileSource(const std::string& path, WorkBudget& budget, bool regular_only = false);
     FileSource(const FileSource&) = delete;
     FileSource& operator=(const FileSource&) = delete;
-    FileSource(FileSource&&) = delete;  // opusfile holds its address
+    FileSource(FileSource&&) = delete;  // the libraries hold its address
     FileSource& operator=(FileSource&&) = delete;
     ~FileSource();
 
+    // When not, failure() says why.
     bool is_open() const { return fd_ >= 0; }
-    // The callbacks to hand to op_open_callbacks with this object as the source.
-    // They close nothing: the source closes its file when it goes.
-    const OpusFileCallbacks* callbacks() const;
-    // Why a read failed on this side, for an error message; empty if none did.
+    bool seekable() const { return regular_; }
+    std::int64_t size() const { return size_; }  // regular files only
+
+    // Up to `size` bytes from the position on: the count, 0 at the end, or -1 on
+    // failure (failure() says why when this side stopped the read).
+    long read(void* data, std::size_t size);
+    // SEEK_SET, SEEK_CUR or SEEK_END; false for a stream or a position before 0.
+    bool seek(std::int64_t offset, int whence);
+    std::int64_t tell() const { return position_; }
+
+    // Up to `count` bytes from `offset` on, without moving the position; valid until
+    // the next peek or read. A stream keeps what it reads for the reads to come, and
+    // gives only its first bytes.
+    std::string_view peek(std::int64_t offset, std::size_t count);
+
+    // Shows `screen` everything read from now on, and what is already kept. A
+    // refusal fails the read, and every later one.
+    void set_screen(ByteScreen* screen);
+
+    // Why the open failed, or why a read failed on this side; empty if neither did.
     const std::string& failure() const { return failure_; }
+    // errno of the latest read that the system failed, or 0.
+    int read_errno() const { return read_errno_; }
 
 private:
-    static int read(void* source, unsigned char* data, int size);
-    static int seek(void* source, opus_int64 offset, int whence);
-    static opus_int64 tell(void* source);
-
-    int read_regular(unsigned char* data, int size);
-    int read_stream(unsigned char* data, int size);
-    bool deadline_passed();
-    int fail(const char* why);
+    long read_regular(unsigned char* data, std::size_t size);
+    long read_stream(unsigned char* data, std::size_t size);
+    // Appends up to `size` bytes of the stream to ahead_; the count, or -1.
+    long fill_stream(std::size_t size);
+    long wait_for_stream();
+    bool screened(std::int64_t position, const unsigned char* data, std::size_t size);
+    long fail(const char* why);
 
     int fd_ = -1;
+    int read_errno_ = 0;
     bool regular_ = false;
-    opus_int64 size_ = 0;
-    opus_int64 position_ = 0;
-    Deadline deadline_;
-    std::vector<unsigned char> ahead_;  // regular files: the bytes from ahead_start_ on
-    opus_int64 ahead_start_ = 0;
+    std::int64_t size_ = 0;
+    std::int64_t position_ = 0;
+    WorkBudget& budget_;
+    ByteScreen* screen_ = nullptr;
+    // Regular files: the bytes from ahead_start_ on. Streams: bytes read but not
+    // yet given, from ahead_start_ on.
+    std::vector<unsigned char> ahead_;
+    std::int64_t ahead_start_ = 0;
+    std::vector<unsigned char> peeked_;
     std::string failure_;
 };
 
-}  // namespace opus_utils::detail
+}  // namespace media::detail
