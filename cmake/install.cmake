@@ -22,7 +22,8 @@ install(EXPORT musiccoreTargets NAMESPACE musiccore:: DESTINATION "${musiccore_c
 # them.
 if(musiccore_type STREQUAL "STATIC_LIBRARY")
   set(musiccore_static ON)
-  set(musiccore_pc_requires "Requires: opusfile")
+  string(REPLACE ";" " " musiccore_pc_modules "${musiccore_pkg_modules}")
+  set(musiccore_pc_requires "Requires: ${musiccore_pc_modules}")
 else()
   set(musiccore_static OFF)
   set(musiccore_pc_requires "")

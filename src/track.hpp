@@ -6,6 +6,7 @@
 #include <string>      // std::string
 #include <utility>     // std::move
 
+#include <musiccore/media.hpp>
 #include <musiccore/opusutils.hpp>
 
 // What a track is called, by whom, and how long it plays (0 when not determined).
@@ -52,31 +53,38 @@ public:
 
 namespace track_detail {
 
-inline Track track_of(std::filesystem::path file, opus_utils::opus_info info)
+inline Track track_of(std::filesystem::path file, const media::MediaInfo& info)
 {
     Track track;
     track.path = std::move(file);
     track.duration_secs = info.duration_secs;
-    track.artist = std::move(info.artist).value_or(track.artist);
-    track.album = std::move(info.album).value_or(track.album);
-    track.title = std::move(info.title).value_or(track.title);
+    track.artist = media::joined(info.tags, "ARTIST").value_or(track.artist);
+    track.album = media::joined(info.tags, "ALBUM").value_or(track.album);
+    track.title = media::joined(info.tags, "TITLE").value_or(track.title);
     return track;
 }
 
 }  // namespace track_detail
 
-// A track of the Ogg Opus file at `file`, from one open: the duration and, where the
-// file has them, its artist, album and title (the defaults where it has none).
-// Hooks empty. Throws opus_utils::opus_error as opus_utils::read_info does.
-inline Track load_track(std::filesystem::path file)
+// A track of the audio file at `file`, in any format that media::read_info reads,
+// from one read: the duration (0 when the input cannot tell it) and, where the file
+// has them, its artist, album and title, repeated values joined with "; " (the
+// defaults where it has none). Hooks empty. Throws media::media_error as
+// media::read_info does.
+inline Track load_track(std::filesystem::path file, const media::Limits& limits)
 {
-    auto info = opus_utils::read_info(file.string());
-    return track_detail::track_of(std::move(file), std::move(info));
+    const media::MediaInfo info = media::read_info(file.string(), limits);
+    return track_detail::track_of(std::move(file), info);
 }
 
-// As above, stopping at the first read past `deadline`.
+// As above, with the default limit: 10 s of processor time.
+inline Track load_track(std::filesystem::path file)
+{
+    return load_track(std::move(file), media::Limits{});
+}
+
+// As above, with no limit but `deadline`: the read stops at its first read past it.
 inline Track load_track(std::filesystem::path file, std::chrono::steady_clock::time_point deadline)
 {
-    auto info = opus_utils::read_info(file.string(), deadline);
-    return track_detail::track_of(std::move(file), std::move(info));
+    return load_track(std::move(file), media::Limits{std::chrono::milliseconds::zero(), deadline});
 }

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <chrono>     // std::chrono::milliseconds, std::chrono::steady_clock
+#include <cstddef>    // std::size_t
+#include <cstdint>    // std::int64_t
+#include <map>        // std::map
+#include <optional>   // std::optional
+#include <stdexcept>  // std::runtime_error
+#include <string>     // std::string
+#include <vector>     // std::vector
+
+#include <musiccore/export.hpp>
+
+namespace media {
+
+// A file's tags by name: one set of upper-case names for every format ("ARTIST",
+// "ALBUMARTIST", "TRACKNUMBER", ...), each name's values in file order, never joined.
+using Tags = std::map<std::string, std::vector<std::string>>;
+
+// What one read of an audio file tells.
+struct MediaInfo {
+    std::string codec;  // "opus", "vorbis", "flac", "mp3", "mp2" or "mp1"
+    int channels = 0;
+    long sample_rate = 0;  // per second and channel; Opus is counted at 48000
+    // Per channel over every link, the encoder delay and padding that the file states
+    // taken off; absent when the input cannot tell (a pipe, say).
+    std::optional<std::int64_t> samples;
+    bool exact = false;           // samples is the exact playing length, not an estimate
+    double duration_secs = 0;     // samples / sample_rate; 0 when samples is absent
+    std::optional<long> bitrate;  // bits per second, where the format states one
+    Tags tags;
+    std::vector<std::string> dropped_tags;  // names of values longer than max_tag_value
+};
+
+// What one file may cost: past max_tag_bytes of tags in all, or max_tag_count
+// values, the file fails; a value longer than max_tag_value is left out, and its name
+// listed in dropped_tags.
+inline constexpr std::size_t max_tag_bytes = std::size_t{16} << 20U;
+inline constexpr std::size_t max_tag_count = 10000;
+inline constexpr std::size_t max_tag_value = std::size_t{64} << 10U;
+
+inline constexpr std::chrono::milliseconds default_work_limit{10000};
+
+// How long a read may go on.
+struct Limits {
+    // Processor time that the reading thread may spend on the file; zero: no limit.
+    // Unlike a wall clock, it does not run while other files share the cores.
+    std::chrono::milliseconds work = default_work_limit;
+    // A time the read must not pass; none by default.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+};
+
+// A file that cannot be read, with what went wrong: "cannot open: No such file or
+// directory", "FLAC: FLAC__STREAM_DECODER_ERROR_STATUS_LOST_SYNC", "time limit
+// passed".
+class MUSICCORE_EXPORT media_error : public std::runtime_error {
+public:
+    explicit media_error(const std::string& message);
+    media_error(const media_error&) = default;
+    media_error& operator=(const media_error&) = default;
+    media_error(media_error&&) = default;
+    media_error& operator=(media_error&&) = default;
+    ~media_error() override;
+};
+
+// A file whose content is of a format that this library does not read, named by
+// what its first bytes show: "RIFF WAVE: not an audio format this library reads".
+class MUSICCORE_EXPORT unsupported_format : public media_error {
+public:
+    // `in_ogg`: an Ogg stream of another codec (Theora video, Speex).
+    unsupported_format(const std::string& format, bool in_ogg);
+    unsupported_format(const unsupported_format&) = default;
+    unsupported_format& operator=(const unsupported_format&) = default;
+    unsupported_format(unsupported_format&&) = default;
+    unsupported_format& operator=(unsupported_format&&) = default;
+    ~unsupported_format() override;
+
+    const std::string& format() const noexcept { return format_; }
+    bool in_ogg() const noexcept { return in_ogg_; }
+
+private:
+    std::string format_;
+    bool in_ogg_;
+};
+
+// The values of `name` in `tags` joined with "; ", in file order; absent when
+// there are none.
+MUSICCORE_EXPORT std::optional<std::string> joined(const Tags& tags, const std::string& name);
+
+// Reads the audio file at `path`, whatever its name: Ogg Opus, Ogg Vorbis, FLAC
+// (native or in Ogg) or MPEG audio (MP3), told apart by their first bytes. Never
+// blocks for long: anything but a regular file is read without blocking, and
+// waiting more than 1 s for its data fails the read. Throws unsupported_format for
+// another format, media_error for anything else that goes wrong, and
+// std::invalid_argument for a negative work limit.
+MUSICCORE_EXPORT MediaInfo read_info(const std::string& path);  // default Limits
+MUSICCORE_EXPORT MediaInfo read_info(const std::string& path, const Limits& limits);
+
+}  // namespace media
