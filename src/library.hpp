@@ -8,17 +8,27 @@
 #include <vector>      // std::vector
 
 #include <musiccore/export.hpp>
+#include <musiccore/media.hpp>
 #include <musiccore/track.hpp>
 
 namespace music_library {
 
 struct ScanOptions {
     unsigned jobs = 0;  // threads reading files; 0: one per hardware thread
-    std::chrono::milliseconds file_time_limit{10000};  // per file, then it is a failure
+    // The processor time that reading one file may take, then it is a failure; zero:
+    // no limit; negative: std::invalid_argument. A read that does not return for as
+    // long (a stalled network file system) fails its file too: the scan goes on
+    // without it, and leaves its thread behind, blocked, until the system lets go.
+    std::chrono::milliseconds file_time_limit = media::default_work_limit;
     // Called on the thread that called scan, never on two at once: about ten times
     // a second, and once at the end with done == total. An exception it throws
     // stops the scan and leaves scan.
     std::function<void(std::size_t done, std::size_t total)> on_progress;
+};
+
+// A track that the scan found, and everything that its file's read told.
+struct ScannedTrack : Track {
+    media::MediaInfo media;
 };
 
 struct ScanFailure {
@@ -27,18 +37,21 @@ struct ScanFailure {
 };
 
 struct ScanResult {
-    std::vector<Track> tracks;          // sorted by path
+    std::vector<ScannedTrack> tracks;   // sorted by path
     std::vector<ScanFailure> failures;  // sorted by path
-    std::size_t skipped = 0;            // ".ogg" and ".oga" files that are not Ogg Opus
+    // ".ogg" and ".oga" files that hold an Ogg stream of a codec this library does
+    // not read (Theora video, Speex)
+    std::size_t skipped = 0;
 };
 
-// Reads every regular file under `root` whose extension is ".opus", ".ogg" or
-// ".oga" (in any letter case) with load_track, spread over `options.jobs` threads.
-// Nothing else is opened: FIFOs and devices are passed over, and directory links
-// are not followed, so no loop can trap the scan. A file that cannot be read, or
-// not within the time limit, and a directory that cannot be listed, are failures
-// with the error's text; the scan goes on. The result is the same whatever the
-// number of threads. Throws std::filesystem::filesystem_error when `root` is not
+// Reads every regular file under `root` whose extension is ".opus", ".ogg", ".oga",
+// ".flac" or ".mp3" (in any letter case) with media::read_info, which tells each
+// format by content, spread over `options.jobs` threads. Nothing else is opened:
+// FIFOs and devices are passed over, also when one replaces a listed file, and
+// directory links are not followed, so no loop can trap the scan. A file that cannot
+// be read, or not within the time limit, and a directory that cannot be listed, are
+// failures with the error's text; the scan goes on. The result is the same whatever
+// the number of threads. Throws std::filesystem::filesystem_error when `root` is not
 // a directory or cannot be looked at.
 MUSICCORE_EXPORT ScanResult scan(const std::filesystem::path& root,
                                  const ScanOptions& options = {});
