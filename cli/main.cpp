@@ -1,5 +1,6 @@
-// musiccore: exact durations and tags of Ogg Opus files, from the command line.
+// musiccore: exact durations and tags of music files, from the command line.
 #include <chrono>      // std::chrono::milliseconds
+#include <cmath>       // std::isfinite, std::ceil
 #include <filesystem>  // std::filesystem::filesystem_error
 #include <iostream>    // std::cout, std::cerr
 #include <optional>    // std::optional
@@ -12,6 +13,7 @@
 #include <CLI/CLI.hpp>
 
 #include <musiccore/library.hpp>
+#include <musiccore/media.hpp>
 #include <musiccore/utils.hpp>
 #include <musiccore/version.hpp>
 
@@ -29,8 +31,11 @@ struct Options {
     std::vector<std::string> paths;
     std::optional<std::chrono::seconds> min, max;
     unsigned jobs = 0;
-    double time_limit_secs = 10;
+    std::chrono::milliseconds time_limit = media::default_work_limit;
 };
+
+// The longest time limit taken: about 31 years, far from any overflow.
+constexpr double max_time_limit_secs = 1e9;
 
 // Accepts what utils::parse_timestamp accepts; the message names the text, and
 // CLI11 puts the option's name before it.
@@ -43,16 +48,34 @@ const CLI::Validator clock_time(
     },
     "TIME");
 
+// Seconds of processor time, 0 for no limit; anything else (negative, NaN,
+// infinite, too large) is a usage error.
+void add_time_limit(CLI::App& command, Options& options)
+{
+    command
+        .add_option_function<double>(
+            "--time-limit",
+            [&options](double secs) {
+                if (!std::isfinite(secs) || secs < 0 || secs > max_time_limit_secs) {
+                    throw CLI::ValidationError("--time-limit",
+                                               "must be seconds from 0 (no limit) to 1e9");
+                }
+                // Up: a positive limit never rounds to 0, which means none.
+                options.time_limit =
+                    std::chrono::milliseconds(static_cast<long long>(std::ceil(secs * 1000)));
+            },
+            "Processor seconds that reading one file may take (0: no limit; default 10)")
+        ->type_name("SECONDS");
+}
+
 void add_format_flags(CLI::App& command, Options& options)
 {
     auto* json = command.add_flag_callback(
         "--json", [&options] { options.format = cli::Format::json; }, "Print one JSON document");
-    if (command.get_name() == "scan") {
-        command
-            .add_flag_callback(
-                "--csv", [&options] { options.format = cli::Format::csv; }, "Print CSV")
-            ->excludes(json);
-    }
+    command
+        .add_flag_callback(
+            "--csv", [&options] { options.format = cli::Format::csv; }, "Print CSV")
+        ->excludes(json);
 }
 
 bool within(const Track& track, const Options& options)
@@ -66,8 +89,7 @@ int run_scan(const Options& options)
 {
     music_library::ScanOptions scan_options;
     scan_options.jobs = options.jobs;
-    scan_options.file_time_limit =
-        std::chrono::milliseconds(static_cast<long long>(options.time_limit_secs * 1000));
+    scan_options.file_time_limit = options.time_limit;
     music_library::ScanResult all;
     for (const auto& dir : options.paths) {
         cli::ProgressBar progress(std::cerr, isatty(STDERR_FILENO) == 1);
@@ -90,10 +112,13 @@ int run_scan(const Options& options)
 int run_info(const Options& options)
 {
     music_library::ScanResult all;
+    const media::Limits limits{options.time_limit, std::nullopt};
     for (const auto& file : options.paths) {
         try {
-            all.tracks.push_back(load_track(file));
-        } catch (const opus_utils::opus_error& e) {
+            media::MediaInfo info = media::read_info(file, limits);
+            Track track = track_detail::track_of(file, info);
+            all.tracks.push_back({std::move(track), std::move(info)});
+        } catch (const media::media_error& e) {
             all.failures.push_back({file, e.what()});
         }
     }
@@ -109,12 +134,13 @@ int run(int argc, char** argv)
     mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
 
     Options options;
-    CLI::App app("Exact durations and tags of Ogg Opus files.", "musiccore");
+    CLI::App app("Exact durations and tags of music files: Ogg Opus, Ogg Vorbis, FLAC, MP3.",
+                 "musiccore");
     app.set_version_flag("--version", MUSICCORE_VERSION_STRING);
     app.require_subcommand(1);
     app.footer("Exit status: 0 when every file was read, 1 when any failed, 2 for a usage error.");
 
-    auto* scan = app.add_subcommand("scan", "List the Ogg Opus files under each DIR");
+    auto* scan = app.add_subcommand("scan", "List the music files under each DIR");
     add_format_flags(*scan, options);
     scan->add_option_function<std::string>(
             "--min",
@@ -127,15 +153,15 @@ int run(int argc, char** argv)
             "Only tracks at most this long")
         ->check(clock_time);
     scan->add_option("--jobs", options.jobs, "Files read at once (0: one per core)");
-    scan->add_option("--time-limit", options.time_limit_secs, "Seconds a file may take")
-        ->check(CLI::Range(0.0, 1e9));
+    add_time_limit(*scan, options);
     scan->add_option("DIR", options.paths, "Folders to scan")
         ->required()
         ->check(CLI::ExistingDirectory);
 
-    auto* info = app.add_subcommand("info", "Show the duration and texts of each FILE");
+    auto* info = app.add_subcommand("info", "Show everything read from each FILE");
     add_format_flags(*info, options);
-    info->add_option("FILE", options.paths, "Ogg Opus files")->required();
+    add_time_limit(*info, options);
+    info->add_option("FILE", options.paths, "Music files")->required();
 
     try {
         app.parse(argc, argv);

@@ -12,37 +12,48 @@
 
 #include <musiccore/utils.hpp>
 
+#include "text.hpp"
+
 namespace cli {
 
 namespace {
+
+using music_library::ScannedTrack;
+
+// The widest a table's text column gets; JSON has the whole text.
+constexpr std::size_t max_column = 40;
+// The longest text `info` shows of a tag.
+constexpr std::size_t max_value = 200;
+// The tags that have CSV columns of their own, after the three that the track has.
+constexpr std::array<const char*, 5> csv_tags{"ALBUMARTIST", "TRACKNUMBER", "DISCNUMBER", "DATE",
+                                              "GENRE"};
 
 std::string clock_text(double secs)
 {
     return utils::format_timestamp(std::chrono::seconds(std::llround(secs)));
 }
 
-// The shortest text that reads back as the same double.
-std::string exact_text(double secs)
+// The shortest text that reads back as the same number.
+template <typename Number>
+std::string exact_text(Number value)
 {
     std::array<char, 32> text{};
-    return {text.data(), std::to_chars(text.data(), text.data() + text.size(), secs).ptr};
+    return {text.data(), std::to_chars(text.data(), text.data() + text.size(), value).ptr};
 }
 
-// For a terminal: a tag or file name may hold control characters, such as the
-// escape that starts a terminal's commands. JSON escapes them itself.
-std::string printable(std::string text)
+// "~" before a length that is only an estimate, "?" for one not known.
+std::string table_duration(const ScannedTrack& t)
 {
-    for (char& c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        c = byte < 0x20 || byte == 0x7f ? '?' : c;
+    if (!t.media.samples) {
+        return "?";
     }
-    return text;
+    return (t.media.exact ? "" : "~") + clock_text(t.duration_secs);
 }
 
 void print_failures(const music_library::ScanResult& result, std::ostream& err)
 {
     for (const auto& failure : result.failures) {
-        err << printable(failure.path.string()) << ": " << failure.message << '\n';
+        err << printable(failure.path.string()) << ": " << printable(failure.message) << '\n';
     }
 }
 
@@ -56,21 +67,14 @@ void print_summary(const music_library::ScanResult& result, std::ostream& err)
         << result.failures.size() << " failed, " << result.skipped << " skipped\n";
 }
 
-// Characters as a terminal shows them: UTF-8 continuation bytes take no column.
-std::size_t columns(const std::string& text)
-{
-    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0U) != 0x80U;
-    }));
-}
-
 void print_table(const music_library::ScanResult& result, std::ostream& out)
 {
     using Row = std::vector<std::string>;
     std::vector<Row> rows{{"DURATION", "ARTIST", "ALBUM", "TITLE", "PATH"}};
     for (const auto& t : result.tracks) {
-        rows.push_back({clock_text(t.duration_secs), printable(t.artist), printable(t.album),
-                        printable(t.title), printable(t.path.string())});
+        rows.push_back({table_duration(t), printable(t.artist, max_column),
+                        printable(t.album, max_column), printable(t.title, max_column),
+                        printable(t.path.string())});
     }
     std::vector<std::size_t> widths(rows.front().size());
     for (const auto& row : rows) {
@@ -86,56 +90,133 @@ void print_table(const music_library::ScanResult& result, std::ostream& out)
     }
 }
 
-void print_json(const music_library::ScanResult& result, std::ostream& out)
+using Json = nlohmann::ordered_json;
+
+// A text under `key`; when its bytes are not UTF-8 (which the dump replaces), also
+// under key + "_bytes", one character per byte, so that nothing is lost.
+void put_text(Json& object, const std::string& key, const std::string& text)
 {
-    using json = nlohmann::ordered_json;
-    json document{
-        {"tracks", json::array()}, {"failures", json::array()}, {"skipped", result.skipped}};
-    for (const auto& t : result.tracks) {
-        document["tracks"].push_back({{"path", t.path.string()},
-                                      {"artist", t.artist},
-                                      {"album", t.album},
-                                      {"title", t.title},
-                                      {"duration_secs", t.duration_secs},
-                                      {"duration", clock_text(t.duration_secs)}});
+    object[key] = text;
+    if (!is_utf8(text)) {
+        object[key + "_bytes"] = bytes_as_characters(text);
     }
-    for (const auto& f : result.failures) {
-        document["failures"].push_back({{"path", f.path.string()}, {"message", f.message}});
-    }
-    // Tags and file names need not be UTF-8: replace what is not, never throw.
-    out << document.dump(2, ' ', false, json::error_handler_t::replace) << '\n';
 }
 
-// RFC 4180: quoted when it holds a quote, comma or line break; quotes doubled.
-std::string csv_field(const std::string& text)
+Json tags_json(const media::Tags& tags, bool as_bytes)
 {
-    if (text.find_first_of("\",\r\n") == std::string::npos) {
-        return text;
+    Json object = Json::object();
+    for (const auto& [name, values] : tags) {
+        Json& list = object[as_bytes ? bytes_as_characters(name) : name] = Json::array();
+        for (const auto& value : values) {
+            list.push_back(as_bytes ? bytes_as_characters(value) : value);
+        }
     }
-    std::string quoted = "\"";
-    for (char c : text) {
-        quoted += c == '"' ? "\"\"" : std::string(1, c);
+    return object;
+}
+
+Json track_json(const ScannedTrack& t)
+{
+    const media::MediaInfo& m = t.media;
+    Json track = Json::object();
+    put_text(track, "path", t.path.string());
+    put_text(track, "artist", t.artist);
+    put_text(track, "album", t.album);
+    put_text(track, "title", t.title);
+    track["duration_secs"] = t.duration_secs;
+    track["duration"] = clock_text(t.duration_secs);
+    track["codec"] = m.codec;
+    track["channels"] = m.channels;
+    track["sample_rate"] = m.sample_rate;
+    track["samples"] = m.samples ? Json(*m.samples) : Json(nullptr);
+    track["exact"] = m.exact;
+    track["bitrate"] = m.bitrate ? Json(*m.bitrate) : Json(nullptr);
+    track["tags"] = tags_json(m.tags, false);
+    const bool tags_utf8 = std::all_of(m.tags.begin(), m.tags.end(), [](const auto& tag) {
+        return is_utf8(tag.first) && std::all_of(tag.second.begin(), tag.second.end(), is_utf8);
+    });
+    if (!tags_utf8) {
+        track["tags_bytes"] = tags_json(m.tags, true);
     }
-    return quoted + '"';
+    track["dropped_tags"] = m.dropped_tags;
+    return track;
+}
+
+void print_json(const music_library::ScanResult& result, std::ostream& out)
+{
+    Json document{{"version", json_version},
+                  {"tracks", Json::array()},
+                  {"failures", Json::array()},
+                  {"skipped", result.skipped}};
+    for (const auto& t : result.tracks) {
+        document["tracks"].push_back(track_json(t));
+    }
+    for (const auto& f : result.failures) {
+        Json failure = Json::object();
+        put_text(failure, "path", f.path.string());
+        put_text(failure, "message", f.message);
+        document["failures"].push_back(std::move(failure));
+    }
+    out << document.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+}
+
+std::string tag_text(const ScannedTrack& t, const char* name)
+{
+    return media::joined(t.media.tags, name).value_or("");
 }
 
 void print_csv(const music_library::ScanResult& result, std::ostream& out)
 {
-    out << "path,artist,album,title,duration_secs,duration\r\n";
+    out << "path,artist,album,title,duration_secs,duration,codec,channels,sample_rate,samples,"
+           "exact,bitrate,albumartist,tracknumber,discnumber,date,genre\r\n";
     for (const auto& t : result.tracks) {
+        const media::MediaInfo& m = t.media;
         out << csv_field(t.path.string()) << ',' << csv_field(t.artist) << ',' << csv_field(t.album)
             << ',' << csv_field(t.title) << ',' << exact_text(t.duration_secs) << ','
-            << clock_text(t.duration_secs) << "\r\n";
+            << clock_text(t.duration_secs) << ',' << m.codec << ',' << m.channels << ','
+            << m.sample_rate << ',' << (m.samples ? exact_text(*m.samples) : "") << ','
+            << (m.exact ? "true" : "false") << ',' << (m.bitrate ? exact_text(*m.bitrate) : "");
+        for (const char* name : csv_tags) {
+            out << ',' << csv_field(tag_text(t, name));
+        }
+        out << "\r\n";
     }
+}
+
+void print_length(const media::MediaInfo& m, std::ostream& out)
+{
+    out << "  duration  ";
+    if (!m.samples) {
+        out << "unknown\n";
+        return;
+    }
+    out << (m.exact ? "" : "~") << exact_text(m.duration_secs) << " s ("
+        << clock_text(m.duration_secs) << "), " << (m.exact ? "exact" : "estimated") << ": "
+        << *m.samples << " samples at " << m.sample_rate << " Hz\n";
 }
 
 void print_blocks(const music_library::ScanResult& result, std::ostream& out)
 {
     for (const auto& t : result.tracks) {
-        out << printable(t.path.string()) << "\n  duration  " << exact_text(t.duration_secs)
-            << " s (" << clock_text(t.duration_secs) << ")\n  artist    " << printable(t.artist)
-            << "\n  album     " << printable(t.album) << "\n  title     " << printable(t.title)
+        const media::MediaInfo& m = t.media;
+        out << printable(t.path.string()) << '\n';
+        print_length(m, out);
+        out << "  format    " << m.codec << ", " << m.channels
+            << (m.channels == 1 ? " channel" : " channels");
+        if (m.bitrate) {
+            out << ", " << *m.bitrate / 1000 << " kb/s";
+        }
+        out << "\n  artist    " << printable(t.artist, max_value) << "\n  album     "
+            << printable(t.album, max_value) << "\n  title     " << printable(t.title, max_value)
             << '\n';
+        for (const auto& [name, values] : m.tags) {
+            for (const auto& value : values) {
+                out << "  tag       " << printable(name, max_value) << '='
+                    << printable(value, max_value) << '\n';
+            }
+        }
+        for (const auto& name : m.dropped_tags) {
+            out << "  dropped   " << printable(name, max_value) << " (over 64 KiB)\n";
+        }
     }
 }
 

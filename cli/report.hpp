@@ -9,6 +9,10 @@ namespace cli {
 
 enum class Format { text, json, csv };
 
+// The JSON document's layout, in its "version" field: raised when a key changes
+// meaning or goes; new keys may come without.
+constexpr int json_version = 1;
+
 // `result` on `out` as a table (scan) or one block per file (info), as one JSON
 // document, or as CSV. In text and CSV form the failures go to `err`, one a
 // line; in text form a summary line follows them.
