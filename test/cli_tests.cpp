@@ -33,27 +33,85 @@ Outcome musiccore(const std::string& args)
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
 }
 
+// The encoder's own tags, which name its version.
+nlohmann::json without_encoder(nlohmann::json document)
+{
+    for (auto& track : document["tracks"]) {
+        track["tags"].erase("ENCODER");
+        track["tags"].erase("ENCODER_OPTIONS");
+    }
+    return document;
+}
+
 TEST(cli, scan_json_reads_back_exactly)
 {
     // Never the FIFO opened, nor the link loop followed: either would hang or repeat.
     const auto expected = nlohmann::json::parse(R"({
+        "version": 1,
         "tracks": [
             {"path": "./a/chained.opus", "artist": "Ann; Bob", "album": "Live", "title": "Intro",
-             "duration_secs": 1.5, "duration": "00:00:02"},
+             "duration_secs": 1.5, "duration": "00:00:02", "codec": "opus", "channels": 1,
+             "sample_rate": 48000, "samples": 72000, "exact": true, "bitrate": null,
+             "tags": {"ALBUM": ["Live"], "ARTIST": ["Ann", "Bob"], "TITLE": ["Intro"]},
+             "dropped_tags": []},
             {"path": "./a/short.opus", "artist": "Ann; Bob", "album": "Live", "title": "Intro",
-             "duration_secs": 1.0, "duration": "00:00:01"},
+             "duration_secs": 1.0, "duration": "00:00:01", "codec": "opus", "channels": 1,
+             "sample_rate": 48000, "samples": 48000, "exact": true, "bitrate": null,
+             "tags": {"ALBUM": ["Live"], "ARTIST": ["Ann", "Bob"], "TITLE": ["Intro"]},
+             "dropped_tags": []},
             {"path": "./b/plain.opus", "artist": "<unknown>", "album": "", "title": "<unknown>",
-             "duration_secs": 0.5, "duration": "00:00:01"},
-            {"path": "./c/LOUD.OPUS", "artist": "<unknown>", "album": "", "title": "<unknown>",
-             "duration_secs": 0.5, "duration": "00:00:01"}],
+             "duration_secs": 0.5, "duration": "00:00:01", "codec": "opus", "channels": 1,
+             "sample_rate": 48000, "samples": 24000, "exact": true, "bitrate": null,
+             "tags": {}, "dropped_tags": []}],
         "failures": [{"path": "./b/broken.opus",
-                      "message": "op_open_file failed with error code -132"}],
+                      "message": "unknown content: not an audio format this library reads"}],
         "skipped": 2})");
     for (const char* jobs : {"1", "3"}) {  // the same whatever the number of threads
-        const Outcome run = musiccore("scan --json --jobs " + std::string(jobs) + " .");
+        const Outcome run = musiccore("scan --json --jobs " + std::string(jobs) + " ./a ./b");
         EXPECT_EQ(run.status, 1);  // the broken file
-        EXPECT_EQ(nlohmann::json::parse(run.out), expected) << jobs << " jobs";
+        EXPECT_EQ(without_encoder(nlohmann::json::parse(run.out)), expected) << jobs << " jobs";
     }
+}
+
+// Every format's folder: read by content, whatever the name says.
+TEST(cli, scan_reads_every_format)
+{
+    const auto document = nlohmann::json::parse(musiccore("scan --json vorbis flac mp3").out);
+    std::string codecs;
+    for (const auto& track : document["tracks"]) {
+        codecs += track["path"].get<std::string>() + "=" + track["codec"].get<std::string>() + " ";
+    }
+    EXPECT_EQ(codecs, "vorbis/chained.ogg=vorbis vorbis/cut.ogg=vorbis vorbis/tone.ogg=vorbis "
+                      "flac/streamed.flac=flac flac/tone-in-ogg.oga=flac flac/tone.flac=flac "
+                      "mp3/cut.mp3=mp3 mp3/lame.mp3=mp3 mp3/mpeg2.mp3=mp3 mp3/no-header.mp3=mp3 "
+                      "mp3/really-flac.mp3=flac mp3/v1.mp3=mp3 ");
+    EXPECT_EQ(document["failures"], nlohmann::json::parse(R"([
+        {"path": "flac/broken.flac", "message": "FLAC: no stream information"},
+        {"path": "flac/really-wav.flac",
+         "message": "RIFF WAVE: not an audio format this library reads"}])"));
+}
+
+// Texts from files, as each output shows them: escaped for a terminal, capped in a
+// table, neutralised for a spreadsheet, whole (and its bytes) in JSON.
+TEST(cli, texts_are_safe_where_they_land)
+{
+    const Outcome json = musiccore("scan --json unsafe");
+    const auto tracks = nlohmann::json::parse(json.out)["tracks"];
+    ASSERT_EQ(tracks.size(), 2U);
+    EXPECT_EQ(tracks[0]["path"], "unsafe/caf\uFFFD.opus");        // replaced, and also
+    EXPECT_EQ(tracks[0]["path_bytes"], "unsafe/caf\u00E9.opus");  // a byte a character
+    EXPECT_EQ(tracks[1]["title"].get<std::string>().size(), 50000U);
+    EXPECT_FALSE(tracks[1].contains("title_bytes"));
+
+    const Outcome table = musiccore("scan unsafe");
+    EXPECT_NE(table.out.find("C1\\u009B31m Bidi\\u202Eevil"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find(std::string(39, 'x') + "…  unsafe/unsafe.opus"), std::string::npos);
+    EXPECT_NE(table.out.find("unsafe/caf\\xE9.opus"), std::string::npos);
+
+    const Outcome csv = musiccore("scan --csv unsafe");
+    EXPECT_NE(csv.out.find(",C1\\u009B31m Bidi\\u202Eevil,\"'=HYPERLINK(\"\"x\"\")\","),
+              std::string::npos)
+        << csv.out;
 }
 
 TEST(cli, outputs_and_exit_statuses)
@@ -65,17 +123,25 @@ TEST(cli, outputs_and_exit_statuses)
     } rows[] = {
         {"scan a", 0, "00:00:02  Ann; Bob  Live   Intro  a/chained.opus\n",
          "2 tracks, 00:00:03 in all, 0 failed, 0 skipped"},
-        {"scan --csv --min 1 --max 0:01 .", 1,
-         "duration\r\n./a/short.opus,Ann; Bob,Live,Intro,1,00:00:01\r\n", "./b/broken.opus: op_"},
-        {"info a/short.opus", 0, "  duration  1 s (00:00:01)\n  artist    Ann; Bob\n", ""},
-        {"info b/broken.opus", 1, "", "b/broken.opus: op_open_file failed with error code -132"},
-        {"info ../samples/escape.opus", 0, "  title     Red?[31m\n", ""},  // no terminal command
-        {"scan --time-limit 0.000001 b", 1, "",
-         "b/plain.opus: op_open_file failed with error code "
-         "-132: time limit passed"},
+        {"scan --csv --min 1 --max 0:01 a", 0,
+         "genre\r\na/short.opus,Ann; Bob,Live,Intro,1,00:00:01,opus,1,48000,48000,true,,,,,,\r\n",
+         ""},
+        {"info a/short.opus", 0,
+         "  duration  1 s (00:00:01), exact: 48000 samples at 48000 Hz\n"
+         "  format    opus, 1 channel\n  artist    Ann; Bob\n",
+         ""},
+        {"info mp3/lame.mp3", 0, "  format    mp3, 2 channels, 128 kb/s\n", ""},
+        {"info b/broken.opus", 1, "",
+         "b/broken.opus: unknown content: not an audio format this library reads"},
+        {"info ../samples/escape.opus", 0, "  title     Red\\x1B[31m\n", ""},  // no command
+        {"info --time-limit 0.2 ../hostile/slow.opus", 1, "", "Ogg Opus: time limit passed"},
+        {"scan --time-limit 0 a", 0, "", "2 tracks"},  // no limit
+        {"scan --time-limit nan a", 2, "", "--time-limit"},
+        {"scan --time-limit inf a", 2, "", "--time-limit"},
+        {"scan --time-limit -1 a", 2, "", "--time-limit"},
+        {"scan --time-limit 1e300 a", 2, "", "--time-limit"},
         {"scan --min 1:03x .", 2, "", "--min: '1:03x' is not a time"},
         {"scan none", 2, "", "none"},
-        {"scan --time-limit 1e300 .", 2, "", "--time-limit"},
         {"scan notes.txt", 2, "", "notes.txt"},
         {"--version", 0, ".", ""},
         {"scan a >/dev/full", 1, "", "cannot write the output"},  // not a success

@@ -14,6 +14,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <signal.h>
+#include <sys/time.h>
+
+#include <musiccore/media.hpp>
 #include <musiccore/opusutils.hpp>
 
 #include "file_source.hpp"
@@ -23,6 +27,7 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::string samples = MUSICCORE_SAMPLE_DIR;
+const std::string hostile = MUSICCORE_HOSTILE_DIR;
 const std::string open_failed = "op_open_file failed with error code ";
 
 std::string read_file(const std::string& path)
@@ -67,6 +72,10 @@ TEST(opus_edges, outcomes)
         {samples, open_failed + "-132"},  // a directory
         {"test/test.opus", std::to_string(65.43675), Clock::now() + 1h},
         {"test/test.opus", open_failed + "-132: time limit passed", Clock::now()},
+        // Crafted: opusfile 0.12 divides by zero on this one, and overflows its own sum
+        // of this one's links (2^63-1 samples).
+        {hostile + "/crash.opus", open_failed + "-128: granule position out of range"},
+        {hostile + "/overflow.opus", std::to_string(9223372036854775807.0 / 48000)},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(outcome(row.path, row.deadline), row.outcome) << row.path;
@@ -74,14 +83,14 @@ TEST(opus_edges, outcomes)
     EXPECT_EQ(open_descriptors(), descriptors);
 }
 
-// The reader under opusfile, on its own: reads give exactly the file's bytes, also
-// across the end of its read-ahead and at the end of the file, again and again.
+// The reader on its own: reads give exactly the file's bytes, also across the end
+// of its read-ahead and at the end of the file, again and again.
 TEST(opus_edges, reader)
 {
     const std::string path = samples + "/short.opus";
     const std::string file = read_file(path);
-    opus_utils::detail::FileSource source(path, std::nullopt);
-    const OpusFileCallbacks& io = *source.callbacks();
+    media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
+    media::detail::FileSource source(path, budget);
     const std::tuple<int, long long, int> steps[] = {
         // whence, offset, bytes to read; the last byte alone, read from the file
         {SEEK_SET, 0, 1000}, {SEEK_CUR, 0, 2000}, {SEEK_END, -10, 20}, {SEEK_CUR, 0, 20},
@@ -90,14 +99,17 @@ TEST(opus_edges, reader)
     std::size_t position = 0;
     for (const auto& [whence, offset, size] : steps) {
         position = (whence == SEEK_SET ? 0 : whence == SEEK_CUR ? position : file.size()) + offset;
-        ASSERT_EQ(io.seek(&source, offset, whence), 0);
+        ASSERT_TRUE(source.seek(offset, whence));
         std::string got(size, '\0');
-        const int count = io.read(&source, reinterpret_cast<unsigned char*>(got.data()), size);
+        const long count = source.read(got.data(), got.size());
         const std::string expected = file.substr(position, size);
         EXPECT_EQ(got.substr(0, count), expected) << position;
         position += expected.size();
-        EXPECT_EQ(io.tell(&source), position);
+        EXPECT_EQ(source.tell(), position);
     }
+    EXPECT_FALSE(source.seek(-1, SEEK_SET));
+    EXPECT_EQ(source.peek(4, 4), file.substr(4, 4));
+    EXPECT_EQ(source.tell(), position);  // a peek does not move
 }
 
 TEST(opus_edges, fifos_never_block)
@@ -125,6 +137,47 @@ TEST(opus_edges, fifos_never_block)
         EXPECT_EQ(outcome(fifo), expected) << writer;
         unlink(fifo.c_str());
     }
+}
+
+extern "C" void ignore(int /*signal*/) {}
+
+// Signals while a read waits for a FIFO: each one cuts the wait short, and the wait
+// goes on for what it has left, so that it still ends.
+TEST(opus_edges, signals_do_not_restart_a_wait)
+{
+    struct sigaction handler {};
+    handler.sa_handler = ignore;  // no SA_RESTART: poll returns EINTR
+    sigaction(SIGALRM, &handler, nullptr);
+    const itimerval every_100ms{{0, 100000}, {0, 100000}};
+    setitimer(ITIMER_REAL, &every_100ms, nullptr);
+    const std::string fifo = testing::TempDir() + "musiccore-signals-" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(outcome(fifo), open_failed + "-132: no data for 1 s");
+    EXPECT_EQ(outcome(fifo, Clock::now() + 300ms), open_failed + "-132: time limit passed");
+    const itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    unlink(fifo.c_str());
+}
+
+// The time limit counts the work done for the file, not the time spent waiting
+// for it: a FIFO whose writer pauses for longer than the limit is read whole. The
+// scan, for its part, never opens one.
+TEST(opus_edges, time_limit_counts_work)
+{
+    const std::string fifo = testing::TempDir() + "musiccore-slow-" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string feed = "timeout 10 sh -c '(head -c 2000 " + samples +
+                             "/tone.flac; sleep 0.6; tail -c +2001 " + samples + "/tone.flac) > " +
+                             fifo + "' >/dev/null 2>&1 &";
+    ASSERT_EQ(std::system(feed.c_str()), 0);
+    const media::MediaInfo info = media::read_info(fifo, {300ms, std::nullopt});
+    EXPECT_EQ(info.samples, 100000);  // STREAMINFO holds it: exact even from a pipe
+    unlink(fifo.c_str());
+    media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const media::detail::FileSource regular_only(fifo, budget, true);  // swapped in for a file
+    EXPECT_EQ(regular_only.failure(), "not a regular file");
+    unlink(fifo.c_str());
 }
 
 }  // namespace

@@ -1,45 +1,144 @@
 #!/usr/bin/env bash
-# Makes small Ogg files for the tests and the duration fuzzer's seeds, in OUT_DIR:
+# Makes small audio files for the tests and the fuzz seeds, in OUT_DIR, and a folder
+# to scan with them in MUSIC_DIR. Sample counts are fixed by the encoders' inputs.
+# Ogg Opus (48 kHz mono):
 #   short.opus    one link, 48000 samples (1 s); ARTIST twice, ALBUM, and a
 #                 lower-case "title" comment
 #   plain.opus    one link, 24000 samples, no artist, album or title
-#   chained.opus  short.opus then plain.opus tagged ARTIST=Zed: 1.5 s in all
-#   vorbis.ogg    an Ogg stream that is not Opus
+#   chained.opus  short.opus then plain.opus tagged ARTIST=Zed: 72000 in all
 #   escape.opus   plain.opus with a title that holds a terminal's escape character
-# and, in MUSIC_DIR, a folder to scan with all of them, a broken .opus, an upper-
-# case extension, a FIFO and a directory link that loops.
-# Usage: make_sample_files.sh OUT_DIR MUSIC_DIR. Needs sox and opus-tools.
+#   unsafe.opus   plain.opus with hostile texts: an artist with C1 and bidi controls,
+#                 an album that is a spreadsheet formula, a 50 KB title
+# Ogg Vorbis (44.1 kHz stereo): tone.ogg (44100, tagged), chained.ogg (44100 + 22050)
+# FLAC (44.1 kHz stereo, 100000): tone.flac (tagged), streamed.flac (STREAMINFO says 0
+#   samples: written to a pipe), tone-in-ogg.oga (Ogg FLAC)
+# MP3 (44.1 kHz stereo, 100000): lame.mp3 (LAME header; ID3v2.3 in UTF-16),
+#   no-header.mp3 (no LAME header; ID3v2.4 in UTF-8, two artists), mpeg2.mp3
+#   (MPEG-2 layer III, 22.05 kHz mono, 30000, LAME header), v1.mp3 (ID3v1 only,
+#   Latin-1), cut.mp3 (lame.mp3 cut short: the header's frame count is wrong)
+# Others: speex.ogg (an Ogg stream of another codec), tone.wav, broken files,
+#   cut-page.ogg (a page header whose segment table is cut off).
+# MUSIC_DIR holds them in a folder per format, with a FIFO, a directory link that
+# loops, files that are not music, and mislabelled ones.
+# Usage: make_sample_files.sh OUT_DIR MUSIC_DIR OGG_CRAFT. Needs sox, opus-tools,
+# vorbis-tools, flac and lame.
 set -euo pipefail
 
-out=$1 music=$2
+out=$1 music=$2 craft=$3
 mkdir -p "$out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-tone() {  # tone SAMPLES FREQUENCY FILE: 48 kHz mono, no dither (reproducible)
-  sox -D -n -r 48000 -c 1 -b 16 "$3" synth "$1s" sine "$2"
+# tone SAMPLES RATE CHANNELS FREQUENCY FILE: no dither (reproducible)
+tone() {
+  sox -D -r "$2" -c "$3" -n -b 16 "$5" synth "$1s" sine "$4"
+  [ "$(soxi -s "$5")" = "$1" ] || { echo "make_sample_files: $5 is not $1 samples" >&2; exit 1; }
 }
+
+# --- Ogg Opus
 encode() {  # encode SERIAL WAV OPUS [OPUSENC_ARGS...]
   opusenc --quiet --serial "$1" --bitrate 6 "${@:4}" "$2" "$3"
 }
-tone 48000 300 "$work/one.wav"
-tone 24000 600 "$work/two.wav"
+tone 48000 48000 1 300 "$work/one.wav"
+tone 24000 48000 1 600 "$work/two.wav"
 encode 1 "$work/one.wav" "$out/short.opus" --artist Ann --artist Bob --album Live \
   --comment title=Intro
 encode 2 "$work/two.wav" "$out/plain.opus"
 encode 3 "$work/two.wav" "$work/zed.opus" --artist Zed
 encode 4 "$work/two.wav" "$out/escape.opus" --title "$(printf 'Red\033[31m')"
+encode 5 "$work/two.wav" "$out/unsafe.opus" --artist "$(printf 'C1\xc2\x9b31m Bidi\xe2\x80\xaeevil')" \
+  --album '=HYPERLINK("x")' --title "$(head -c 50000 /dev/zero | tr '\0' 'x')"
 # Concatenated Ogg streams with distinct serials are a chained file.
 cat "$out/short.opus" "$work/zed.opus" > "$out/chained.opus"
-sox -D -n -r 48000 -c 1 "$out/vorbis.ogg" synth 0.1 sine 440
+
+# --- Ogg Vorbis
+tone 44100 44100 2 440 "$work/vorbis1.wav"
+tone 22050 44100 2 660 "$work/vorbis2.wav"
+oggenc --quiet -s 21 -q 0 -a "Vera" -a "Vic" -l "Waves" -t "Sine" -c "TRACKNUMBER=4" \
+  -c "albumartist=Various" "$work/vorbis1.wav" -o "$out/tone.ogg"
+oggenc --quiet -s 22 -q 0 -t "Second" "$work/vorbis2.wav" -o "$work/second.ogg"
+cat "$out/tone.ogg" "$work/second.ogg" > "$out/chained.ogg"
+
+# --- FLAC
+tone 100000 44100 2 440 "$work/cd.wav"
+flac --silent -f -T ARTIST=Flo -T ALBUM=Lossless -T TITLE=Tone -T DISCNUMBER=2 -T DATE=2021 \
+  "$work/cd.wav" -o "$out/tone.flac"
+# To a pipe, flac cannot go back to write the sample count: STREAMINFO says 0.
+flac --silent -c "$work/cd.wav" > "$out/streamed.flac" 2>/dev/null
+flac --silent -f --ogg "$work/cd.wav" -o "$out/tone-in-ogg.oga"
+
+# --- MP3
+lame --quiet -b 128 --id3v2-only --id3v2-utf16 --ta "Émile" --tl "Ünïcode" --tt "Tône" \
+  --tn 3/12 --tg "(17)" --ty 2019 --tv "TPE2=Band" --tv "TPOS=1/2" \
+  "$work/cd.wav" "$out/lame.mp3"
+lame --quiet -t -b 128 "$work/cd.wav" "$work/bare.mp3"
+tone 30000 22050 1 330 "$work/mpeg2.wav"
+lame --quiet -b 64 "$work/mpeg2.wav" "$out/mpeg2.mp3"
+# ID3v1, written here: lame takes its texts as the locale's, never as Latin-1. Title
+# "Café" in Latin-1, artist, album, year, comment, track 7 (ID3v1.1), genre 8 (Jazz).
+lame --quiet -b 128 "$work/cd.wav" "$work/lame-untagged.mp3"
+field() { printf '%s' "$1"; head -c $(($2 - ${#1})) /dev/zero; }  # ASCII, zero-padded
+{
+  cat "$work/lame-untagged.mp3"
+  printf 'TAGCaf\xe9'; head -c 26 /dev/zero
+  field Old 30; field "" 30; field 1999 4; field "" 28; printf '\x00\x07\x08'
+} > "$out/v1.mp3"
+head -c 20000 "$out/lame.mp3" > "$out/cut.mp3"
+
+# An ID3v2.4 tag in UTF-8: TPE1 with two values, TALB, TIT2, TDRC, TCON as a name.
+synchsafe() {  # the four bytes of a 28-bit size, seven bits each
+  printf "\\x$(printf %02x $((($1 >> 21) & 127)))\\x$(printf %02x $((($1 >> 14) & 127)))"
+  printf "\\x$(printf %02x $((($1 >> 7) & 127)))\\x$(printf %02x $(($1 & 127)))"
+}
+frame() {  # frame ID VALUE...: UTF-8 (3), values apart by a zero
+  local body="$work/frame" value
+  printf '\x03' > "$body"
+  for value in "${@:2}"; do
+    [ "$value" = "$2" ] || printf '\x00' >> "$body"
+    printf '%s' "$value" >> "$body"
+  done
+  printf '%s' "$1"
+  synchsafe "$(stat -c %s "$body")"
+  printf '\x00\x00'
+  cat "$body"
+}
+{
+  frame TPE1 "Ann" "Bob"
+  frame TALB "Zwei"
+  frame TIT2 "Dreï"
+  frame TDRC "2024-05-01"
+  frame TCON "Electronic"
+} > "$work/frames"
+{
+  printf 'ID3\x04\x00\x00'
+  synchsafe "$(stat -c %s "$work/frames")"
+  cat "$work/frames" "$work/bare.mp3"
+} > "$out/no-header.mp3"
+
+# --- Other formats and broken files
+"$craft" first-packet "$out/plain.opus" "$out/speex.ogg" "Speex   "
+cp "$work/cd.wav" "$out/tone.wav"
+echo "not an Ogg stream" > "$out/broken.opus"
+{ printf 'fLaC'; head -c 3000 /dev/zero | tr '\0' '\377'; } > "$out/broken.flac"
+head -c 6000 "$out/tone.ogg" > "$out/cut.ogg"
+{ printf 'OggS'; head -c 22 /dev/zero; printf '\377'; } > "$out/cut-page.ogg"  # segments missing
 
 rm -rf "$music"
-mkdir -p "$music/a" "$music/b" "$music/c"
+mkdir -p "$music/a" "$music/b" "$music/c" "$music/vorbis" "$music/flac" "$music/mp3" \
+  "$music/unsafe"
 cp "$out/short.opus" "$out/chained.opus" "$music/a/"
-cp "$out/plain.opus" "$out/vorbis.ogg" "$music/b/"
-cp "$out/vorbis.ogg" "$music/b/vorbis.oga"
+cp "$out/plain.opus" "$out/broken.opus" "$music/b/"
+cp "$out/speex.ogg" "$music/b/speex.ogg"
+cp "$out/speex.ogg" "$music/b/speex.oga"
 cp "$out/plain.opus" "$music/c/LOUD.OPUS"
-echo "not an Ogg stream" > "$music/b/broken.opus"
+cp "$out/tone.ogg" "$out/chained.ogg" "$out/cut.ogg" "$music/vorbis/"
+cp "$out/tone.flac" "$out/streamed.flac" "$out/tone-in-ogg.oga" "$out/broken.flac" "$music/flac/"
+cp "$out/tone.wav" "$music/flac/really-wav.flac"
+cp "$out/lame.mp3" "$out/no-header.mp3" "$out/mpeg2.mp3" "$out/v1.mp3" "$out/cut.mp3" \
+  "$music/mp3/"
+cp "$out/tone.flac" "$music/mp3/really-flac.mp3"
+cp "$out/unsafe.opus" "$music/unsafe/"
+cp "$out/plain.opus" "$music/unsafe/$(printf 'caf\xe9').opus"  # a name that is not UTF-8
 echo "not music" > "$music/notes.txt"
 cp "$out/plain.opus" "$music/no-extension"  # Opus, but not named so: not taken
 mkfifo "$music/pipe.opus"
