@@ -82,15 +82,16 @@ case "${1:-}" in
     corpus=build-sanitize/fuzz/corpus
     fuzz/run_fuzzer.sh build-sanitize/fuzz/fuzz_timestamp "$seconds" "$corpus/timestamp" fuzz/seeds/timestamp
     fuzz/run_fuzzer.sh build-sanitize/fuzz/fuzz_format "$seconds" "$corpus/format" fuzz/seeds/format
-    fuzz/run_fuzzer.sh build-sanitize/fuzz/fuzz_duration "$seconds" "$corpus/duration" build-sanitize/samples
+    fuzz/run_fuzzer.sh build-sanitize/fuzz/fuzz_media "$seconds" "$corpus/media" build-sanitize/samples \
+      build-sanitize/hostile
     ;;
   bench)
     tools/install-deps.sh
     build bench
     bench/make_hour_file.sh build-bench/hour.opus
-    bench/make_bench_folder.sh build-bench/folder
+    bench/make_bench_folder.sh build-bench/files
     # Fails when a target that compares two benchmarks is missed.
-    MUSICCORE_BENCH_FILE=build-bench/hour.opus MUSICCORE_BENCH_DIR=build-bench/folder \
+    MUSICCORE_BENCH_FILE=build-bench/hour.opus MUSICCORE_BENCH_DIR=build-bench/files \
       build-bench/bench/musiccore_bench --benchmark_repetitions=5 \
       --benchmark_report_aggregates_only=true "${@:2}"
     ;;

@@ -1,6 +1,6 @@
-// Arbitrary bytes as an audio file: a finite, non-negative duration or an
-// opus_error from one of the two opusfile calls. LeakSanitizer checks the memory
-// behind the handle after every input.
+// Arbitrary bytes as an audio file of any format, read by content, and as Ogg Opus
+// by the older query: a record that holds together, or the library's own error.
+// LeakSanitizer checks the memory behind every library's handle after each input.
 // Mutations nearly always break an Ogg page's checksum, and a page with a bad one
 // is dropped before opusfile looks inside it, so the harness recomputes the
 // checksum of every complete page: mutated headers, comments and packets then
@@ -17,6 +17,7 @@
 
 #include "require.hpp"
 
+#include <musiccore/media.hpp>
 #include <musiccore/opusutils.hpp>
 
 namespace {
@@ -52,8 +53,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int fd = memfd_create("input.opus", MFD_CLOEXEC);
     require(fd >= 0 && write(fd, file.data(), size) == static_cast<ssize_t>(size), "input file");
 
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
     try {
-        const auto info = opus_utils::read_info("/proc/self/fd/" + std::to_string(fd));
+        const media::MediaInfo info = media::read_info(path);
+        require(std::isfinite(info.duration_secs) && info.duration_secs >= 0, "finite duration");
+        require(!info.codec.empty() && info.channels > 0, "a codec and channels");
+        require(!info.samples || (*info.samples >= 0 && info.sample_rate > 0), "samples at a rate");
+        require(info.samples || (!info.exact && info.duration_secs == 0), "no length, no claim");
+        for (const auto& [name, values] : info.tags) {
+            for (const auto& value : values) {
+                require(value.size() <= media::max_tag_value, "tag values within the limit");
+            }
+        }
+    } catch (const media::media_error& e) {
+        require(*e.what() != '\0', "an error says what went wrong");
+    }
+    try {
+        const auto info = opus_utils::read_info(path);
         require(std::isfinite(info.duration_secs) && info.duration_secs >= 0, "finite duration");
     } catch (const opus_utils::opus_error& e) {
         require(e.function_name() == "op_open_file" || e.function_name() == "op_pcm_total",
