@@ -1,7 +1,7 @@
 // Per-call costs of the library, each next to the baseline it should approach, and
 // a check of the targets that compare them. The duration benchmarks read the file
-// named by MUSICCORE_BENCH_FILE (a one-hour Ogg Opus file) and the folder named by
-// MUSICCORE_BENCH_DIR (600 tagged files); `./dev.sh bench` makes both.
+// named by MUSICCORE_BENCH_FILE (a one-hour Ogg Opus file) and the files under
+// MUSICCORE_BENCH_DIR (bench/make_bench_folder.sh); `./dev.sh bench` makes both.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -17,11 +17,15 @@
 #include <string>
 #include <vector>
 
+#include <FLAC/stream_decoder.h>
 #include <benchmark/benchmark.h>
+#include <mpg123.h>
 #include <opusfile.h>
+#include <vorbis/vorbisfile.h>
 
 #include <musiccore/formathelper.hpp>
 #include <musiccore/library.hpp>
+#include <musiccore/media.hpp>
 #include <musiccore/opusutils.hpp>
 #include <musiccore/utils.hpp>
 
@@ -98,22 +102,35 @@ const std::string& hour_file()
     return path;
 }
 
-// The files of the benchmark folder, sorted, as the scan reads them.
-const std::vector<std::string>& folder_files()
+std::string bench_dir(const std::string& below)
 {
-    static const std::vector<std::string> files = [] {
-        std::vector<std::string> found;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(
-                 from_environment("MUSICCORE_BENCH_DIR"))) {
-            if (entry.path().extension() == ".opus") {
-                found.push_back(entry.path().string());
-            }
-        }
-        std::sort(found.begin(), found.end());
-        return found;
-    }();
-    return files;
+    return std::string(from_environment("MUSICCORE_BENCH_DIR")) + "/" + below;
 }
+
+// The files under a folder of the benchmark files, sorted, as the scan reads them.
+std::vector<std::string> files_under(const std::string& folder)
+{
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(bench_dir(folder))) {
+        if (entry.is_regular_file()) {
+            found.push_back(entry.path().string());
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+const std::vector<std::string>& folder_files(const std::string& format)
+{
+    static std::map<std::string, std::vector<std::string>> files;
+    auto& list = files[format];
+    if (list.empty()) {
+        list = files_under("folder/" + format);
+    }
+    return list;
+}
+
+const char* const formats[] = {"opus", "vorbis", "flac", "mp3", "mp3-noinfo"};
 
 // The least opusfile can do for a file's length, and for its tags as well.
 ogg_int64_t bare_opusfile(const std::string& path, bool with_tags)
@@ -126,6 +143,61 @@ ogg_int64_t bare_opusfile(const std::string& path, bool with_tags)
     }
     op_free(file);
     return samples;
+}
+
+ogg_int64_t bare_vorbisfile(const std::string& path)
+{
+    OggVorbis_File file;
+    ov_fopen(path.c_str(), &file);
+    const ogg_int64_t samples = ov_pcm_total(&file, -1);
+    ov_clear(&file);
+    return samples;
+}
+
+FLAC__StreamDecoderWriteStatus ignore_frame(const FLAC__StreamDecoder*, const FLAC__Frame*,
+                                            const FLAC__int32* const[], void*)
+{
+    return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+}
+void ignore_error(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus, void*) {}
+
+FLAC__uint64 bare_libflac(const std::string& path)
+{
+    FLAC__StreamDecoder* decoder = FLAC__stream_decoder_new();
+    FLAC__stream_decoder_init_file(decoder, path.c_str(), ignore_frame, nullptr, ignore_error,
+                                   nullptr);
+    FLAC__stream_decoder_process_until_end_of_metadata(decoder);
+    const FLAC__uint64 samples = FLAC__stream_decoder_get_total_samples(decoder);
+    FLAC__stream_decoder_delete(decoder);
+    return samples;
+}
+
+off_t bare_mpg123(const std::string& path, bool scan)
+{
+    mpg123_handle* handle = mpg123_new(nullptr, nullptr);
+    mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0);
+    mpg123_open(handle, path.c_str());
+    if (scan) {
+        mpg123_scan(handle);
+    }
+    const off_t samples = mpg123_length(handle);
+    mpg123_close(handle);
+    mpg123_delete(handle);
+    return samples;
+}
+
+// Each format's library, bare: open, length, close.
+void bare_library(const std::string& format, const std::string& path)
+{
+    if (format == "opus") {
+        benchmark::DoNotOptimize(bare_opusfile(path, false));
+    } else if (format == "vorbis") {
+        benchmark::DoNotOptimize(bare_vorbisfile(path));
+    } else if (format == "flac") {
+        benchmark::DoNotOptimize(bare_libflac(path));
+    } else {
+        benchmark::DoNotOptimize(bare_mpg123(path, format == "mp3-noinfo"));
+    }
 }
 
 void hour_file_get_duration_secs(benchmark::State& state)
@@ -161,47 +233,78 @@ BENCHMARK(hour_file_raw_io_floor)->Unit(benchmark::kMicrosecond);
 
 // Each folder benchmark reads every file once per iteration; times are per file.
 template <typename ReadFile>
-void read_folder(benchmark::State& state, ReadFile read_file)
+void read_files(benchmark::State& state, const std::vector<std::string>& files, ReadFile read_file)
 {
     for (auto _ : state) {
-        for (const auto& file : folder_files()) {
+        for (const auto& file : files) {
             read_file(file);
         }
     }
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(folder_files().size()));
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(files.size()));
 }
 
 void folder_bare_opusfile(benchmark::State& state)
 {
-    read_folder(state, [](const std::string& file) { bare_opusfile(file, false); });
+    read_files(state, folder_files("opus"),
+               [](const std::string& file) { bare_opusfile(file, false); });
 }
 BENCHMARK(folder_bare_opusfile)->Unit(benchmark::kMillisecond);
 
-void folder_bare_opusfile_with_tags(benchmark::State& state)
-{
-    read_folder(state, [](const std::string& file) { bare_opusfile(file, true); });
-}
-BENCHMARK(folder_bare_opusfile_with_tags)->Unit(benchmark::kMillisecond);
-
 void folder_get_duration_secs(benchmark::State& state)
 {
-    read_folder(state, [](const std::string& file) {
+    read_files(state, folder_files("opus"), [](const std::string& file) {
         benchmark::DoNotOptimize(opus_utils::get_duration_secs(file));
     });
 }
 BENCHMARK(folder_get_duration_secs)->Unit(benchmark::kMillisecond);
+
+// Every format: the library's read next to the format library's bare loop.
+void format_bare(benchmark::State& state, const char* format)
+{
+    read_files(state, folder_files(format),
+               [format](const std::string& file) { bare_library(format, file); });
+}
+void format_read_info(benchmark::State& state, const char* format)
+{
+    read_files(state, folder_files(format),
+               [](const std::string& file) { benchmark::DoNotOptimize(media::read_info(file)); });
+}
+BENCHMARK_CAPTURE(format_bare, opus, "opus")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(format_read_info, opus, "opus")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(format_bare, vorbis, "vorbis")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(format_read_info, vorbis, "vorbis")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(format_bare, flac, "flac")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(format_read_info, flac, "flac")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(format_bare, mp3, "mp3")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(format_read_info, mp3, "mp3")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(format_bare, mp3_noinfo, "mp3-noinfo")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(format_read_info, mp3_noinfo, "mp3-noinfo")->Unit(benchmark::kMillisecond);
+
+// The bare loops over the whole mixed folder, as the scan reads it.
+void folder_bare_libraries(benchmark::State& state)
+{
+    for (auto _ : state) {
+        for (const char* format : formats) {
+            for (const auto& file : folder_files(format)) {
+                bare_library(format, file);
+            }
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * 600);
+}
+BENCHMARK(folder_bare_libraries)->Unit(benchmark::kMillisecond);
 
 void folder_scan(benchmark::State& state)
 {
     music_library::ScanOptions options;
     options.jobs = static_cast<unsigned>(state.range(0));
     for (auto _ : state) {
-        const auto result = music_library::scan(from_environment("MUSICCORE_BENCH_DIR"), options);
-        if (result.tracks.size() != folder_files().size()) {
+        const auto result = music_library::scan(bench_dir("folder"), options);
+        if (result.tracks.size() != 600) {
             state.SkipWithError("the scan did not read every file");
         }
     }
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(folder_files().size()));
+    state.SetItemsProcessed(state.iterations() * 600);
 }
 BENCHMARK(folder_scan)
     ->ArgName("jobs")
@@ -209,6 +312,53 @@ BENCHMARK(folder_scan)
     ->Arg(2)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// How a read's time grows with the file: 60 s against 600 s of each kind.
+void growth(benchmark::State& state, const char* file)
+{
+    const std::string path = bench_dir(std::string("growth/") + file);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(media::read_info(path));
+    }
+}
+BENCHMARK_CAPTURE(growth, opus_60s, "opus-60.opus")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(growth, opus_600s, "opus-600.opus")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(growth, vorbis_60s, "vorbis-60.ogg")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(growth, vorbis_600s, "vorbis-600.ogg")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(growth, flac_60s, "flac-60.flac")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(growth, flac_600s, "flac-600.flac")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(growth, flac_streamed_60s, "flac-streamed-60.flac")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(growth, flac_streamed_600s, "flac-streamed-600.flac")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(growth, mp3_60s, "mp3-60.mp3")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(growth, mp3_600s, "mp3-600.mp3")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(growth, mp3_noinfo_60s, "mp3-noinfo-60.mp3")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(growth, mp3_noinfo_600s, "mp3-noinfo-600.mp3")->Unit(benchmark::kMicrosecond);
+
+// Files that each keep opusfile busy: scanned two at a time on two cores, each must
+// cost about half of what it costs alone, and none may fail the other.
+void hostile_alone(benchmark::State& state)
+{
+    read_files(state, files_under("hostile"),
+               [](const std::string& file) { benchmark::DoNotOptimize(media::read_info(file)); });
+}
+BENCHMARK(hostile_alone)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void hostile_scan(benchmark::State& state)
+{
+    music_library::ScanOptions options;
+    options.jobs = 2;
+    const std::size_t count = files_under("hostile").size();
+    for (auto _ : state) {
+        const auto result = music_library::scan(bench_dir("hostile"), options);
+        if (result.tracks.size() != count) {
+            state.SkipWithError("a hostile file failed the others");
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
+}
+BENCHMARK(hostile_scan)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Keeps each benchmark's time (the median, when repeated) as well as printing it.
 class Recorder : public benchmark::ConsoleReporter {
@@ -249,10 +399,22 @@ int main(int argc, char** argv)
     } targets[] = {
         {"get_duration_secs / bare opusfile, per file",
          recorder.ratio("folder_get_duration_secs", "folder_bare_opusfile"), 0.9},
-        {"scan with 1 job / bare opusfile with tags, per file",
-         recorder.ratio("folder_scan/jobs:1/real_time", "folder_bare_opusfile_with_tags"), 1.1},
+        {"read_info / bare opusfile, per Opus file",
+         recorder.ratio("format_read_info/opus", "format_bare/opus"), 1.1},
+        {"read_info / bare vorbisfile, per Vorbis file",
+         recorder.ratio("format_read_info/vorbis", "format_bare/vorbis"), 1.1},
+        {"read_info / bare libFLAC, per FLAC file",
+         recorder.ratio("format_read_info/flac", "format_bare/flac"), 1.1},
+        {"read_info / bare mpg123, per MP3 file",
+         recorder.ratio("format_read_info/mp3", "format_bare/mp3"), 1.1},
+        {"read_info / bare mpg123 with its scan, per MP3 without header",
+         recorder.ratio("format_read_info/mp3_noinfo", "format_bare/mp3_noinfo"), 1.1},
+        {"scan with 1 job / bare libraries, per file of the mixed folder",
+         recorder.ratio("folder_scan/jobs:1/real_time", "folder_bare_libraries"), 1.1},
         {"speed-up of scan with 2 jobs over 1",
          recorder.ratio("folder_scan/jobs:1/real_time", "folder_scan/jobs:2/real_time"), -1.6},
+        {"hostile files: scan with 2 jobs / one alone, per file",
+         recorder.ratio("hostile_scan/real_time", "hostile_alone/real_time"), 0.6},
     };
     int status = 0;
     for (const auto& t : targets) {

@@ -1,23 +1,59 @@
 #!/usr/bin/env bash
-# Makes a folder of 600 tagged Ogg Opus files for the folder benchmarks, unless it
-# exists: ten encodes of 5 to 50 seconds (48 kHz mono tone), sixty copies of each,
-# in ten subfolders. Usage: make_bench_folder.sh OUT_DIR. Needs sox and opus-tools.
+# Makes the benchmarks' files in OUT_DIR, unless they exist:
+#   folder/FORMAT/   120 tagged files of 5 to 50 s for each FORMAT: opus, vorbis, flac,
+#                    mp3 (LAME header) and mp3-noinfo (none): ten encodes, twelve
+#                    copies of each; 600 files in all
+#   growth/          one file of 60 s and one of 600 s in each of those formats, and
+#                    FLAC whose STREAMINFO says 0 samples: how reading time grows
+#   hostile/         four valid streams each followed by 128 KiB of "OggS"
+# Usage: make_bench_folder.sh OUT_DIR. Needs sox, opus-tools, vorbis-tools, flac, lame.
 set -euo pipefail
 out=$1
 [ -f "$out/done" ] && exit 0
 rm -rf "$out"
-mkdir -p "$out"
+mkdir -p "$out/folder" "$out/growth" "$out/hostile"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+
+tags=(--artist "Artist" --album "Album" --title "Title")
+# encode FORMAT WAV OUT: one file of FORMAT, tagged
+encode() {
+  case $1 in
+    opus) opusenc --quiet --bitrate 24 "${tags[@]}" "$2" "$3" ;;
+    vorbis) oggenc --quiet -q 0 -a Artist -l Album -t Title "$2" -o "$3" ;;
+    flac) flac --silent -f -T ARTIST=Artist -T ALBUM=Album -T TITLE=Title "$2" -o "$3" ;;
+    flac-streamed) flac --silent -c "$2" > "$3" 2>/dev/null ;;
+    mp3) lame --quiet -b 128 --ta Artist --tl Album --tt Title "$2" "$3" ;;
+    mp3-noinfo) lame --quiet -t -b 128 --ta Artist --tl Album --tt Title "$2" "$3" ;;
+  esac
+}
+extension() { case $1 in opus) echo opus ;; vorbis) echo ogg ;; flac*) echo flac ;; *) echo mp3 ;; esac; }
+
+formats=(opus vorbis flac mp3 mp3-noinfo)
 for i in $(seq 0 9); do
-  sox -D -n -r 48000 -c 1 -b 16 "$work/tone.wav" synth $((5 + 5 * i)) sine $((300 + 50 * i))
-  opusenc --quiet --serial $((100 + i)) --bitrate 24 --artist "Artist $i" --album "Album $i" \
-    --title "Title $i" "$work/tone.wav" "$work/$i.opus"
-done
-for dir in $(seq 0 9); do
-  mkdir -p "$out/$dir"
-  for copy in $(seq 0 59); do
-    cp "$work/$((copy % 10)).opus" "$out/$dir/track-$copy.opus"
+  sox -D -r 44100 -c 2 -n -b 16 "$work/tone.wav" synth $((5 + 5 * i)) sine $((300 + 50 * i))
+  for format in "${formats[@]}"; do
+    encode "$format" "$work/tone.wav" "$work/$format-$i.$(extension "$format")"
   done
+done
+for format in "${formats[@]}"; do
+  mkdir -p "$out/folder/$format"
+  for copy in $(seq 0 119); do
+    cp "$work/$format-$((copy % 10)).$(extension "$format")" \
+      "$out/folder/$format/track-$copy.$(extension "$format")"
+  done
+done
+
+for secs in 60 600; do
+  sox -D -r 44100 -c 2 -n -b 16 "$work/long.wav" synth "$secs" sine 440 vol 0.5
+  for format in "${formats[@]}" flac-streamed; do
+    encode "$format" "$work/long.wav" "$out/growth/$format-$secs.$(extension "$format")"
+  done
+done
+
+sox -D -r 48000 -c 1 -n -b 16 "$work/short.wav" synth 2 sine 440
+opusenc --quiet --bitrate 24 "$work/short.wav" "$work/short.opus"
+for i in 1 2 3 4; do
+  { cat "$work/short.opus"; head -c 131072 < <(yes OggS | tr -d '\n'); } > "$out/hostile/$i.opus"
 done
 touch "$out/done"
