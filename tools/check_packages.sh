@@ -2,7 +2,7 @@
 # Builds the Debian packages (./dev.sh package) and checks them without
 # installing them: their contents and dependencies (dpkg-deb), the shared
 # library's exported symbols, and the example consumer built against the
-# unpacked packages with find_package and with pkg-config, where opusfile's
+# unpacked packages with find_package and with pkg-config, where the format libraries'
 # development files must not be needed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,7 +36,9 @@ depends() {
 lib=usr/lib/x86_64-linux-gnu
 has_file "$runtime" "$lib/libmusiccore.so.$version"
 has_file "$runtime" "usr/share/doc/libmusiccore$soversion/copyright"
-depends "$runtime" "libopusfile0"
+for library in libopusfile0 libvorbisfile3 libflac12 libmpg123-0; do
+  depends "$runtime" "$library"
+done
 has_file "$dev" "usr/include/musiccore/version.hpp"
 has_file "$dev" "$lib/cmake/musiccore/musiccoreConfig.cmake"
 has_file "$dev" "$lib/pkgconfig/musiccore.pc"
@@ -48,7 +50,7 @@ echo "packages: contents and dependencies ok"
 root=$work/root
 for deb in "$runtime" "$dev" "$cli"; do dpkg-deb -x "$deb" "$root"; done
 symbols=$(nm -D --defined-only -C "$root/$lib/libmusiccore.so")
-api='^[0-9a-f]+ [A-Za-z] (eof\(|utils::|opus_utils::|music_library::|(typeinfo|typeinfo name|vtable) for opus_utils::)'
+api='^[0-9a-f]+ [A-Za-z] (eof\(|utils::|opus_utils::|media::|music_library::|(typeinfo|typeinfo name|vtable) for (opus_utils|media)::)'
 others=$(grep -v -E "$api" <<<"$symbols") || [ $? -eq 1 ]  # 1: nothing but the API
 [ -z "$others" ] || fail "exported beyond the API:
 $others"
@@ -65,4 +67,4 @@ flags=$(PKG_CONFIG_LIBDIR="$root/$lib/pkgconfig" pkg-config --cflags --libs musi
 # shellcheck disable=SC2086  # word splitting of the flags is intended
 c++ -std=c++17 examples/track_duration/main.cpp -o "$work/pkgconfig" $flags
 [ "$("$work/pkgconfig" test/test.opus test)" = "$expected" ] || fail "pkg-config consumer"
-echo "packages: consumers via find_package and pkg-config ok, without opusfile's .pc"
+echo "packages: consumers via find_package and pkg-config ok, without the format libraries' .pc"

@@ -6,10 +6,11 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config          # build
   libhowardhinnant-date-dev          # date::parse, date::format
-  libopusfile-dev                    # Opus duration query (brings libopus, libogg)
+  libopusfile-dev                    # Ogg Opus (brings libopus, libogg)
+  libvorbis-dev libflac-dev libmpg123-dev  # Ogg Vorbis, FLAC, MP3
   libgtest-dev                       # self-test and edge tests
   libcli11-dev nlohmann-json3-dev    # the musiccore command's options and JSON
-  sox opus-tools                     # test audio files
+  sox opus-tools vorbis-tools flac lame  # test audio files
   valgrind                           # leak and memory checks of the GCC build
   clang libclang-rt-14-dev llvm      # sanitizer build and libFuzzer targets
   clang-format clang-tidy            # style and lint checks
