@@ -13,7 +13,7 @@ ScanResult scan(const std::filesystem::path& root, const ScanOptions& options)
     if (options.file_time_limit.count() < 0) {
         throw std::invalid_argument("ScanOptions::file_time_limit must not be negative");
     }
-    detail::Listing listing = detail::list_files(root);
+    detail::Listing listing = detail::list_files(root, detail::thread_count(options), true);
     std::vector<detail::Outcome> outcomes(listing.files.size());
     detail::read_files(listing.files, options,
                        [&outcomes](std::size_t i, detail::Outcome&& outcome) {

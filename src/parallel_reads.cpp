@@ -16,15 +16,18 @@ namespace music_library::detail {
 
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-Outcome read_file(const fs::path& file, std::chrono::milliseconds limit,
+// Results handed over at once, at the latest: the caller's work on them (the index
+// writes them) goes on beside the reads.
+constexpr std::size_t take_batch = 64;
+
+Outcome read_file(const std::string& file, std::chrono::milliseconds limit,
                   media::detail::Heartbeat* heartbeat)
 {
     try {
-        media::MediaInfo info = media::detail::read_media(
-            file.string(), media::Limits{limit, std::nullopt}, heartbeat, true);
+        media::MediaInfo info =
+            media::detail::read_media(file, media::Limits{limit, std::nullopt}, heartbeat, true);
         Track track = track_detail::track_of(file, info);
         return {ScannedTrack{std::move(track), std::move(info)}, std::nullopt};
     } catch (const media::unsupported_format& e) {
@@ -43,12 +46,12 @@ enum class Claim { waiting, reading, done };
 // What the workers share. A stuck worker left behind keeps it alive: it outlives the
 // reads, and holds no reference to the caller's data.
 struct Shared {
-    Shared(std::vector<fs::path> paths, std::chrono::milliseconds limit)
+    Shared(std::vector<std::string> paths, std::chrono::milliseconds limit)
         : files(std::move(paths)), time_limit(limit), outcomes(files.size()), claims(files.size())
     {
     }
 
-    const std::vector<fs::path> files;
+    const std::vector<std::string> files;
     const std::chrono::milliseconds time_limit;
     std::vector<Outcome> outcomes;
     std::vector<std::atomic<Claim>> claims;
@@ -56,7 +59,7 @@ struct Shared {
     std::atomic<bool> stop{false};
     std::atomic<std::size_t> done{0};
     std::mutex mutex;
-    std::condition_variable all_done;
+    std::condition_variable ready;
     std::vector<std::size_t> settled;  // done, not yet taken; under `mutex`
     std::size_t taken = 0;             // the calling thread's own
 
@@ -70,8 +73,9 @@ struct Shared {
         outcomes[i] = std::move(outcome);
         const std::lock_guard<std::mutex> lock(mutex);
         settled.push_back(i);
-        if (++done == files.size()) {  // else the calling thread looks every 100 ms
-            all_done.notify_one();
+        // Else the calling thread looks every 100 ms.
+        if (++done == files.size() || settled.size() == take_batch) {
+            ready.notify_one();
         }
         return true;
     }
@@ -185,7 +189,12 @@ void take_settled(Shared& shared, const std::function<void(std::size_t, Outcome&
 
 }  // namespace
 
-void read_files(const std::vector<fs::path>& files, const ScanOptions& options,
+unsigned thread_count(const ScanOptions& options)
+{
+    return std::max(options.jobs > 0 ? options.jobs : std::thread::hardware_concurrency(), 1U);
+}
+
+void read_files(const std::vector<std::string>& files, const ScanOptions& options,
                 const std::function<void(std::size_t, Outcome&&)>& take,
                 const std::function<void()>& on_tick)
 {
@@ -193,18 +202,21 @@ void read_files(const std::vector<fs::path>& files, const ScanOptions& options,
     const auto shared = std::make_shared<Shared>(files, options.file_time_limit);
     {
         Workers workers(shared);
-        const unsigned jobs = options.jobs > 0 ? options.jobs : std::thread::hardware_concurrency();
-        workers.start(std::min<std::size_t>(std::max(jobs, 1U), total));
+        workers.start(std::min<std::size_t>(thread_count(options), total));
+        constexpr std::chrono::milliseconds tick{100};
+        auto ticked = Clock::now();
         while (shared->taken < total) {
             {
                 std::unique_lock<std::mutex> lock(shared->mutex);
-                shared->all_done.wait_for(lock, std::chrono::milliseconds(100),
-                                          [&] { return shared->done == total; });
+                shared->ready.wait_for(lock, tick, [&] {
+                    return shared->done == total || shared->settled.size() >= take_batch;
+                });
             }
             take_settled(*shared, take);
-            if (shared->taken == total) {
-                break;
+            if (shared->taken == total || Clock::now() - ticked < tick) {
+                continue;
             }
+            ticked = Clock::now();
             workers.leave_stuck_behind();
             if (on_tick) {
                 on_tick();
