@@ -89,14 +89,25 @@ std::string_view FileSource::peek(std::int64_t offset, std::size_t count)
         return {};
     }
     if (regular_) {
-        peeked_.resize(count);
-        ssize_t got = 0;
-        do {
-            got = pread(fd_, peeked_.data(), count, offset);
-        } while (got < 0 && errno == EINTR);
-        peeked_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-        read_errno_ = got < 0 ? errno : read_errno_;
-        return {reinterpret_cast<const char*>(peeked_.data()), peeked_.size()};
+        // From the read-ahead, which the reads that follow a peek then use as well.
+        const auto held = static_cast<std::int64_t>(ahead_.size());
+        if (offset < ahead_start_ ||
+            offset + static_cast<std::int64_t>(count) > ahead_start_ + held) {
+            ahead_.resize(std::max(count, read_ahead));
+            ssize_t got = 0;
+            do {
+                got = pread(fd_, ahead_.data(), ahead_.size(), offset);
+            } while (got < 0 && errno == EINTR);
+            ahead_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+            ahead_start_ = offset;
+            read_errno_ = got < 0 ? errno : read_errno_;
+            if (!screened(ahead_start_, ahead_.data(), ahead_.size())) {
+                return {};
+            }
+        }
+        const auto from = static_cast<std::size_t>(offset - ahead_start_);
+        const std::size_t kept = from < ahead_.size() ? std::min(count, ahead_.size() - from) : 0;
+        return {reinterpret_cast<const char*>(ahead_.data()) + from, kept};
     }
     const auto end = static_cast<std::size_t>(offset) + count;
     while (position_ == 0 && ahead_.size() < end && fill_stream(end - ahead_.size()) > 0) {

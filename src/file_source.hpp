@@ -89,11 +89,10 @@ private:
     std::int64_t position_ = 0;
     WorkBudget& budget_;
     ByteScreen* screen_ = nullptr;
-    // Regular files: the bytes from ahead_start_ on. Streams: bytes read but not
-    // yet given, from ahead_start_ on.
+    // Regular files: the bytes from ahead_start_ on, read ahead or peeked. Streams:
+    // bytes read but not yet given, from ahead_start_ on.
     std::vector<unsigned char> ahead_;
     std::int64_t ahead_start_ = 0;
-    std::vector<unsigned char> peeked_;
     std::string failure_;
 };
 

@@ -207,8 +207,11 @@ MediaInfo read_flac(FileSource& source, const Probe& probe)
             throw media_error(std::string(format) + ": " + why);
         }
     }
-    OggScreen screen("");
-    const ScreenInstalled screened(source, screen);
+    OggScreen screen("");  // in Ogg only: native FLAC has no pages to screen
+    std::optional<ScreenInstalled> screened;
+    if (in_ogg) {
+        screened.emplace(source, screen);
+    }
     const ScopedDecoder decoder(FLAC__stream_decoder_new());
     if (!decoder) {
         throw std::bad_alloc();
