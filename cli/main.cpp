@@ -12,6 +12,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <musiccore/index.hpp>
 #include <musiccore/library.hpp>
 #include <musiccore/media.hpp>
 #include <musiccore/utils.hpp>
@@ -32,6 +33,8 @@ struct Options {
     std::optional<std::chrono::seconds> min, max;
     unsigned jobs = 0;
     std::chrono::milliseconds time_limit = media::default_work_limit;
+    std::string db;             // the index, if any
+    std::string artist, album;  // list: texts the tracks' must hold
 };
 
 // The longest time limit taken: about 31 years, far from any overflow.
@@ -68,6 +71,22 @@ void add_time_limit(CLI::App& command, Options& options)
         ->type_name("SECONDS");
 }
 
+void add_length_filters(CLI::App& command, Options& options)
+{
+    command
+        .add_option_function<std::string>(
+            "--min",
+            [&options](const std::string& text) { options.min = utils::parse_timestamp(text); },
+            "Only tracks at least this long (50, 1:03, 1:03:30)")
+        ->check(clock_time);
+    command
+        .add_option_function<std::string>(
+            "--max",
+            [&options](const std::string& text) { options.max = utils::parse_timestamp(text); },
+            "Only tracks at most this long")
+        ->check(clock_time);
+}
+
 void add_format_flags(CLI::App& command, Options& options)
 {
     auto* json = command.add_flag_callback(
@@ -85,28 +104,68 @@ bool within(const Track& track, const Options& options)
            (!options.max || secs <= static_cast<double>(options.max->count()));
 }
 
+void add_result(music_library::ScanResult& all, music_library::ScanResult result,
+                const Options& options)
+{
+    for (auto& track : result.tracks) {
+        if (within(track, options)) {
+            all.tracks.push_back(std::move(track));
+        }
+    }
+    all.failures.insert(all.failures.end(), result.failures.begin(), result.failures.end());
+    all.skipped += result.skipped;
+}
+
 int run_scan(const Options& options)
 {
     music_library::ScanOptions scan_options;
     scan_options.jobs = options.jobs;
     scan_options.file_time_limit = options.time_limit;
+    std::optional<music_library::Index> index;
+    music_library::IndexChanges changes;
+    if (!options.db.empty()) {
+        index.emplace(options.db);
+    }
     music_library::ScanResult all;
     for (const auto& dir : options.paths) {
         cli::ProgressBar progress(std::cerr, isatty(STDERR_FILENO) == 1);
         scan_options.on_progress = [&progress](std::size_t done, std::size_t total) {
             progress(done, total);
         };
-        auto result = music_library::scan(dir, scan_options);
-        for (auto& track : result.tracks) {
-            if (within(track, options)) {
-                all.tracks.push_back(std::move(track));
-            }
+        if (!index) {
+            add_result(all, music_library::scan(dir, scan_options), options);
+            continue;
         }
-        all.failures.insert(all.failures.end(), result.failures.begin(), result.failures.end());
-        all.skipped += result.skipped;
+        // What the index now holds under the folder, and what this update changed.
+        auto update = index->update(dir, scan_options);
+        changes.added += update.added;
+        changes.changed += update.changed;
+        changes.removed += update.removed;
+        changes.kept += update.kept;
+        music_library::IndexQuery query;
+        query.under = dir;
+        auto held = index->contents(query);
+        held.failures.insert(held.failures.begin(), update.unlisted.begin(), update.unlisted.end());
+        add_result(all, std::move(held), options);
     }
-    cli::print_scan(all, options.format, std::cout, std::cerr);
+    cli::print_scan(all, options.format, std::cout, std::cerr, index ? &changes : nullptr);
     return all.failures.empty() ? all_read : some_failed;
+}
+
+int run_list(const Options& options)
+{
+    const music_library::Index index(options.db, music_library::Index::Access::read_only);
+    music_library::IndexQuery query;
+    query.artist = options.artist;
+    query.album = options.album;
+    if (options.min) {
+        query.min_secs = static_cast<double>(options.min->count());
+    }
+    if (options.max) {
+        query.max_secs = static_cast<double>(options.max->count());
+    }
+    cli::print_scan(index.contents(query), options.format, std::cout, std::cerr);
+    return all_read;
 }
 
 int run_info(const Options& options)
@@ -142,17 +201,10 @@ int run(int argc, char** argv)
 
     auto* scan = app.add_subcommand("scan", "List the music files under each DIR");
     add_format_flags(*scan, options);
-    scan->add_option_function<std::string>(
-            "--min",
-            [&options](const std::string& text) { options.min = utils::parse_timestamp(text); },
-            "Only tracks at least this long (50, 1:03, 1:03:30)")
-        ->check(clock_time);
-    scan->add_option_function<std::string>(
-            "--max",
-            [&options](const std::string& text) { options.max = utils::parse_timestamp(text); },
-            "Only tracks at most this long")
-        ->check(clock_time);
+    add_length_filters(*scan, options);
     scan->add_option("--jobs", options.jobs, "Files read at once (0: one per core)");
+    scan->add_option("--db", options.db,
+                     "Keep an index in this file: read only what changed since the last scan");
     add_time_limit(*scan, options);
     scan->add_option("DIR", options.paths, "Folders to scan")
         ->required()
@@ -163,13 +215,22 @@ int run(int argc, char** argv)
     add_time_limit(*info, options);
     info->add_option("FILE", options.paths, "Music files")->required();
 
+    auto* list = app.add_subcommand("list", "Show what an index holds, opening no music file");
+    add_format_flags(*list, options);
+    list->add_option("--db", options.db, "The index, made by scan --db")->required();
+    list->add_option("--artist", options.artist, "Only tracks whose artist holds this text");
+    list->add_option("--album", options.album, "Only tracks whose album holds this text");
+    add_length_filters(*list, options);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? all_read : usage_error;  // --help and --version: 0
     }
     try {
-        const int status = scan->parsed() ? run_scan(options) : run_info(options);
+        const int status = scan->parsed()   ? run_scan(options)
+                           : list->parsed() ? run_list(options)
+                                            : run_info(options);
         if (!std::cout.flush()) {  // a full disk must not look like success
             std::cerr << "musiccore: cannot write the output\n";
             return some_failed;
@@ -178,6 +239,9 @@ int run(int argc, char** argv)
     } catch (const std::filesystem::filesystem_error& e) {  // a DIR gone since
         std::cerr << "musiccore: " << e.what() << '\n';
         return usage_error;
+    } catch (const music_library::index_error& e) {
+        std::cerr << "musiccore: " << e.what() << '\n';
+        return some_failed;
     }
 }
 

@@ -57,14 +57,20 @@ void print_failures(const music_library::ScanResult& result, std::ostream& err)
     }
 }
 
-void print_summary(const music_library::ScanResult& result, std::ostream& err)
+void print_summary(const music_library::ScanResult& result,
+                   const music_library::IndexChanges* changes, std::ostream& err)
 {
     double total = 0;
     for (const auto& track : result.tracks) {
         total += track.duration_secs;
     }
     err << result.tracks.size() << " tracks, " << clock_text(total) << " in all, "
-        << result.failures.size() << " failed, " << result.skipped << " skipped\n";
+        << result.failures.size() << " failed, " << result.skipped << " skipped";
+    if (changes != nullptr) {
+        err << "; " << changes->added << " added, " << changes->changed << " changed, "
+            << changes->removed << " removed, " << changes->kept << " kept";
+    }
+    err << '\n';
 }
 
 void print_table(const music_library::ScanResult& result, std::ostream& out)
@@ -141,7 +147,8 @@ Json track_json(const ScannedTrack& t)
     return track;
 }
 
-void print_json(const music_library::ScanResult& result, std::ostream& out)
+void print_json(const music_library::ScanResult& result, const music_library::IndexChanges* changes,
+                std::ostream& out)
 {
     Json document{{"version", json_version},
                   {"tracks", Json::array()},
@@ -155,6 +162,12 @@ void print_json(const music_library::ScanResult& result, std::ostream& out)
         put_text(failure, "path", f.path.string());
         put_text(failure, "message", f.message);
         document["failures"].push_back(std::move(failure));
+    }
+    if (changes != nullptr) {
+        document["index"] = {{"added", changes->added},
+                             {"changed", changes->changed},
+                             {"removed", changes->removed},
+                             {"kept", changes->kept}};
     }
     out << document.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
 }
@@ -223,10 +236,10 @@ void print_blocks(const music_library::ScanResult& result, std::ostream& out)
 }  // namespace
 
 void print_scan(const music_library::ScanResult& result, Format format, std::ostream& out,
-                std::ostream& err)
+                std::ostream& err, const music_library::IndexChanges* changes)
 {
     if (format == Format::json) {
-        print_json(result, out);
+        print_json(result, changes, out);
         return;
     }
     if (format == Format::csv) {
@@ -236,7 +249,7 @@ void print_scan(const music_library::ScanResult& result, Format format, std::ost
     }
     print_failures(result, err);
     if (format == Format::text) {
-        print_summary(result, err);
+        print_summary(result, changes, err);
     }
 }
 
