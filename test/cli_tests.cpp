@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -22,13 +27,14 @@ std::string read_file(const std::string& path)
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// Runs the command in the generated music folder; `args` may redirect its output.
-Outcome musiccore(const std::string& args)
+// Runs the command in `folder`, the generated music folder unless said; `args` may
+// redirect its output.
+Outcome musiccore(const std::string& args, const std::string& folder = MUSICCORE_MUSIC_DIR)
 {
     const std::string out = testing::TempDir() + "musiccore-cli-out";
     const std::string err = testing::TempDir() + "musiccore-cli-err";
-    const std::string command = "cd '" MUSICCORE_MUSIC_DIR "' && { '" MUSICCORE_CLI "' " + args +
-                                "; } >'" + out + "' 2>'" + err + "'";
+    const std::string command = "cd '" + folder + "' && { '" MUSICCORE_CLI "' " + args + "; } >'" +
+                                out + "' 2>'" + err + "'";
     const int status = std::system(command.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
 }
@@ -114,6 +120,48 @@ TEST(cli, texts_are_safe_where_they_land)
         << csv.out;
 }
 
+// An update killed while it reads leaves what it committed, and the next one goes
+// on from there; a second writer meanwhile is turned away, and does no harm.
+TEST(cli, index_survives_a_kill_and_a_second_writer)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = testing::TempDir() + "musiccore-kill-" + std::to_string(getpid());
+    fs::remove_all(dir);
+    fs::create_directories(dir / "music");
+    for (int i = 0; i < 40; ++i) {
+        fs::copy_file(MUSICCORE_SAMPLE_DIR "/plain.opus",
+                      dir / ("music/a-" + std::to_string(i) + ".opus"));
+    }
+    for (const char* slow : {"z-1.opus", "z-2.opus"}) {  // seconds each
+        fs::copy_file(MUSICCORE_HOSTILE_DIR "/slow.opus", dir / "music" / slow);
+    }
+    const std::string first = "cd '" + dir.string() +
+                              "' && { '" MUSICCORE_CLI
+                              "' scan --db index.db --jobs 1 --time-limit 8 music >/dev/null "
+                              "2>&1 & echo $! > pid; }";
+    ASSERT_EQ(std::system(first.c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // in the slow files
+
+    const Outcome second = musiccore("scan --db index.db music", dir.string());
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("index is busy"), std::string::npos) << second.err;
+    const pid_t pid = std::stoi(read_file((dir / "pid").string()));
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    while (kill(pid, 0) == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+
+    const Outcome held = musiccore("list --db index.db --json", dir.string());
+    EXPECT_EQ(held.status, 0) << held.err;
+    EXPECT_EQ(nlohmann::json::parse(held.out)["tracks"].size(), 40U);
+    const Outcome rescan = musiccore("scan --db index.db --time-limit 0.3 music", dir.string());
+    EXPECT_NE(rescan.err.find("40 tracks, 00:00:20 in all, 2 failed, 0 skipped; "
+                              "2 added, 0 changed, 0 removed, 40 kept"),
+              std::string::npos)
+        << rescan.err;
+    fs::remove_all(dir);
+}
+
 TEST(cli, outputs_and_exit_statuses)
 {
     const struct {
@@ -145,6 +193,13 @@ TEST(cli, outputs_and_exit_statuses)
         {"scan notes.txt", 2, "", "notes.txt"},
         {"--version", 0, ".", ""},
         {"scan a >/dev/full", 1, "", "cannot write the output"},  // not a success
+        {"scan --db /tmp/musiccore-cli-$$.db a b && rm /tmp/musiccore-cli-$$.db", 1,
+         "/a/short.opus\n",
+         "3 tracks, 00:00:03 in all, 1 failed, 2 skipped; 6 added, 0 changed, "
+         "0 removed, 0 kept"},
+        {"scan --db notes.txt a", 1, "", "notes.txt is not a musiccore index"},
+        {"list --db missing.db", 1, "", "cannot open the index missing.db"},
+        {"list a", 2, "", "--db is required"},
     };
     for (const auto& row : rows) {
         const Outcome run = musiccore(row.args);

@@ -63,8 +63,12 @@ cat "$out/tone.ogg" "$work/second.ogg" > "$out/chained.ogg"
 tone 100000 44100 2 440 "$work/cd.wav"
 flac --silent -f -T ARTIST=Flo -T ALBUM=Lossless -T TITLE=Tone -T DISCNUMBER=2 -T DATE=2021 \
   "$work/cd.wav" -o "$out/tone.flac"
-# To a pipe, flac cannot go back to write the sample count: STREAMINFO says 0.
-flac --silent -c "$work/cd.wav" > "$out/streamed.flac" 2>/dev/null
+# Raw samples from a pipe, to a pipe: flac cannot know the count, nor go back to
+# write it, so STREAMINFO says 0.
+sox "$work/cd.wav" -t raw - | flac --silent --force-raw-format --endian=little --sign=signed \
+  --channels=2 --bps=16 --sample-rate=44100 -c - 2>/dev/null | cat > "$out/streamed.flac"
+[ "$(metaflac --show-total-samples "$out/streamed.flac")" = 0 ] ||
+  { echo "make_sample_files: streamed.flac states its length" >&2; exit 1; }
 flac --silent -f --ogg "$work/cd.wav" -o "$out/tone-in-ogg.oga"
 
 # --- MP3
