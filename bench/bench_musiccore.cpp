@@ -24,6 +24,7 @@
 #include <vorbis/vorbisfile.h>
 
 #include <musiccore/formathelper.hpp>
+#include <musiccore/index.hpp>
 #include <musiccore/library.hpp>
 #include <musiccore/media.hpp>
 #include <musiccore/opusutils.hpp>
@@ -360,6 +361,56 @@ void hostile_scan(benchmark::State& state)
 }
 BENCHMARK(hostile_scan)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The index over 5000 files, warm: its first update next to a plain scan, and an
+// update with nothing changed, which reads no audio file.
+const std::size_t index_files = 5000;
+
+std::string index_file()
+{
+    return bench_dir("index.db");
+}
+
+void index_plain_scan(benchmark::State& state)
+{
+    for (auto _ : state) {
+        if (music_library::scan(bench_dir("index")).tracks.size() != index_files) {
+            state.SkipWithError("the scan did not read every file");
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(index_files));
+}
+BENCHMARK(index_plain_scan)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void index_first_update(benchmark::State& state)
+{
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (const char* end : {"", "-wal", "-shm"}) {
+            std::filesystem::remove(index_file() + end);
+        }
+        state.ResumeTiming();
+        music_library::Index index(index_file());
+        if (index.update(bench_dir("index")).added != index_files) {
+            state.SkipWithError("the update did not add every file");
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(index_files));
+}
+BENCHMARK(index_first_update)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void index_unchanged_update(benchmark::State& state)
+{
+    music_library::Index index(index_file());
+    index.update(bench_dir("index"));
+    for (auto _ : state) {
+        if (index.update(bench_dir("index")).kept != index_files) {
+            state.SkipWithError("the update read a file again");
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(index_files));
+}
+BENCHMARK(index_unchanged_update)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // Keeps each benchmark's time (the median, when repeated) as well as printing it.
 class Recorder : public benchmark::ConsoleReporter {
 public:
@@ -415,6 +466,10 @@ int main(int argc, char** argv)
          recorder.ratio("folder_scan/jobs:1/real_time", "folder_scan/jobs:2/real_time"), -1.6},
         {"hostile files: scan with 2 jobs / one alone, per file",
          recorder.ratio("hostile_scan/real_time", "hostile_alone/real_time"), 0.6},
+        {"index: first update / plain scan, 5000 files",
+         recorder.ratio("index_first_update/real_time", "index_plain_scan/real_time"), 1.2},
+        {"index: first update / update with nothing changed",
+         recorder.ratio("index_first_update/real_time", "index_unchanged_update/real_time"), -20},
     };
     int status = 0;
     for (const auto& t : targets) {

@@ -6,6 +6,8 @@
 #   growth/          one file of 60 s and one of 600 s in each of those formats, and
 #                    FLAC whose STREAMINFO says 0 samples: how reading time grows
 #   hostile/         four valid streams each followed by 128 KiB of "OggS"
+#   index/           5000 files in 50 folders for the index: hard links (warm, small on
+#                    disk) to 50 tracks of 30 s to 4 min, ten of each kind above
 # Usage: make_bench_folder.sh OUT_DIR. Needs sox, opus-tools, vorbis-tools, flac, lame.
 set -euo pipefail
 out=$1
@@ -22,7 +24,9 @@ encode() {
     opus) opusenc --quiet --bitrate 24 "${tags[@]}" "$2" "$3" ;;
     vorbis) oggenc --quiet -q 0 -a Artist -l Album -t Title "$2" -o "$3" ;;
     flac) flac --silent -f -T ARTIST=Artist -T ALBUM=Album -T TITLE=Title "$2" -o "$3" ;;
-    flac-streamed) flac --silent -c "$2" > "$3" 2>/dev/null ;;
+    flac-streamed)  # raw samples through pipes: STREAMINFO says 0 samples
+      sox "$2" -t raw - | flac --silent --force-raw-format --endian=little --sign=signed \
+        --channels=2 --bps=16 --sample-rate=44100 -c - 2>/dev/null | cat > "$3" ;;
     mp3) lame --quiet -b 128 --ta Artist --tl Album --tt Title "$2" "$3" ;;
     mp3-noinfo) lame --quiet -t -b 128 --ta Artist --tl Album --tt Title "$2" "$3" ;;
   esac
@@ -55,5 +59,20 @@ sox -D -r 48000 -c 1 -n -b 16 "$work/short.wav" synth 2 sine 440
 opusenc --quiet --bitrate 24 "$work/short.wav" "$work/short.opus"
 for i in 1 2 3 4; do
   { cat "$work/short.opus"; head -c 131072 < <(yes OggS | tr -d '\n'); } > "$out/hostile/$i.opus"
+done
+# Tracks of real length for the index, ten of each kind, linked into 50 folders.
+for i in $(seq 0 9); do
+  sox -D -r 44100 -c 2 -n -b 16 "$work/track.wav" synth $((30 + 23 * i)) sine $((200 + 30 * i))
+  for format in "${formats[@]}"; do
+    encode "$format" "$work/track.wav" "$out/index-$format-$i.$(extension "$format")"
+  done
+done
+for dir in $(seq 0 49); do
+  mkdir -p "$out/index/$dir"
+  for copy in $(seq 0 99); do
+    format=${formats[$((copy % 5))]}
+    ln "$out/index-$format-$(((copy / 5) % 10)).$(extension "$format")" \
+      "$out/index/$dir/track-$copy.$(extension "$format")"
+  done
 done
 touch "$out/done"
