@@ -36,7 +36,7 @@ depends() {
 lib=usr/lib/x86_64-linux-gnu
 has_file "$runtime" "$lib/libmusiccore.so.$version"
 has_file "$runtime" "usr/share/doc/libmusiccore$soversion/copyright"
-for library in libopusfile0 libvorbisfile3 libflac12 libmpg123-0; do
+for library in libopusfile0 libvorbisfile3 libflac12 libmpg123-0 libsqlite3-0; do
   depends "$runtime" "$library"
 done
 has_file "$dev" "usr/include/musiccore/version.hpp"
@@ -50,7 +50,7 @@ echo "packages: contents and dependencies ok"
 root=$work/root
 for deb in "$runtime" "$dev" "$cli"; do dpkg-deb -x "$deb" "$root"; done
 symbols=$(nm -D --defined-only -C "$root/$lib/libmusiccore.so")
-api='^[0-9a-f]+ [A-Za-z] (eof\(|utils::|opus_utils::|media::|music_library::|(typeinfo|typeinfo name|vtable) for (opus_utils|media)::)'
+api='^[0-9a-f]+ [A-Za-z] (eof\(|utils::|opus_utils::|media::|music_library::|(typeinfo|typeinfo name|vtable) for (opus_utils|media|music_library)::)'
 others=$(grep -v -E "$api" <<<"$symbols") || [ $? -eq 1 ]  # 1: nothing but the API
 [ -z "$others" ] || fail "exported beyond the API:
 $others"

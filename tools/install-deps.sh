@@ -8,6 +8,7 @@ packages=(
   libhowardhinnant-date-dev          # date::parse, date::format
   libopusfile-dev                    # Ogg Opus (brings libopus, libogg)
   libvorbis-dev libflac-dev libmpg123-dev  # Ogg Vorbis, FLAC, MP3
+  libsqlite3-dev                     # the library index
   libgtest-dev                       # self-test and edge tests
   libcli11-dev nlohmann-json3-dev    # the musiccore command's options and JSON
   sox opus-tools vorbis-tools flac lame  # test audio files
