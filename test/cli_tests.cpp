@@ -27,16 +27,22 @@ std::string read_file(const std::string& path)
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// Runs the command in `folder`, the generated music folder unless said; `args` may
-// redirect its output.
-Outcome musiccore(const std::string& args, const std::string& folder = MUSICCORE_MUSIC_DIR)
+// Runs the command in `folder`, the generated music folder unless said, after the
+// shell commands `before` (which end in "&&"); `args` may redirect its output.
+Outcome musiccore_after(const std::string& before, const std::string& args,
+                        const std::string& folder = MUSICCORE_MUSIC_DIR)
 {
     const std::string out = testing::TempDir() + "musiccore-cli-out";
     const std::string err = testing::TempDir() + "musiccore-cli-err";
-    const std::string command = "cd '" + folder + "' && { '" MUSICCORE_CLI "' " + args + "; } >'" +
-                                out + "' 2>'" + err + "'";
+    const std::string command = "cd '" + folder + "' && " + before + "{ '" MUSICCORE_CLI "' " +
+                                args + "; } >'" + out + "' 2>'" + err + "'";
     const int status = std::system(command.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
+}
+
+Outcome musiccore(const std::string& args, const std::string& folder = MUSICCORE_MUSIC_DIR)
+{
+    return musiccore_after("", args, folder);
 }
 
 // The encoder's own tags, which name its version.
@@ -183,6 +189,15 @@ TEST(cli, outputs_and_exit_statuses)
          "b/broken.opus: unknown content: not an audio format this library reads"},
         {"info ../samples/escape.opus", 0, "  title     Red\\x1B[31m\n", ""},  // no command
         {"info --time-limit 0.2 ../hostile/slow.opus", 1, "", "Ogg Opus: time limit passed"},
+        // A valid stream, then a sparse 1 TB hole: info has a time limit too.
+        {"info --time-limit 0.3 /tmp/musiccore-hole-$$.opus; s=$?; rm -f "
+         "/tmp/musiccore-hole-$$.opus; "
+         "exit $s",
+         1, "", "Ogg Opus: time limit passed"},
+        // Crafted: opusfile 0.12 dies on the first (SIGFPE), overflows on the second.
+        {"info ../hostile/crash.opus", 1, "", "Ogg Opus: granule position out of range"},
+        {"info ../hostile/overflow.opus", 0, "exact: 9223372036854775807 samples at 48000 Hz", ""},
+        {"info --csv ../samples/escape.opus", 0, ",Red\\x1B[31m,", ""},
         {"scan --time-limit 0 a", 0, "", "2 tracks"},  // no limit
         {"scan --time-limit nan a", 2, "", "--time-limit"},
         {"scan --time-limit inf a", 2, "", "--time-limit"},
@@ -201,8 +216,11 @@ TEST(cli, outputs_and_exit_statuses)
         {"list --db missing.db", 1, "", "cannot open the index missing.db"},
         {"list a", 2, "", "--db is required"},
     };
+    const std::string hole = "cp ../samples/plain.opus /tmp/musiccore-hole-$$.opus && "
+                             "truncate -s 1T /tmp/musiccore-hole-$$.opus && ";
     for (const auto& row : rows) {
-        const Outcome run = musiccore(row.args);
+        const bool holed = row.args.find("musiccore-hole") != std::string::npos;
+        const Outcome run = holed ? musiccore_after(hole, row.args) : musiccore(row.args);
         EXPECT_EQ(run.status, row.status) << row.args;
         EXPECT_NE(run.out.find(row.out), std::string::npos) << row.args << ":\n" << run.out;
         EXPECT_NE(run.err.find(row.err), std::string::npos) << row.args << ":\n" << run.err;
