@@ -91,19 +91,10 @@ std::string_view FileSource::peek(std::int64_t offset, std::size_t count)
     if (regular_) {
         // From the read-ahead, which the reads that follow a peek then use as well.
         const auto held = static_cast<std::int64_t>(ahead_.size());
-        if (offset < ahead_start_ ||
-            offset + static_cast<std::int64_t>(count) > ahead_start_ + held) {
-            ahead_.resize(std::max(count, read_ahead));
-            ssize_t got = 0;
-            do {
-                got = pread(fd_, ahead_.data(), ahead_.size(), offset);
-            } while (got < 0 && errno == EINTR);
-            ahead_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-            ahead_start_ = offset;
-            read_errno_ = got < 0 ? errno : read_errno_;
-            if (!screened(ahead_start_, ahead_.data(), ahead_.size())) {
-                return {};
-            }
+        if ((offset < ahead_start_ ||
+             offset + static_cast<std::int64_t>(count) > ahead_start_ + held) &&
+            !fill_regular(offset, std::max(count, read_ahead))) {
+            return {};
         }
         const auto from = static_cast<std::size_t>(offset - ahead_start_);
         const std::size_t kept = from < ahead_.size() ? std::min(count, ahead_.size() - from) : 0;
@@ -125,25 +116,34 @@ void FileSource::set_screen(ByteScreen* screen)
     screened(ahead_start_, ahead_.data(), ahead_.size());
 }
 
+bool FileSource::fill_regular(std::int64_t offset, std::size_t size)
+{
+    ahead_.resize(size);
+    ssize_t got = 0;
+    do {
+        got = pread(fd_, ahead_.data(), ahead_.size(), offset);
+    } while (got < 0 && errno == EINTR);
+    const int error = errno;
+    // At the end, or on an error, nothing stays buffered.
+    ahead_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    ahead_start_ = offset;
+    if (got < 0) {
+        read_errno_ = error;
+        return false;
+    }
+    return screened(ahead_start_, ahead_.data(), ahead_.size());
+}
+
 long FileSource::read_regular(unsigned char* data, std::size_t size)
 {
     const bool buffered = position_ >= ahead_start_ &&
                           position_ < ahead_start_ + static_cast<std::int64_t>(ahead_.size());
     if (!buffered) {
-        ahead_.resize(read_ahead);
-        ssize_t got = 0;
-        do {
-            got = pread(fd_, ahead_.data(), ahead_.size(), position_);
-        } while (got < 0 && errno == EINTR);
-        // At the end, or on an error, nothing stays buffered.
-        ahead_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-        ahead_start_ = position_;
-        if (ahead_.empty()) {
-            read_errno_ = got < 0 ? errno : read_errno_;
-            return got == 0 ? 0 : -1;
-        }
-        if (!screened(ahead_start_, ahead_.data(), ahead_.size())) {
+        if (!fill_regular(position_, read_ahead)) {
             return -1;
+        }
+        if (ahead_.empty()) {
+            return 0;
         }
     }
     const auto offset = static_cast<std::size_t>(position_ - ahead_start_);
@@ -155,17 +155,20 @@ long FileSource::read_regular(unsigned char* data, std::size_t size)
 
 long FileSource::read_stream(unsigned char* data, std::size_t size)
 {
-    if (ahead_.empty()) {
+    // What a peek kept is given first, in order, from where the last read ended; it is
+    // dropped only once all given, so a large peek is not moved along at each read.
+    auto given = static_cast<std::size_t>(position_ - ahead_start_);
+    if (given >= ahead_.size()) {
+        ahead_.clear();
+        ahead_start_ = position_;
+        given = 0;
         const long got = fill_stream(size);
         if (got <= 0) {
             return got;
         }
     }
-    // What a peek kept is given first, in order.
-    const std::size_t count = std::min(size, ahead_.size());
-    std::memcpy(data, ahead_.data(), count);
-    ahead_.erase(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(count));
-    ahead_start_ += static_cast<std::int64_t>(count);
+    const std::size_t count = std::min(size, ahead_.size() - given);
+    std::memcpy(data, ahead_.data() + given, count);
     position_ += static_cast<std::int64_t>(count);
     return static_cast<long>(count);
 }

@@ -75,6 +75,9 @@ public:
 
 private:
     long read_regular(unsigned char* data, std::size_t size);
+    // Reads up to `size` bytes from `offset` into ahead_ and screens them; false on a
+    // read error or a refusal.
+    bool fill_regular(std::int64_t offset, std::size_t size);
     long read_stream(unsigned char* data, std::size_t size);
     // Appends up to `size` bytes of the stream to ahead_; the count, or -1.
     long fill_stream(std::size_t size);
@@ -90,7 +93,7 @@ private:
     WorkBudget& budget_;
     ByteScreen* screen_ = nullptr;
     // Regular files: the bytes from ahead_start_ on, read ahead or peeked. Streams:
-    // bytes read but not yet given, from ahead_start_ on.
+    // bytes read from ahead_start_ on, given up to position_.
     std::vector<unsigned char> ahead_;
     std::int64_t ahead_start_ = 0;
     std::string failure_;
