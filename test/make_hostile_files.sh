@@ -5,6 +5,7 @@
 #   overflow.opus    three links of 2^62-1-312, 2^62-48000 and 48000 samples: 2^63-1
 #                    in all, which opusfile 0.12's own sum overflows on the way to
 #   tags-count.opus  10001 comments, one more than the limit
+#   tags-6000.opus   6000 comments: within it, but not if a header read twice counted twice
 #   tags-bytes.opus  17 comments of 1 MiB: past the 16 MiB limit
 #   tags-big.opus    15 comments of 1 MiB: within it, every value too long to keep
 #   tags-many.opus   2.5 million empty comments (15 MB)
@@ -43,6 +44,7 @@ cat "$work/big11.opus" "$work/big12.opus" "$work/link13.opus" > "$out/overflow.o
 
 mib=$((1 << 20))
 "$craft" comments "$work/link13.opus" "$out/tags-count.opus" 10001 2
+"$craft" comments "$work/link13.opus" "$out/tags-6000.opus" 6000 2
 "$craft" comments "$work/link13.opus" "$out/tags-bytes.opus" 17 $mib
 "$craft" comments "$work/link13.opus" "$out/tags-big.opus" 15 $mib
 "$craft" comments "$work/link13.opus" "$out/tags-many.opus" 2500000 2
