@@ -1,16 +1,20 @@
-// A read that never returns, as on a stalled network file system: this program's
-// own pread stands in for the system's, and blocks on one file until let go.
+// This program's own pread stands in for the system's: it blocks on one file until let
+// go, as on a stalled network file system, and counts the reads of a music folder.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstdio>
 #include <filesystem>
+#include <string_view>
 #include <thread>
 
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <musiccore/index.hpp>
 #include <musiccore/library.hpp>
 
 namespace {
@@ -20,6 +24,19 @@ namespace fs = std::filesystem;
 
 std::atomic<ino_t> stalled{0};
 std::atomic<bool> let_go{false};
+constexpr std::string_view counted_folder = "/musiccore-unread-";
+std::atomic<int> counted_reads{0};
+
+bool in_counted_folder(int fd)
+{
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char target[PATH_MAX];
+    const ssize_t size = readlink(link, target, sizeof target);
+    const std::string_view path(target, size > 0 ? static_cast<std::size_t>(size) : 0);
+    return path.find(counted_folder) != std::string_view::npos &&
+           path.find("/music/") != std::string_view::npos;
+}
 
 }  // namespace
 
@@ -32,6 +49,9 @@ extern "C" ssize_t pread(int fd, void* data, size_t size, off_t offset)
         while (!let_go) {
             std::this_thread::sleep_for(10ms);
         }
+    }
+    if (in_counted_folder(fd)) {
+        ++counted_reads;
     }
     return system_pread(fd, data, size, offset);
 }
@@ -64,6 +84,24 @@ TEST(stuck, a_read_that_never_returns_fails_only_its_file)
 
     let_go = true;  // the thread left behind ends on its own
     std::this_thread::sleep_for(200ms);
+    fs::remove_all(dir);
+}
+
+// An index update with nothing changed costs the file system's work alone: it reads
+// no audio file.
+TEST(stuck, an_unchanged_index_update_reads_no_audio_file)
+{
+    const fs::path dir = fs::temp_directory_path() /
+                         (std::string(counted_folder.substr(1)) + std::to_string(getpid()));
+    fs::create_directories(dir / "music");
+    for (const char* name : {"short.opus", "tone.flac", "lame.mp3", "broken.opus"}) {
+        fs::copy_file(MUSICCORE_SAMPLE_DIR "/" + std::string(name), dir / "music" / name);
+    }
+    music_library::Index index(dir / "index.db");
+    index.update(dir / "music");
+    EXPECT_GT(counted_reads.exchange(0), 0);  // the count sees reads
+    EXPECT_EQ(index.update(dir / "music").kept, 4U);
+    EXPECT_EQ(counted_reads, 0);
     fs::remove_all(dir);
 }
 
