@@ -1,5 +1,6 @@
 // This program's own pread stands in for the system's: it blocks on one file until let
-// go, as on a stalled network file system, and counts the reads of a music folder.
+// go, as on a stalled network file system, slows another down, as on a slow one, and
+// counts the reads of a music folder.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -24,6 +25,8 @@ namespace fs = std::filesystem;
 
 std::atomic<ino_t> stalled{0};
 std::atomic<bool> let_go{false};
+std::atomic<ino_t> slowed{0};
+constexpr auto slowed_read = 100ms;
 constexpr std::string_view counted_folder = "/musiccore-unread-";
 std::atomic<int> counted_reads{0};
 
@@ -49,6 +52,9 @@ extern "C" ssize_t pread(int fd, void* data, size_t size, off_t offset)
         while (!let_go) {
             std::this_thread::sleep_for(10ms);
         }
+    }
+    if (slowed != 0 && fstat(fd, &info) == 0 && info.st_ino == slowed) {
+        std::this_thread::sleep_for(slowed_read);
     }
     if (in_counted_folder(fd)) {
         ++counted_reads;
@@ -84,6 +90,28 @@ TEST(stuck, a_read_that_never_returns_fails_only_its_file)
 
     let_go = true;  // the thread left behind ends on its own
     std::this_thread::sleep_for(200ms);
+    fs::remove_all(dir);
+}
+
+// A file on a slow file system, whose read takes longer than the time limit on the
+// clock but keeps moving, is read: only a read that stops moving is left behind.
+TEST(stuck, a_slow_read_that_keeps_moving_is_read)
+{
+    const fs::path dir = fs::temp_directory_path() / ("musiccore-slow-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    fs::copy_file(MUSICCORE_SAMPLE_DIR "/no-header.mp3", dir / "slow.mp3");  // read whole
+    struct stat info {};
+    ASSERT_EQ(stat((dir / "slow.mp3").c_str(), &info), 0);
+    slowed = info.st_ino;
+
+    music_library::ScanOptions options;
+    options.file_time_limit = 2 * slowed_read + 50ms;
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = music_library::scan(dir, options);
+    EXPECT_GT(std::chrono::steady_clock::now() - start, options.file_time_limit);
+    EXPECT_EQ(result.failures.size(), 0U);
+    EXPECT_EQ(result.tracks.size(), 1U);
+    slowed = 0;
     fs::remove_all(dir);
 }
 
