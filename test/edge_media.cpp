@@ -9,6 +9,8 @@
 
 #include <musiccore/media.hpp>
 
+#include "tag_collector.hpp"
+
 namespace {
 
 const std::string samples = MUSICCORE_SAMPLE_DIR "/";
@@ -120,6 +122,26 @@ TEST(media, failures_name_what_was_found)
     }
     EXPECT_THROW(media::read_info(samples + "short.opus", {std::chrono::milliseconds(-1), {}}),
                  std::invalid_argument);
+}
+
+// Names in any case are one name, a to z alike (but no other letters); a value of
+// the limit's length is kept, one byte more is dropped and said so.
+TEST(media, tags_gathered_under_one_name_within_the_limit)
+{
+    media::detail::TagCollector tags;
+    const std::string longest(media::max_tag_value, 'x');
+    tags.add_comment("Organization=a");
+    tags.add("organization", "z");
+    tags.add("caf\xC3\xA9", "b");
+    tags.add("title", longest);
+    tags.add("comment", longest + "x");
+    tags.add_comment("no equals sign");
+    media::MediaInfo info;
+    tags.move_into(info);
+    const media::Tags expected{
+        {"ORGANIZATION", {"a", "z"}}, {"CAF\xC3\xA9", {"b"}}, {"TITLE", {longest}}};
+    EXPECT_EQ(info.tags, expected);
+    EXPECT_EQ(info.dropped_tags, std::vector<std::string>{"COMMENT"});
 }
 
 }  // namespace

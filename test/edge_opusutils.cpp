@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -178,6 +179,41 @@ TEST(opus_edges, time_limit_counts_work)
     const media::detail::FileSource regular_only(fifo, budget, true);  // swapped in for a file
     EXPECT_EQ(regular_only.failure(), "not a regular file");
     unlink(fifo.c_str());
+}
+
+// Spends `span` of this thread's processor time.
+void burn(std::chrono::nanoseconds span)
+{
+    const auto cpu_time = [] {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+    };
+    const auto until = cpu_time() + span;
+    while (cpu_time() < until) {
+    }
+}
+
+// A budget counts the processor time its thread spends from its start on: neither
+// what it spent before nor the time it waits; and it stops the read soon after the
+// work runs out, however that work is spread.
+TEST(opus_edges, work_budget_counts_processor_time_from_its_start)
+{
+    using media::detail::WorkBudget;
+    burn(60ms);
+    WorkBudget budget(100ms, std::nullopt);
+    const auto start = Clock::now();
+    burn(60ms);
+    std::this_thread::sleep_until(start + 110ms);
+    EXPECT_EQ(budget.exhausted(), nullptr);
+    burn(45ms);
+    EXPECT_STREQ(budget.exhausted(), "time limit passed");
+
+    WorkBudget shortest(1ms, std::nullopt);
+    std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(shortest.exhausted(), nullptr);
+    burn(5ms);
+    EXPECT_STREQ(shortest.exhausted(), "time limit passed");
 }
 
 }  // namespace
