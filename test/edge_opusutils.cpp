@@ -112,6 +112,22 @@ TEST(opus_edges, reader)
     EXPECT_FALSE(source.seek(-1, SEEK_SET));
     EXPECT_EQ(source.peek(4, 4), file.substr(4, 4));
     EXPECT_EQ(source.tell(), position);  // a peek does not move
+
+    // A stream: a peek sees its bytes from the start, as far as they go, and only
+    // before the first read; the reads then give them in order.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], "abcdef", 6), 6);
+    close(ends[1]);
+    media::detail::FileSource stream("/proc/self/fd/" + std::to_string(ends[0]), budget);
+    close(ends[0]);
+    EXPECT_EQ(stream.peek(2, 10), "cdef");
+    std::string got(4, '\0');
+    EXPECT_EQ(stream.read(got.data(), got.size()), 4);
+    EXPECT_EQ(got, "abcd");
+    EXPECT_EQ(stream.peek(0, 2), "");
+    EXPECT_EQ(stream.read(got.data(), got.size()), 2);
+    EXPECT_EQ(got.substr(0, 2), "ef");
 }
 
 TEST(opus_edges, fifos_never_block)
