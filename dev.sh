@@ -31,10 +31,10 @@ lint() {
   echo "== clang-format and clang-tidy"
   git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
   # GCC needs no -std flag for C++17, so the compile database has none: add it.
-  clang-tidy -p build --quiet --extra-arg=-std=c++17 src/*.cpp cli/*.cpp
+  git ls-files 'src/*.cpp' 'cli/*.cpp' | xargs clang-tidy -p build --quiet --extra-arg=-std=c++17
   # The header-only modules, each on its own.
-  for header in src/formathelper.hpp src/track.hpp; do
-    clang-tidy --quiet "$header" -- -x c++ -std=c++17 -Wno-pragma-once-outside-header -Ibuild/include
+  for header in include/musiccore/formathelper.hpp include/musiccore/track.hpp; do
+    clang-tidy --quiet "$header" -- -x c++ -std=c++17 -Wno-pragma-once-outside-header -Iinclude -Ibuild/include
   done
 }
 

@@ -1,0 +1,260 @@
+#include "formats/flac/flac_reader.hpp"
+
+#include <algorithm>  // std::max
+#include <cstdint>    // std::uint64_t
+#include <memory>     // std::unique_ptr
+#include <optional>   // std::optional
+
+#include <FLAC/stream_decoder.h>
+
+#include "formats/ogg/ogg_screen.hpp"
+#include "formats/reader.hpp"
+#include "tags/tag_collector.hpp"
+
+namespace media::detail {
+
+namespace {
+
+struct DecoderDeleter {
+    void operator()(FLAC__StreamDecoder* decoder) const { FLAC__stream_decoder_delete(decoder); }
+};
+using ScopedDecoder = std::unique_ptr<FLAC__StreamDecoder, DecoderDeleter>;
+
+// What the callbacks gather.
+struct Decoding {
+    FileSource& source;
+    TagCollector tags;
+    std::optional<FLAC__StreamMetadata_StreamInfo> stream_info;
+    std::optional<FLAC__StreamDecoderErrorStatus> error;  // the first, while opening
+    bool opened = false;
+    std::optional<std::uint64_t> first_sample;  // of the first frame decoded
+    std::uint64_t end_sample = 0;               // past the latest frame decoded
+    bool decoded = false;                       // a frame since this was cleared
+};
+
+Decoding& of(void* client)
+{
+    return *static_cast<Decoding*>(client);
+}
+
+FLAC__StreamDecoderReadStatus read(const FLAC__StreamDecoder* /*decoder*/, FLAC__byte data[],
+                                   std::size_t* size, void* client)
+{
+    const long got = of(client).source.read(data, *size);
+    *size = got > 0 ? static_cast<std::size_t>(got) : 0;
+    if (got < 0) {
+        return FLAC__STREAM_DECODER_READ_STATUS_ABORT;
+    }
+    return got == 0 ? FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM
+                    : FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
+}
+
+FLAC__StreamDecoderSeekStatus seek(const FLAC__StreamDecoder* /*decoder*/, FLAC__uint64 offset,
+                                   void* client)
+{
+    FileSource& source = of(client).source;
+    if (!source.seekable()) {
+        return FLAC__STREAM_DECODER_SEEK_STATUS_UNSUPPORTED;
+    }
+    return source.seek(static_cast<std::int64_t>(offset), SEEK_SET)
+               ? FLAC__STREAM_DECODER_SEEK_STATUS_OK
+               : FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
+}
+
+FLAC__StreamDecoderTellStatus tell(const FLAC__StreamDecoder* /*decoder*/, FLAC__uint64* offset,
+                                   void* client)
+{
+    const FileSource& source = of(client).source;
+    *offset = static_cast<FLAC__uint64>(source.tell());
+    return source.seekable() ? FLAC__STREAM_DECODER_TELL_STATUS_OK
+                             : FLAC__STREAM_DECODER_TELL_STATUS_UNSUPPORTED;
+}
+
+FLAC__StreamDecoderLengthStatus length(const FLAC__StreamDecoder* /*decoder*/, FLAC__uint64* size,
+                                       void* client)
+{
+    const FileSource& source = of(client).source;
+    *size = static_cast<FLAC__uint64>(source.size());
+    return source.seekable() ? FLAC__STREAM_DECODER_LENGTH_STATUS_OK
+                             : FLAC__STREAM_DECODER_LENGTH_STATUS_UNSUPPORTED;
+}
+
+FLAC__bool at_end(const FLAC__StreamDecoder* /*decoder*/, void* client)
+{
+    const FileSource& source = of(client).source;
+    return static_cast<FLAC__bool>(source.seekable() && source.tell() >= source.size());
+}
+
+// libFLAC gives every frame's first sample, whether the frame header numbers frames
+// or samples.
+FLAC__StreamDecoderWriteStatus write(const FLAC__StreamDecoder* /*decoder*/,
+                                     const FLAC__Frame* frame, const FLAC__int32* const /*pcm*/[],
+                                     void* client)
+{
+    Decoding& decoding = of(client);
+    const std::uint64_t first = frame->header.number.sample_number;
+    if (!decoding.first_sample) {
+        decoding.first_sample = first;
+    }
+    decoding.end_sample = first + frame->header.blocksize;
+    decoding.decoded = true;
+    return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+}
+
+void metadata(const FLAC__StreamDecoder* /*decoder*/, const FLAC__StreamMetadata* block,
+              void* client)
+{
+    Decoding& decoding = of(client);
+    if (block->type == FLAC__METADATA_TYPE_STREAMINFO) {
+        decoding.stream_info = block->data.stream_info;
+    } else if (block->type == FLAC__METADATA_TYPE_VORBIS_COMMENT) {
+        const auto& comments = block->data.vorbis_comment;
+        for (FLAC__uint32 i = 0; i < comments.num_comments; ++i) {
+            decoding.tags.add_comment({reinterpret_cast<const char*>(comments.comments[i].entry),
+                                       comments.comments[i].length});
+        }
+    }
+}
+
+void error(const FLAC__StreamDecoder* /*decoder*/, FLAC__StreamDecoderErrorStatus status,
+           void* client)
+{
+    Decoding& decoding = of(client);
+    if (!decoding.opened && !decoding.error) {
+        decoding.error = status;
+    }
+}
+
+std::uint32_t le32(std::string_view b, std::size_t at)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(b.data()) + at;
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8U |
+           static_cast<std::uint32_t>(p[2]) << 16U | static_cast<std::uint32_t>(p[3]) << 24U;
+}
+
+// Null, or why the comment blocks of a native FLAC file are too much to read: the
+// blocks' headers and counts, looked at before libFLAC allocates for them.
+const char* comments_too_large(FileSource& source, std::int64_t start)
+{
+    constexpr std::size_t max_blocks = 1024;
+    constexpr std::uint8_t comments_block = 4;
+    std::size_t bytes = 0;
+    std::size_t count = 0;
+    std::int64_t at = start + 4;  // past "fLaC"
+    for (std::size_t block = 0; block < max_blocks; ++block) {
+        const std::string header(source.peek(at, 12));  // the next peek reuses its memory
+        if (header.size() < 4) {
+            break;
+        }
+        const auto type = static_cast<std::uint8_t>(header[0] & 0x7F);
+        const std::size_t size =
+            static_cast<std::size_t>(static_cast<unsigned char>(header[1])) << 16U |
+            static_cast<std::size_t>(static_cast<unsigned char>(header[2])) << 8U |
+            static_cast<unsigned char>(header[3]);
+        if (type == comments_block && header.size() >= 8) {
+            bytes += size;
+            const std::string_view counted = source.peek(at + 8 + le32(header, 4), 4);
+            count += counted.size() == 4 ? le32(counted, 0) : 0;
+        }
+        if ((header[0] & 0x80) != 0) {
+            break;
+        }
+        at += 4 + static_cast<std::int64_t>(size);
+    }
+    if (bytes > max_tag_bytes) {
+        return "tags over the 16 MiB limit";
+    }
+    return count > max_tag_count ? "more than 10000 tags" : nullptr;
+}
+
+// The frames' own numbers give the length that a STREAMINFO of 0 samples leaves
+// unsaid: the first frame's first sample, and the end of the last frame, found by
+// decoding from ever larger windows at the file's end.
+std::optional<std::uint64_t> samples_from_frames(FLAC__StreamDecoder* decoder, Decoding& decoding)
+{
+    if (FLAC__stream_decoder_process_single(decoder) == 0) {
+        return std::nullopt;
+    }
+    if (!decoding.first_sample) {
+        return 0;  // no frame at all
+    }
+    const std::int64_t audio_start = decoding.source.tell();
+    for (std::int64_t window = std::int64_t{256} * 1024;; window *= 4) {
+        const std::int64_t from = std::max(audio_start, decoding.source.size() - window);
+        if (FLAC__stream_decoder_flush(decoder) == 0 || !decoding.source.seek(from, SEEK_SET)) {
+            return std::nullopt;
+        }
+        decoding.decoded = false;
+        while (FLAC__stream_decoder_get_state(decoder) != FLAC__STREAM_DECODER_END_OF_STREAM) {
+            if (FLAC__stream_decoder_process_single(decoder) == 0) {
+                return std::nullopt;
+            }
+        }
+        if (decoding.decoded || from == audio_start) {
+            return decoding.end_sample - *decoding.first_sample;
+        }
+    }
+}
+
+}  // namespace
+
+MediaInfo read_flac(FileSource& source, const Probe& probe)
+{
+    const bool in_ogg = probe.format == Format::ogg_flac;
+    const char* format = in_ogg ? "Ogg FLAC" : "FLAC";
+    if (!in_ogg) {
+        if (const char* why = comments_too_large(source, probe.audio_start)) {
+            throw media_error(std::string(format) + ": " + why);
+        }
+    }
+    OggScreen screen("");  // in Ogg only: native FLAC has no pages to screen
+    std::optional<ScreenInstalled> screened;
+    if (in_ogg) {
+        screened.emplace(source, screen);
+    }
+    const ScopedDecoder decoder(FLAC__stream_decoder_new());
+    if (!decoder) {
+        throw std::bad_alloc();
+    }
+    FLAC__stream_decoder_set_metadata_respond(decoder.get(), FLAC__METADATA_TYPE_VORBIS_COMMENT);
+    Decoding decoding{source, {}, {}, {}, false, {}, 0, false};
+    const auto init =
+        in_ogg ? FLAC__stream_decoder_init_ogg_stream : FLAC__stream_decoder_init_stream;
+    const FLAC__StreamDecoderInitStatus status =
+        init(decoder.get(), read, seek, tell, length, at_end, write, metadata, error, &decoding);
+    if (status != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
+        throw read_failure(format, source, FLAC__StreamDecoderInitStatusString[status]);
+    }
+    const bool ok = FLAC__stream_decoder_process_until_end_of_metadata(decoder.get()) != 0;
+    decoding.opened = true;
+    if (!ok || !decoding.stream_info || decoding.stream_info->sample_rate == 0 ||
+        !source.failure().empty()) {
+        throw read_failure(format, source,
+                           decoding.error ? FLAC__StreamDecoderErrorStatusString[*decoding.error]
+                                          : "no stream information");
+    }
+    const FLAC__StreamMetadata_StreamInfo& stream = *decoding.stream_info;
+    MediaInfo info;
+    info.codec = "flac";
+    info.channels = static_cast<int>(stream.channels);
+    info.sample_rate = static_cast<long>(stream.sample_rate);
+    std::optional<std::uint64_t> samples;
+    if (stream.total_samples > 0) {
+        samples = stream.total_samples;
+    } else if (source.seekable()) {
+        samples = samples_from_frames(decoder.get(), decoding);
+        if (!source.failure().empty()) {
+            throw read_failure(format, source, "");
+        }
+    }
+    if (samples) {
+        info.samples = static_cast<std::int64_t>(*samples);
+        info.exact = true;
+        info.duration_secs =
+            static_cast<double>(*samples) / static_cast<double>(stream.sample_rate);
+    }
+    decoding.tags.move_into(info);
+    return info;
+}
+
+}  // namespace media::detail

@@ -1,0 +1,152 @@
+#include "formats/format_probe.hpp"
+
+#include <algorithm>    // std::min
+#include <cstddef>      // std::size_t
+#include <string_view>  // std::string_view
+
+namespace media::detail {
+
+namespace {
+
+using namespace std::string_view_literals;
+
+constexpr std::size_t ogg_page_start = 27 + 255 + 16;  // header, segments, packet start
+constexpr std::size_t id3_header = 10;
+// How far past an ID3v2 tag the first frame may be: as far as mpg123 looks.
+constexpr std::size_t resync_limit = 1024;
+
+unsigned byte(std::string_view bytes, std::size_t at)
+{
+    return static_cast<unsigned char>(bytes[at]);
+}
+
+bool begins(std::string_view bytes, std::string_view magic, std::size_t at = 0)
+{
+    return bytes.size() >= at + magic.size() && bytes.substr(at, magic.size()) == magic;
+}
+
+// An MPEG audio frame header: the sync, and a version, layer and sample rate that
+// exist.
+bool mpeg_frame(std::string_view b, std::size_t at = 0)
+{
+    return b.size() >= at + 4 && byte(b, at) == 0xFF && (byte(b, at + 1) & 0xE0U) == 0xE0U &&
+           ((byte(b, at + 1) >> 3U) & 3U) != 1 && ((byte(b, at + 1) >> 1U) & 3U) != 0 &&
+           (byte(b, at + 2) >> 4U) != 15 && ((byte(b, at + 2) >> 2U) & 3U) != 3;
+}
+
+// Formats this library does not read, by the magic they begin with.
+std::string other_format(std::string_view b)
+{
+    const struct {
+        std::string_view magic;
+        std::size_t at;
+        const char* name;
+    } known[] = {
+        {"WAVE", 8, "RIFF WAVE"},
+        {"AIFF", 8, "AIFF"},
+        {"AIFC", 8, "AIFF-C"},
+        {"ftyp", 4, "MP4 (AAC or ALAC)"},
+        {"\x30\x26\xB2\x75\x8E\x66\xCF\x11"sv, 0, "ASF (WMA)"},
+        {"MAC ", 0, "Monkey's Audio"},
+        {"wvpk", 0, "WavPack"},
+        {"MPCK", 0, "Musepack"},
+        {"MP+", 0, "Musepack"},
+        {"TTA1", 0, "True Audio"},
+        {"#!AMR", 0, "AMR"},
+        {"\x1A\x45\xDF\xA3", 0, "Matroska or WebM"},
+        {"caff", 0, "Core Audio"},
+        {"DSD ", 0, "DSF"},
+        {"FRM8", 0, "DSDIFF"},
+        {".snd", 0, "Sun audio"},
+        {"MThd", 0, "MIDI"},
+    };
+    for (const auto& format : known) {
+        if (begins(b, format.magic, format.at)) {
+            return format.name;
+        }
+    }
+    if (b.size() >= 2 && byte(b, 0) == 0xFF && (byte(b, 1) & 0xF6U) == 0xF0U) {
+        return "AAC (ADTS)";
+    }
+    return b.empty() ? "empty file" : "unknown content";
+}
+
+Probe ogg(FileSource& source)
+{
+    const std::string_view page = source.peek(0, ogg_page_start);
+    const std::size_t body = page.size() > 26 ? 27 + byte(page, 26) : page.size();
+    const std::string_view packet = page.substr(std::min(body, page.size()));
+    const struct {
+        std::string_view magic;
+        Format format;
+        const char* name;
+    } codecs[] = {
+        {"OpusHead", Format::ogg_opus, "Ogg Opus"},
+        {"\x01vorbis", Format::ogg_vorbis, "Ogg Vorbis"},
+        {"\x7F"
+         "FLAC",
+         Format::ogg_flac, "Ogg FLAC"},
+        {"\x80theora", Format::other, "Ogg Theora"},
+        {"Speex   ", Format::other, "Ogg Speex"},
+        {"fishead\0"sv, Format::other, "Ogg Skeleton"},
+        {"CELT    ", Format::other, "Ogg CELT"},
+        {"PCM     ", Format::other, "Ogg PCM"},
+        {"\x80kate", Format::other, "Ogg Kate"},
+    };
+    for (const auto& codec : codecs) {
+        if (begins(packet, codec.magic)) {
+            return {codec.format, codec.name, true, 0};
+        }
+    }
+    return {Format::other, "Ogg stream of an unknown codec", true, 0};
+}
+
+// Past one or more ID3v2 tags: FLAC, or MPEG audio within mpg123's reach.
+Probe after_id3(FileSource& source, std::string_view first)
+{
+    std::int64_t at = 0;
+    std::string_view header = first;
+    while (begins(header, "ID3") && header.size() >= id3_header) {
+        // Seven bits a byte ("synchsafe"), then the footer if the flags say so.
+        const std::int64_t size = (byte(header, 6) & 0x7FU) << 21U |
+                                  (byte(header, 7) & 0x7FU) << 14U |
+                                  (byte(header, 8) & 0x7FU) << 7U | (byte(header, 9) & 0x7FU);
+        at += static_cast<std::int64_t>(id3_header) + size +
+              ((byte(header, 5) & 0x10U) != 0 ? static_cast<std::int64_t>(id3_header) : 0);
+        if (!source.seekable()) {  // a stream cannot be looked into that far
+            return {Format::mpeg_audio, "MPEG audio", false, at};
+        }
+        header = source.peek(at, resync_limit);
+    }
+    if (begins(header, "fLaC")) {
+        return {Format::flac, "FLAC", false, at};
+    }
+    for (std::size_t i = 0; i + 4 <= header.size(); ++i) {
+        if (mpeg_frame(header, i)) {
+            return {Format::mpeg_audio, "MPEG audio", false, at + static_cast<std::int64_t>(i)};
+        }
+    }
+    return {Format::other, "ID3v2 tag without MPEG audio", false, 0};
+}
+
+}  // namespace
+
+Probe probe(FileSource& source)
+{
+    const std::string_view first = source.peek(0, 64);
+    if (begins(first, "OggS")) {
+        return ogg(source);
+    }
+    if (begins(first, "fLaC")) {
+        return {Format::flac, "FLAC", false, 0};
+    }
+    if (begins(first, "ID3")) {
+        return after_id3(source, first);
+    }
+    if (mpeg_frame(first)) {
+        return {Format::mpeg_audio, "MPEG audio", false, 0};
+    }
+    return {Format::other, other_format(first), false, 0};
+}
+
+}  // namespace media::detail

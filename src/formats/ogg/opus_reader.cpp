@@ -1,0 +1,94 @@
+#include "formats/ogg/opus_reader.hpp"
+
+#include <memory>  // std::unique_ptr
+
+#include <opusfile.h>
+
+#include <musiccore/opusutils.hpp>
+
+#include "formats/ogg/ogg_screen.hpp"
+#include "formats/reader.hpp"
+
+namespace media::detail {
+
+namespace {
+
+struct OpusFileCloser {
+    void operator()(OggOpusFile* file) const { op_free(file); }
+};
+// Owning the handle makes its release on every return and throw automatic.
+using ScopedOpusFile = std::unique_ptr<OggOpusFile, OpusFileCloser>;
+
+int read(void* source, unsigned char* data, int size)
+{
+    return static_cast<int>(
+        static_cast<FileSource*>(source)->read(data, static_cast<std::size_t>(size)));
+}
+
+int seek(void* source, opus_int64 offset, int whence)
+{
+    return static_cast<FileSource*>(source)->seek(offset, whence) ? 0 : -1;
+}
+
+opus_int64 tell(void* source)
+{
+    return static_cast<FileSource*>(source)->tell();
+}
+
+// Without a seek callback opusfile treats the source as a stream: it reads it once,
+// front to back, and cannot tell the whole length.
+const OpusFileCallbacks seekable{read, seek, tell, nullptr};
+const OpusFileCallbacks stream{read, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+OpusRead read_opus_file(FileSource& source)
+{
+    OggScreen screen("OpusTags");
+    const ScreenInstalled screened(source, screen);
+    int error = 0;
+    const ScopedOpusFile file(
+        op_open_callbacks(&source, source.seekable() ? &seekable : &stream, nullptr, 0, &error));
+    if (!file || !source.failure().empty()) {
+        // A read that failed on this side may still let opusfile open what it had,
+        // but that is not the whole file.
+        throw opus_utils::opus_error("op_open_file", file ? OP_EREAD : error, source.failure());
+    }
+    OpusRead got;
+    // Link by link: opusfile 0.12 sums the whole stream in an order that can
+    // overflow (undefined behaviour) on a crafted file, where this sum cannot.
+    if (op_seekable(file.get()) != 0) {
+        got.samples = 0;
+        for (int link = 0; link < op_link_count(file.get()); ++link) {
+            *got.samples += op_pcm_total(file.get(), link);
+        }
+    }
+    got.channels = op_channel_count(file.get(), 0);
+    const OpusTags* tags = op_tags(file.get(), 0);
+    for (int i = 0; tags != nullptr && i < tags->comments; ++i) {
+        got.tags.add_comment(
+            {tags->user_comments[i], static_cast<std::size_t>(tags->comment_lengths[i])});
+    }
+    return got;
+}
+
+MediaInfo read_opus(FileSource& source, const Probe& /*probe*/)
+{
+    constexpr long rate = 48000;  // opusfile counts at this rate, whatever the input was
+    try {
+        OpusRead got = read_opus_file(source);
+        MediaInfo info;
+        info.codec = "opus";
+        info.channels = got.channels;
+        info.sample_rate = rate;
+        info.samples = got.samples;
+        info.exact = got.samples.has_value();
+        info.duration_secs = got.samples ? static_cast<double>(*got.samples) / rate : 0;
+        got.tags.move_into(info);
+        return info;
+    } catch (const opus_utils::opus_error& e) {
+        throw read_failure("Ogg Opus", source, e.what());
+    }
+}
+
+}  // namespace media::detail

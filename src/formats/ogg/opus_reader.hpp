@@ -1,0 +1,29 @@
+#pragma once
+// Ogg Opus, read with opusfile.
+
+#include <cstdint>   // std::int64_t
+#include <optional>  // std::optional
+
+#include <musiccore/media.hpp>
+
+#include "formats/format_probe.hpp"
+#include "io/file_source.hpp"
+#include "tags/tag_collector.hpp"
+
+namespace media::detail {
+
+// What opusfile tells of a file.
+struct OpusRead {
+    std::optional<std::int64_t> samples;  // at 48 kHz over every link; absent unseekable
+    int channels = 0;
+    TagCollector tags;  // the first link's comments
+};
+
+// Throws opus_utils::opus_error for "op_open_file", with the reason when this side
+// stopped the read.
+OpusRead read_opus_file(FileSource& source);
+
+// The reader of Ogg Opus for read_info.
+MediaInfo read_opus(FileSource& source, const Probe& probe);
+
+}  // namespace media::detail

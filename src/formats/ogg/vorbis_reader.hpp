@@ -1,0 +1,13 @@
+#pragma once
+// Ogg Vorbis, read with libvorbisfile.
+
+#include <musiccore/media.hpp>
+
+#include "formats/format_probe.hpp"
+#include "io/file_source.hpp"
+
+namespace media::detail {
+
+MediaInfo read_vorbis(FileSource& source, const Probe& probe);
+
+}  // namespace media::detail

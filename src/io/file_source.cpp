@@ -1,0 +1,245 @@
+#include "io/file_source.hpp"
+
+#include <algorithm>  // std::min, std::max
+#include <cerrno>     // errno, EINTR, EAGAIN
+#include <cstring>    // std::memcpy, std::strerror
+
+#include <fcntl.h>     // open, O_*
+#include <poll.h>      // poll
+#include <sys/stat.h>  // fstat
+#include <unistd.h>    // pread, read, close
+
+namespace media::detail {
+
+namespace {
+
+// The libraries ask for 2 to 8 KiB at a time; fewer, larger reads measured clearly
+// faster.
+constexpr std::size_t read_ahead = std::size_t{16} * 1024;
+
+// A wait for a stream is cut into slices, so that a deadline or the budget ends it
+// soon, and a signal costs no more than a slice.
+constexpr std::chrono::milliseconds wait_slice{50};
+
+}  // namespace
+
+ByteScreen::~ByteScreen() = default;
+
+// O_NONBLOCK: opening a FIFO must not wait for a writer. It changes nothing for a
+// regular file.
+FileSource::FileSource(const std::string& path, WorkBudget& budget, bool regular_only)
+    : fd_(::open(path.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg): open(2)
+                 O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)),
+      budget_(budget)
+{
+    if (fd_ < 0) {
+        failure_ = std::strerror(errno);
+        return;
+    }
+    struct stat info {};
+    if (fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) {
+        regular_ = true;
+        size_ = info.st_size;
+    } else if (regular_only) {
+        ::close(fd_);
+        fd_ = -1;
+        failure_ = "not a regular file";
+    }
+}
+
+FileSource::~FileSource()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+long FileSource::read(void* data, std::size_t size)
+{
+    if (!failure_.empty()) {
+        return -1;  // a refusal, a stall or a spent budget is final
+    }
+    if (const char* why = budget_.exhausted()) {
+        return fail(why);
+    }
+    auto* bytes = static_cast<unsigned char*>(data);
+    return regular_ ? read_regular(bytes, size) : read_stream(bytes, size);
+}
+
+bool FileSource::seek(std::int64_t offset, int whence)
+{
+    if (!regular_) {
+        return false;
+    }
+    const std::int64_t base = whence == SEEK_CUR ? position_ : (whence == SEEK_END ? size_ : 0);
+    if (offset < -base) {
+        return false;
+    }
+    position_ = base + offset;
+    return true;
+}
+
+std::string_view FileSource::peek(std::int64_t offset, std::size_t count)
+{
+    if (!failure_.empty()) {
+        return {};
+    }
+    if (const char* why = budget_.exhausted()) {
+        fail(why);
+        return {};
+    }
+    if (regular_) {
+        // From the read-ahead, which the reads that follow a peek then use as well.
+        const auto held = static_cast<std::int64_t>(ahead_.size());
+        if ((offset < ahead_start_ ||
+             offset + static_cast<std::int64_t>(count) > ahead_start_ + held) &&
+            !fill_regular(offset, std::max(count, read_ahead))) {
+            return {};
+        }
+        const auto from = static_cast<std::size_t>(offset - ahead_start_);
+        const std::size_t kept = from < ahead_.size() ? std::min(count, ahead_.size() - from) : 0;
+        return {reinterpret_cast<const char*>(ahead_.data()) + from, kept};
+    }
+    const auto end = static_cast<std::size_t>(offset) + count;
+    while (position_ == 0 && ahead_.size() < end && fill_stream(end - ahead_.size()) > 0) {
+    }
+    if (position_ != 0 || static_cast<std::size_t>(offset) >= ahead_.size()) {
+        return {};
+    }
+    const auto kept = std::min(count, ahead_.size() - static_cast<std::size_t>(offset));
+    return {reinterpret_cast<const char*>(ahead_.data()) + offset, kept};
+}
+
+void FileSource::set_screen(ByteScreen* screen)
+{
+    screen_ = screen;
+    screened(ahead_start_, ahead_.data(), ahead_.size());
+}
+
+bool FileSource::fill_regular(std::int64_t offset, std::size_t size)
+{
+    ahead_.resize(size);
+    ssize_t got = 0;
+    do {
+        got = pread(fd_, ahead_.data(), ahead_.size(), offset);
+    } while (got < 0 && errno == EINTR);
+    const int error = errno;
+    // At the end, or on an error, nothing stays buffered.
+    ahead_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    ahead_start_ = offset;
+    if (got < 0) {
+        read_errno_ = error;
+        return false;
+    }
+    return screened(ahead_start_, ahead_.data(), ahead_.size());
+}
+
+long FileSource::read_regular(unsigned char* data, std::size_t size)
+{
+    const bool buffered = position_ >= ahead_start_ &&
+                          position_ < ahead_start_ + static_cast<std::int64_t>(ahead_.size());
+    if (!buffered) {
+        if (!fill_regular(position_, read_ahead)) {
+            return -1;
+        }
+        if (ahead_.empty()) {
+            return 0;
+        }
+    }
+    const auto offset = static_cast<std::size_t>(position_ - ahead_start_);
+    const std::size_t count = std::min(size, ahead_.size() - offset);
+    std::memcpy(data, ahead_.data() + offset, count);
+    position_ += static_cast<std::int64_t>(count);
+    return static_cast<long>(count);
+}
+
+long FileSource::read_stream(unsigned char* data, std::size_t size)
+{
+    // What a peek kept is given first, in order, from where the last read ended; it is
+    // dropped only once all given, so a large peek is not moved along at each read.
+    auto given = static_cast<std::size_t>(position_ - ahead_start_);
+    if (given >= ahead_.size()) {
+        ahead_.clear();
+        ahead_start_ = position_;
+        given = 0;
+        const long got = fill_stream(size);
+        if (got <= 0) {
+            return got;
+        }
+    }
+    const std::size_t count = std::min(size, ahead_.size() - given);
+    std::memcpy(data, ahead_.data() + given, count);
+    position_ += static_cast<std::int64_t>(count);
+    return static_cast<long>(count);
+}
+
+long FileSource::fill_stream(std::size_t size)
+{
+    for (;;) {
+        const long ready = wait_for_stream();
+        if (ready <= 0) {
+            return ready;
+        }
+        const std::size_t kept = ahead_.size();
+        ahead_.resize(kept + size);
+        const ssize_t got = ::read(fd_, ahead_.data() + kept, size);
+        ahead_.resize(kept + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        if (got >= 0) {
+            const auto start = ahead_start_ + static_cast<std::int64_t>(kept);
+            return screened(start, ahead_.data() + kept, static_cast<std::size_t>(got)) ? got : -1;
+        }
+        if (errno != EINTR && errno != EAGAIN) {
+            read_errno_ = errno;
+            return -1;
+        }
+    }
+}
+
+// Waits for a stream to have data, or its end: 1 when it has, -1 when the wait
+// fails. A FIFO without a writer reads as its end, and a writer may yet come, so the
+// wait comes first. A signal neither restarts the wait nor escapes the budget.
+long FileSource::wait_for_stream()
+{
+    const auto stalled_at = Clock::now() + stall_limit;
+    for (;;) {
+        if (const char* why = budget_.exhausted()) {
+            return fail(why);
+        }
+        const auto left = stalled_at - Clock::now();
+        if (left <= Clock::duration::zero()) {
+            return fail("no data for 1 s");
+        }
+        const auto slice = std::min<Clock::duration>(left, wait_slice);
+        pollfd ready{fd_, POLLIN, 0};
+        const int polled =
+            poll(&ready, 1,
+                 static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count()));
+        if (polled > 0) {
+            return 1;
+        }
+        if (polled < 0 && errno != EINTR) {
+            read_errno_ = errno;
+            return -1;
+        }
+    }
+}
+
+bool FileSource::screened(std::int64_t position, const unsigned char* data, std::size_t size)
+{
+    if (screen_ == nullptr || size == 0) {
+        return true;
+    }
+    if (const char* why = screen_->inspect(position, data, size)) {
+        fail(why);
+        return false;
+    }
+    return true;
+}
+
+long FileSource::fail(const char* why)
+{
+    failure_ = why;
+    return -1;
+}
+
+}  // namespace media::detail

@@ -1,0 +1,260 @@
+#include "library/file_listing.hpp"
+
+#include <algorithm>           // std::sort, std::mismatch, std::max
+#include <cerrno>              // errno
+#include <condition_variable>  // std::condition_variable
+#include <iterator>            // std::back_inserter
+#include <memory>              // std::unique_ptr
+#include <mutex>               // std::mutex
+#include <optional>            // std::optional
+#include <string_view>         // std::string_view
+#include <system_error>        // std::error_code, std::errc, std::generic_category
+#include <thread>              // std::thread
+
+#include <dirent.h>    // fdopendir, readdir
+#include <fcntl.h>     // openat, O_*
+#include <sys/stat.h>  // fstatat
+#include <unistd.h>    // close
+
+namespace music_library::detail {
+
+namespace fs = std::filesystem;
+
+std::string lower_extension(const fs::path& file)
+{
+    std::string extension = file.extension().string();
+    for (char& c : extension) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return extension;
+}
+
+namespace {
+
+bool may_be_audio(std::string_view name)
+{
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0 || name.size() - dot > 5) {
+        return false;  // a name that is only an extension has none
+    }
+    std::string extension(name.substr(dot));
+    for (char& c : extension) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return is_audio_extension(extension);
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using ScopedDir = std::unique_ptr<DIR, DirCloser>;
+
+FileState state_of(const struct stat& info)
+{
+    constexpr std::int64_t billion = 1000000000;
+    return {static_cast<std::int64_t>(info.st_dev), static_cast<std::int64_t>(info.st_ino),
+            static_cast<std::int64_t>(info.st_size),
+            info.st_mtim.tv_sec * billion + info.st_mtim.tv_nsec,
+            info.st_ctim.tv_sec * billion + info.st_ctim.tv_nsec};
+}
+
+// The folders still to list, shared by the threads that list them.
+class Folders {
+public:
+    explicit Folders(std::string root) : root_(root), pending_{std::move(root)} {}
+
+    // The root may be a link to a folder; no folder inside it is taken through one.
+    bool is_root(const std::string& folder) const { return folder == root_; }
+
+    // The next folder to list, waiting while others may yet find some; none when all
+    // is listed.
+    std::optional<std::string> next()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !pending_.empty() || busy_ == 0; });
+        if (pending_.empty()) {
+            return std::nullopt;
+        }
+        std::string folder = std::move(pending_.back());
+        pending_.pop_back();
+        ++busy_;
+        return folder;
+    }
+
+    void add(std::string folder)
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        pending_.push_back(std::move(folder));
+        changed_.notify_one();
+    }
+
+    void done()
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (--busy_ == 0) {
+            changed_.notify_all();
+        }
+    }
+
+private:
+    const std::string root_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> pending_;
+    std::size_t busy_ = 0;
+};
+
+// One thread's part of the listing: each folder's entries relative to the folder's
+// own descriptor, so that no path is looked up again.
+class Walk {
+public:
+    Walk(Folders& folders, Listing& listing) : folders_(folders), listing_(listing) {}
+
+    void run()
+    {
+        while (std::optional<std::string> folder = folders_.next()) {
+            list(*folder);
+            folders_.done();
+        }
+    }
+
+private:
+    void list(const std::string& path)
+    {
+        const int fd =
+            ::open(path.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
+                   O_RDONLY | O_DIRECTORY | O_CLOEXEC | (folders_.is_root(path) ? 0 : O_NOFOLLOW));
+        ScopedDir dir(fd >= 0 ? fdopendir(fd) : nullptr);
+        if (!dir) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            fail(path);
+            return;
+        }
+        errno = 0;
+        while (const dirent* entry = readdir(dir.get())) {
+            this->entry(dirfd(dir.get()), path, entry);
+            errno = 0;
+        }
+        if (errno != 0) {
+            fail(path);
+        }
+    }
+
+    void entry(int parent, const std::string& folder, const dirent* entry)
+    {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") {
+            return;
+        }
+        std::string path = folder;
+        if (path.back() != '/') {
+            path += '/';
+        }
+        path += name;
+        struct stat info {};
+        if (entry->d_type == DT_DIR ||
+            (entry->d_type == DT_UNKNOWN &&
+             fstatat(parent, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+             S_ISDIR(info.st_mode))) {
+            folders_.add(std::move(path));  // never through a link: no loop can trap it
+            return;
+        }
+        // A regular file, or a link to one (followed, as a file link is taken).
+        if ((entry->d_type == DT_REG || entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) &&
+            may_be_audio(name) && fstatat(parent, entry->d_name, &info, 0) == 0 &&
+            S_ISREG(info.st_mode)) {
+            listing_.files.push_back(std::move(path));
+            listing_.states.push_back(state_of(info));
+        }
+    }
+
+    void fail(const std::string& path)
+    {
+        listing_.failures.push_back(
+            {path, "cannot list the folder: " + std::generic_category().message(errno)});
+    }
+
+    Folders& folders_;
+    Listing& listing_;
+};
+
+void sort_by_path(Listing& listing)
+{
+    std::vector<std::size_t> order(listing.files.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    std::sort(order.begin(), order.end(), [&listing](std::size_t a, std::size_t b) {
+        return path_order(listing.files[a], listing.files[b]);
+    });
+    Listing sorted;
+    sorted.failures = std::move(listing.failures);
+    for (const std::size_t i : order) {
+        sorted.files.push_back(std::move(listing.files[i]));
+        sorted.states.push_back(listing.states[i]);
+    }
+    listing = std::move(sorted);
+}
+
+}  // namespace
+
+bool path_order(const std::string& a, const std::string& b)
+{
+    const std::size_t common = std::min(a.size(), b.size());
+    const auto differ =
+        std::mismatch(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(common), b.begin());
+    if (differ.first == a.begin() + static_cast<std::ptrdiff_t>(common)) {
+        return a.size() < b.size();
+    }
+    const auto rank = [](char c) { return c == '/' ? 0U : static_cast<unsigned char>(c) + 1U; };
+    return rank(*differ.first) < rank(*differ.second);
+}
+
+bool is_audio_extension(const std::string& extension)
+{
+    return extension == ".opus" || extension == ".ogg" || extension == ".oga" ||
+           extension == ".flac" || extension == ".mp3";
+}
+
+Listing list_files(const fs::path& root, unsigned jobs, bool sorted)
+{
+    struct stat info {};
+    if (::stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        const bool exists = errno != ENOENT || ::lstat(root.c_str(), &info) == 0;
+        throw fs::filesystem_error(
+            "cannot scan", root,
+            std::make_error_code(exists ? std::errc::not_a_directory
+                                        : std::errc::no_such_file_or_directory));
+    }
+    Folders folders(root.string());
+    std::vector<Listing> parts(std::max(jobs, 1U));
+    {
+        std::vector<std::thread> threads;
+        try {
+            for (std::size_t i = 1; i < parts.size(); ++i) {
+                threads.emplace_back([&folders, &part = parts[i]] { Walk(folders, part).run(); });
+            }
+        } catch (const std::system_error&) {
+            // No more threads to be had (a process limit): the others list it all.
+        }
+        Walk(folders, parts[0]).run();
+        for (auto& thread : threads) {
+            thread.join();
+        }
+    }
+    Listing listing = std::move(parts[0]);
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        std::move(parts[i].files.begin(), parts[i].files.end(), std::back_inserter(listing.files));
+        listing.states.insert(listing.states.end(), parts[i].states.begin(), parts[i].states.end());
+        listing.failures.insert(listing.failures.end(), parts[i].failures.begin(),
+                                parts[i].failures.end());
+    }
+    if (sorted) {
+        sort_by_path(listing);
+    }
+    return listing;
+}
+
+}  // namespace music_library::detail

@@ -1,0 +1,475 @@
+#include <musiccore/index.hpp>
+
+#include <algorithm>      // std::sort
+#include <cerrno>         // errno
+#include <chrono>         // std::chrono::steady_clock
+#include <cstdint>        // std::int64_t
+#include <cstring>        // std::strerror
+#include <map>            // std::map, std::multimap
+#include <tuple>          // std::tuple
+#include <unordered_map>  // std::unordered_map
+
+#include <fcntl.h>     // open
+#include <sys/file.h>  // flock
+#include <unistd.h>    // close
+
+#include "library/file_listing.hpp"
+#include "library/parallel_reads.hpp"
+#include "library/sqlite_db.hpp"
+
+namespace music_library {
+
+index_error::index_error(const std::string& message) : std::runtime_error(message) {}
+index_error::~index_error() = default;
+
+namespace {
+
+namespace fs = std::filesystem;
+using detail::Database;
+using detail::FileState;
+using detail::Statement;
+using detail::Transaction;
+
+// "musc": marks the database as this library's, so that no other is taken for one.
+constexpr std::int64_t application_id = 0x6D757363;
+// Commits while reading: after so many files, or so long.
+constexpr std::size_t batch_files = 256;
+constexpr std::chrono::milliseconds batch_time{500};
+
+constexpr const char* schema = R"(
+CREATE TABLE files (
+  id INTEGER PRIMARY KEY,
+  path TEXT NOT NULL UNIQUE,
+  device INTEGER NOT NULL,
+  inode INTEGER NOT NULL,
+  size INTEGER NOT NULL,
+  mtime_ns INTEGER NOT NULL,
+  ctime_ns INTEGER NOT NULL,
+  outcome TEXT NOT NULL CHECK (outcome IN ('track', 'failed', 'skipped')),
+  message TEXT,
+  codec TEXT,
+  channels INTEGER,
+  sample_rate INTEGER,
+  samples INTEGER,
+  exact INTEGER,
+  duration_secs REAL,
+  bitrate INTEGER,
+  artist TEXT,
+  album TEXT,
+  title TEXT
+);
+CREATE TABLE tags (
+  file_id INTEGER NOT NULL REFERENCES files (id) ON DELETE CASCADE,
+  name TEXT NOT NULL,
+  position INTEGER NOT NULL,
+  value TEXT NOT NULL,
+  PRIMARY KEY (file_id, name, position)
+) WITHOUT ROWID;
+CREATE TABLE dropped_tags (
+  file_id INTEGER NOT NULL REFERENCES files (id) ON DELETE CASCADE,
+  name TEXT NOT NULL,
+  PRIMARY KEY (file_id, name)
+) WITHOUT ROWID;
+)";
+
+// A file moved or renamed is the same inode with the same size and mtime: its ctime
+// changes with the rename itself.
+using Identity = std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t>;
+Identity identity(const FileState& state)
+{
+    return {state.device, state.inode, state.size, state.mtime_ns};
+}
+
+// The paths under `folder`, as a range of texts: from "folder/" up to "folder0".
+std::pair<std::string, std::string> range_under(const fs::path& folder)
+{
+    std::string prefix = folder.string();
+    if (prefix.empty() || prefix.back() != '/') {
+        prefix += '/';
+    }
+    std::string end = prefix;
+    end.back() = '/' + 1;
+    return {prefix, end};
+}
+
+// An absolute path without "." or ".." or a trailing "/", as files are known.
+fs::path absolute_folder(const fs::path& folder)
+{
+    fs::path absolute = fs::absolute(folder).lexically_normal();
+    return absolute.has_filename() || absolute == absolute.root_path() ? absolute
+                                                                       : absolute.parent_path();
+}
+
+}  // namespace
+
+struct Index::State {
+    std::string file;
+    int lock = -1;
+    Database db;
+
+    State(const fs::path& path, Access access)
+        : file(path.string()), lock(take_lock(path, access)),
+          db(file, access == Access::read_write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
+                                                : SQLITE_OPEN_READONLY)
+    {
+    }
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    State(State&&) = delete;
+    State& operator=(State&&) = delete;
+    ~State()
+    {
+        if (lock >= 0) {
+            ::close(lock);
+        }
+    }
+
+    // One writer at a time: a lock of its own kind on the database file, held as long
+    // as the Index, which SQLite's own locks between transactions would not give.
+    static int take_lock(const fs::path& path, Access access)
+    {
+        if (access == Access::read_only) {
+            return -1;
+        }
+        const int fd = ::open(path.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
+                              O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            throw index_error("cannot open the index " + path.string() + ": " +
+                              std::strerror(errno));
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            throw index_error("index is busy: another update holds " + path.string());
+        }
+        return fd;
+    }
+
+    // Checks that the file is this library's index of a schema it knows, or makes a
+    // new one of an empty file; writes nothing to any other file.
+    void open(Access access)
+    {
+        std::int64_t id = 0;
+        std::int64_t version = 0;
+        std::int64_t tables = 0;
+        try {
+            id = single("PRAGMA application_id");
+            version = single("PRAGMA user_version");
+            tables = single("SELECT count(*) FROM sqlite_schema");
+        } catch (const index_error& e) {
+            throw index_error(file + " is not a musiccore index: " + e.what());
+        }
+        if (id == 0 && version == 0 && tables == 0) {
+            if (access == Access::read_only) {
+                throw index_error(file + " holds no musiccore index");
+            }
+            db.execute("PRAGMA journal_mode = WAL");
+            Transaction transaction(db);
+            db.execute(schema);
+            db.execute(("PRAGMA application_id = " + std::to_string(application_id)).c_str());
+            db.execute(("PRAGMA user_version = " + std::to_string(schema_version)).c_str());
+            transaction.commit();
+        } else if (id != application_id) {
+            throw index_error(file + " is not a musiccore index");
+        } else if (version > schema_version) {
+            throw index_error(file + ": index schema " + std::to_string(version) +
+                              " is newer than this musiccore's (" + std::to_string(schema_version) +
+                              ")");
+        } else if (version < schema_version) {
+            // Each schema after the first will come with its step up from the one before.
+            throw index_error(file + ": index schema " + std::to_string(version) +
+                              " is older than this musiccore can upgrade");
+        }
+        if (access == Access::read_write) {
+            // Committed data survives a killed process; WAL lets readers go on meanwhile.
+            db.execute("PRAGMA synchronous = NORMAL");
+        }
+        db.execute("PRAGMA foreign_keys = ON");
+    }
+
+    std::int64_t single(const char* sql)
+    {
+        Statement statement = db.prepare(sql);
+        return statement.step() ? statement.integer(0) : 0;
+    }
+};
+
+Index::Index(const fs::path& file, Access access) : state_(std::make_unique<State>(file, access))
+{
+    state_->open(access);
+}
+
+Index::Index(Index&&) noexcept = default;
+Index& Index::operator=(Index&&) noexcept = default;
+Index::~Index() = default;
+
+namespace {
+
+// Writes what reading one file gave, in place of what the index held for it.
+class Writer {
+public:
+    explicit Writer(Database& db)
+        : db_(db), remove_(db.prepare("DELETE FROM files WHERE path = ?")),
+          file_(db.prepare("INSERT INTO files (path, device, inode, size, mtime_ns, ctime_ns, "
+                           "outcome, message, codec, channels, sample_rate, samples, exact, "
+                           "duration_secs, bitrate, artist, album, title) VALUES "
+                           "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")),
+          tag_(db.prepare("INSERT INTO tags VALUES (?, ?, ?, ?)")),
+          dropped_(db.prepare("INSERT INTO dropped_tags VALUES (?, ?)"))
+    {
+    }
+
+    void write(const std::string& path, const FileState& state, bool replaces,
+               const detail::Outcome& outcome)
+    {
+        if (!transaction_) {
+            transaction_ = std::make_unique<Transaction>(db_);
+        }
+        if (replaces) {
+            remove_.bind(1, path).run();
+        }
+        file_.bind(1, path).bind(2, state.device).bind(3, state.inode);
+        file_.bind(4, state.size).bind(5, state.mtime_ns).bind(6, state.ctime_ns);
+        if (!outcome.track) {
+            file_.bind(7, outcome.failure ? "failed" : "skipped");
+            if (outcome.failure) {
+                file_.bind(8, *outcome.failure);
+            }
+            file_.run();
+        } else {
+            write_track(*outcome.track);
+        }
+        if (++pending_ >= batch_files) {
+            commit();
+        }
+    }
+
+    // Commits what is written unless that was done a moment ago.
+    void commit_if_due()
+    {
+        if (pending_ > 0 && std::chrono::steady_clock::now() - committed_ >= batch_time) {
+            commit();
+        }
+    }
+
+    void commit()
+    {
+        if (transaction_) {
+            transaction_->commit();
+            transaction_.reset();
+        }
+        pending_ = 0;
+        committed_ = std::chrono::steady_clock::now();
+    }
+
+private:
+    void write_track(const ScannedTrack& track)
+    {
+        const media::MediaInfo& m = track.media;
+        file_.bind(7, "track").bind(9, m.codec).bind(10, std::int64_t{m.channels});
+        file_.bind(11, std::int64_t{m.sample_rate}).bind(13, std::int64_t{m.exact ? 1 : 0});
+        if (m.samples) {
+            file_.bind(12, *m.samples).bind(14, m.duration_secs);
+        }
+        if (m.bitrate) {
+            file_.bind(15, std::int64_t{*m.bitrate});
+        }
+        int column = 16;
+        for (const char* name : {"ARTIST", "ALBUM", "TITLE"}) {
+            if (const auto text = media::joined(m.tags, name)) {
+                file_.bind(column, *text);
+            }
+            ++column;
+        }
+        file_.run();
+        const std::int64_t id = sqlite3_last_insert_rowid(db_.get());
+        for (const auto& [name, values] : m.tags) {
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                tag_.bind(1, id).bind(2, name).bind(3, static_cast<std::int64_t>(i));
+                tag_.bind(4, values[i]).run();
+            }
+        }
+        for (const auto& name : m.dropped_tags) {
+            dropped_.bind(1, id).bind(2, name).run();
+        }
+    }
+
+    Database& db_;
+    Statement remove_, file_, tag_, dropped_;
+    std::unique_ptr<Transaction> transaction_;
+    std::size_t pending_ = 0;
+    std::chrono::steady_clock::time_point committed_ = std::chrono::steady_clock::now();
+};
+
+struct Row {
+    std::int64_t id;
+    FileState state;
+    bool listed = false;
+};
+
+}  // namespace
+
+IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
+{
+    if (options.file_time_limit.count() < 0) {
+        throw std::invalid_argument("ScanOptions::file_time_limit must not be negative");
+    }
+    Database& db = state_->db;
+    const fs::path folder = absolute_folder(root);
+    // In no order: the index has its own.
+    detail::Listing listing = detail::list_files(folder, detail::thread_count(options), false);
+    IndexChanges changes;
+    changes.unlisted = std::move(listing.failures);
+
+    std::unordered_map<std::string, Row> rows;  // what the index holds under the folder
+    const auto [from, to] = range_under(folder);
+    Statement select = db.prepare("SELECT id, path, device, inode, size, mtime_ns, ctime_ns "
+                                  "FROM files WHERE path >= ? AND path < ?");
+    select.bind(1, from).bind(2, to);
+    while (select.step()) {
+        rows.emplace(select.text(1), Row{select.integer(0),
+                                         {select.integer(2), select.integer(3), select.integer(4),
+                                          select.integer(5), select.integer(6)}});
+    }
+
+    struct ToRead {
+        std::string path;
+        FileState state;
+        bool replaces;  // the index holds a row for it
+    };
+    std::vector<ToRead> to_read;
+    std::vector<std::pair<std::string, FileState>> unknown;  // new, or moved here
+    for (std::size_t i = 0; i < listing.files.size(); ++i) {
+        const std::string& file = listing.files[i];
+        const FileState& state = listing.states[i];
+        const auto row = rows.find(file);
+        if (row == rows.end()) {
+            unknown.emplace_back(file, state);
+            continue;
+        }
+        row->second.listed = true;
+        if (row->second.state == state) {
+            ++changes.kept;
+        } else {
+            ++changes.changed;
+            to_read.push_back({file, state, true});
+        }
+    }
+
+    // A file gone from one path and found at another, as it was: moved, not new.
+    std::multimap<Identity, std::int64_t> gone;
+    for (const auto& [path, row] : rows) {
+        if (!row.listed) {
+            gone.emplace(identity(row.state), row.id);
+        }
+    }
+    {
+        Transaction moves(db);
+        Statement move = db.prepare("UPDATE files SET path = ?, ctime_ns = ? WHERE id = ?");
+        for (const auto& [file, state] : unknown) {
+            const auto match = gone.find(identity(state));
+            if (match == gone.end()) {
+                ++changes.added;
+                to_read.push_back({file, state, false});
+                continue;
+            }
+            move.bind(1, file).bind(2, state.ctime_ns).bind(3, match->second).run();
+            gone.erase(match);
+            ++changes.kept;
+        }
+        moves.commit();
+    }
+
+    // Read in path order, as a scan reads.
+    std::sort(to_read.begin(), to_read.end(),
+              [](const ToRead& a, const ToRead& b) { return detail::path_order(a.path, b.path); });
+    std::vector<std::string> paths;
+    paths.reserve(to_read.size());
+    for (const ToRead& file : to_read) {
+        paths.push_back(file.path);
+    }
+    Writer writer(db);
+    detail::read_files(
+        paths, options,
+        [&](std::size_t i, detail::Outcome&& outcome) {
+            writer.write(to_read[i].path, to_read[i].state, to_read[i].replaces, outcome);
+        },
+        [&writer] { writer.commit_if_due(); });
+    writer.commit();
+
+    Transaction removals(db);
+    Statement remove = db.prepare("DELETE FROM files WHERE id = ?");
+    for (const auto& [file, id] : gone) {
+        remove.bind(1, id).run();
+        ++changes.removed;
+    }
+    removals.commit();
+    return changes;
+}
+
+ScanResult Index::contents(const IndexQuery& query) const
+{
+    Database& db = state_->db;
+    Statement files = db.prepare(
+        "SELECT id, path, outcome, message, codec, channels, sample_rate, samples, exact, "
+        "duration_secs, bitrate FROM files "
+        "WHERE (?1 IS NULL OR (path >= ?1 AND path < ?2)) "
+        "AND (?3 = '' OR instr(lower(coalesce(artist, '')), lower(?3)) > 0) "
+        "AND (?4 = '' OR instr(lower(coalesce(album, '')), lower(?4)) > 0) "
+        "AND (?5 IS NULL OR duration_secs >= ?5) AND (?6 IS NULL OR duration_secs <= ?6)");
+    if (query.under) {
+        const auto [from, to] = range_under(absolute_folder(*query.under));
+        files.bind(1, from).bind(2, to);
+    }
+    files.bind(3, query.artist).bind(4, query.album);
+    if (query.min_secs) {
+        files.bind(5, *query.min_secs);
+    }
+    if (query.max_secs) {
+        files.bind(6, *query.max_secs);
+    }
+    Statement tags = db.prepare("SELECT name, value FROM tags WHERE file_id = ? "
+                                "ORDER BY name, position");
+    Statement dropped = db.prepare("SELECT name FROM dropped_tags WHERE file_id = ? ORDER BY name");
+    ScanResult result;
+    while (files.step()) {
+        const std::string outcome = files.text(2);
+        if (outcome == "skipped") {
+            ++result.skipped;
+        } else if (outcome == "failed") {
+            result.failures.push_back({files.text(1), files.text(3)});
+        } else {
+            media::MediaInfo info;
+            info.codec = files.text(4);
+            info.channels = static_cast<int>(files.integer(5));
+            info.sample_rate = static_cast<long>(files.integer(6));
+            if (!files.is_null(7)) {
+                info.samples = files.integer(7);
+                info.duration_secs = files.real(9);
+            }
+            info.exact = files.integer(8) != 0;
+            if (!files.is_null(10)) {
+                info.bitrate = static_cast<long>(files.integer(10));
+            }
+            tags.bind(1, files.integer(0));
+            while (tags.step()) {
+                info.tags[tags.text(0)].push_back(tags.text(1));
+            }
+            tags.reset();
+            dropped.bind(1, files.integer(0));
+            while (dropped.step()) {
+                info.dropped_tags.push_back(dropped.text(0));
+            }
+            dropped.reset();
+            Track track = track_detail::track_of(files.text(1), info);
+            result.tracks.push_back({std::move(track), std::move(info)});
+        }
+    }
+    // In the order of paths, as a scan gives them, which is not that of their texts.
+    std::sort(result.tracks.begin(), result.tracks.end(),
+              [](const ScannedTrack& a, const ScannedTrack& b) { return a.path < b.path; });
+    std::sort(result.failures.begin(), result.failures.end(),
+              [](const ScanFailure& a, const ScanFailure& b) { return a.path < b.path; });
+    return result;
+}
+
+}  // namespace music_library

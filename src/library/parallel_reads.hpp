@@ -1,0 +1,35 @@
+#pragma once
+// Reading many files on many threads, for the scan and the
+// index.
+
+#include <cstddef>     // std::size_t
+#include <filesystem>  // std::filesystem::path
+#include <functional>  // std::function
+#include <optional>    // std::optional
+#include <string>      // std::string
+#include <vector>      // std::vector
+
+#include <musiccore/library.hpp>
+
+namespace music_library::detail {
+
+// What reading one file came to: a track, a failure's message, or neither (an Ogg
+// file of another codec, named ".ogg" or ".oga": skipped).
+struct Outcome {
+    std::optional<ScannedTrack> track;
+    std::optional<std::string> failure;
+};
+
+// The threads that `options` ask for: one per hardware thread unless they say.
+unsigned thread_count(const ScanOptions& options);
+
+// Reads `files` on `options.jobs` threads, each taking the next index. Calls `take`
+// with each file's index and outcome as it is done, in no set order, and `on_tick`
+// (if given) and `options.on_progress` about ten times a second: all on the calling
+// thread, never two at once. A file whose read does not return within the time
+// limit fails, and its thread is left behind.
+void read_files(const std::vector<std::string>& files, const ScanOptions& options,
+                const std::function<void(std::size_t, Outcome&&)>& take,
+                const std::function<void()>& on_tick = {});
+
+}  // namespace music_library::detail

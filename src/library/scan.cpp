@@ -1,0 +1,39 @@
+#include <musiccore/library.hpp>
+
+#include <algorithm>  // std::sort
+#include <stdexcept>  // std::invalid_argument
+
+#include "library/file_listing.hpp"
+#include "library/parallel_reads.hpp"
+
+namespace music_library {
+
+ScanResult scan(const std::filesystem::path& root, const ScanOptions& options)
+{
+    if (options.file_time_limit.count() < 0) {
+        throw std::invalid_argument("ScanOptions::file_time_limit must not be negative");
+    }
+    detail::Listing listing = detail::list_files(root, detail::thread_count(options), true);
+    std::vector<detail::Outcome> outcomes(listing.files.size());
+    detail::read_files(listing.files, options,
+                       [&outcomes](std::size_t i, detail::Outcome&& outcome) {
+                           outcomes[i] = std::move(outcome);
+                       });
+
+    ScanResult result;
+    result.failures = std::move(listing.failures);
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        if (outcomes[i].track) {
+            result.tracks.push_back(std::move(*outcomes[i].track));
+        } else if (outcomes[i].failure) {
+            result.failures.push_back({listing.files[i], std::move(*outcomes[i].failure)});
+        } else {
+            ++result.skipped;
+        }
+    }
+    std::sort(result.failures.begin(), result.failures.end(),
+              [](const ScanFailure& a, const ScanFailure& b) { return a.path < b.path; });
+    return result;
+}
+
+}  // namespace music_library

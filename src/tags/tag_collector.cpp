@@ -1,0 +1,36 @@
+#include "tags/tag_collector.hpp"
+
+#include <algorithm>  // std::find
+
+namespace media::detail {
+
+void TagCollector::add(std::string_view name, std::string_view value)
+{
+    std::string key(name);
+    for (char& c : key) {  // ASCII only: names are ASCII, and no locale may change them
+        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    if (value.size() > max_tag_value) {
+        if (std::find(dropped_.begin(), dropped_.end(), key) == dropped_.end()) {
+            dropped_.push_back(std::move(key));
+        }
+        return;
+    }
+    tags_[std::move(key)].emplace_back(value);
+}
+
+void TagCollector::add_comment(std::string_view comment)
+{
+    const auto equals = comment.find('=');
+    if (equals != std::string_view::npos) {
+        add(comment.substr(0, equals), comment.substr(equals + 1));
+    }
+}
+
+void TagCollector::move_into(MediaInfo& info)
+{
+    info.tags = std::move(tags_);
+    info.dropped_tags = std::move(dropped_);
+}
+
+}  // namespace media::detail

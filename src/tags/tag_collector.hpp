@@ -1,0 +1,26 @@
+#pragma once
+// A file's tags, gathered under the library's limits.
+
+#include <string_view>  // std::string_view
+
+#include <musiccore/media.hpp>
+
+namespace media::detail {
+
+// Gathers tags under upper-case names, values in the order given; a value longer
+// than max_tag_value is left out and its name kept in dropped_tags.
+class TagCollector {
+public:
+    void add(std::string_view name, std::string_view value);
+    // A Vorbis comment, "name=value" with the name in any case; one without "=" is
+    // no tag.
+    void add_comment(std::string_view comment);
+    // Moves what was gathered into `info`.
+    void move_into(MediaInfo& info);
+
+private:
+    Tags tags_;
+    std::vector<std::string> dropped_;
+};
+
+}  // namespace media::detail

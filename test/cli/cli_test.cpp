@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "support/test_files.hpp"
+
+namespace {
+
+using test_files::read_file;
+
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+// Runs the command in `folder`, the generated music folder unless said, after the
+// shell commands `before` (which end in "&&"); `args` may redirect its output.
+Outcome musiccore_after(const std::string& before, const std::string& args,
+                        const std::string& folder = MUSICCORE_MUSIC_DIR)
+{
+    const std::string out = testing::TempDir() + "musiccore-cli-out";
+    const std::string err = testing::TempDir() + "musiccore-cli-err";
+    const std::string command = "cd '" + folder + "' && " + before + "{ '" MUSICCORE_CLI "' " +
+                                args + "; } >'" + out + "' 2>'" + err + "'";
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
+}
+
+Outcome musiccore(const std::string& args, const std::string& folder = MUSICCORE_MUSIC_DIR)
+{
+    return musiccore_after("", args, folder);
+}
+
+// The encoder's own tags, which name its version.
+nlohmann::json without_encoder(nlohmann::json document)
+{
+    for (auto& track : document["tracks"]) {
+        track["tags"].erase("ENCODER");
+        track["tags"].erase("ENCODER_OPTIONS");
+    }
+    return document;
+}
+
+TEST(cli, scan_json_reads_back_exactly)
+{
+    // Never the FIFO opened, nor the link loop followed: either would hang or repeat.
+    const auto expected = nlohmann::json::parse(R"({
+        "version": 1,
+        "tracks": [
+            {"path": "./a/chained.opus", "artist": "Ann; Bob", "album": "Live", "title": "Intro",
+             "duration_secs": 1.5, "duration": "00:00:02", "codec": "opus", "channels": 1,
+             "sample_rate": 48000, "samples": 72000, "exact": true, "bitrate": null,
+             "tags": {"ALBUM": ["Live"], "ARTIST": ["Ann", "Bob"], "TITLE": ["Intro"]},
+             "dropped_tags": []},
+            {"path": "./a/short.opus", "artist": "Ann; Bob", "album": "Live", "title": "Intro",
+             "duration_secs": 1.0, "duration": "00:00:01", "codec": "opus", "channels": 1,
+             "sample_rate": 48000, "samples": 48000, "exact": true, "bitrate": null,
+             "tags": {"ALBUM": ["Live"], "ARTIST": ["Ann", "Bob"], "TITLE": ["Intro"]},
+             "dropped_tags": []},
+            {"path": "./b/plain.opus", "artist": "<unknown>", "album": "", "title": "<unknown>",
+             "duration_secs": 0.5, "duration": "00:00:01", "codec": "opus", "channels": 1,
+             "sample_rate": 48000, "samples": 24000, "exact": true, "bitrate": null,
+             "tags": {}, "dropped_tags": []}],
+        "failures": [{"path": "./b/broken.opus",
+                      "message": "unknown content: not an audio format this library reads"}],
+        "skipped": 2})");
+    for (const char* jobs : {"1", "3"}) {  // the same whatever the number of threads
+        const Outcome run = musiccore("scan --json --jobs " + std::string(jobs) + " ./a ./b");
+        EXPECT_EQ(run.status, 1);  // the broken file
+        EXPECT_EQ(without_encoder(nlohmann::json::parse(run.out)), expected) << jobs << " jobs";
+    }
+}
+
+// Every format's folder: read by content, whatever the name says.
+TEST(cli, scan_reads_every_format)
+{
+    const auto document = nlohmann::json::parse(musiccore("scan --json vorbis flac mp3").out);
+    std::string codecs;
+    for (const auto& track : document["tracks"]) {
+        codecs += track["path"].get<std::string>() + "=" + track["codec"].get<std::string>() + " ";
+    }
+    EXPECT_EQ(codecs, "vorbis/chained.ogg=vorbis vorbis/cut.ogg=vorbis vorbis/tone.ogg=vorbis "
+                      "flac/streamed.flac=flac flac/tone-in-ogg.oga=flac flac/tone.flac=flac "
+                      "mp3/cut.mp3=mp3 mp3/lame.mp3=mp3 mp3/mpeg2.mp3=mp3 mp3/no-header.mp3=mp3 "
+                      "mp3/really-flac.mp3=flac mp3/v1.mp3=mp3 ");
+    EXPECT_EQ(document["failures"], nlohmann::json::parse(R"([
+        {"path": "flac/broken.flac", "message": "FLAC: no stream information"},
+        {"path": "flac/really-wav.flac",
+         "message": "RIFF WAVE: not an audio format this library reads"}])"));
+}
+
+// Texts from files, as each output shows them: escaped for a terminal, capped in a
+// table, neutralised for a spreadsheet, whole (and its bytes) in JSON.
+TEST(cli, texts_are_safe_where_they_land)
+{
+    const Outcome json = musiccore("scan --json unsafe");
+    const auto tracks = nlohmann::json::parse(json.out)["tracks"];
+    ASSERT_EQ(tracks.size(), 2U);
+    EXPECT_EQ(tracks[0]["path"], "unsafe/caf\uFFFD.opus");        // replaced, and also
+    EXPECT_EQ(tracks[0]["path_bytes"], "unsafe/caf\u00E9.opus");  // a byte a character
+    EXPECT_EQ(tracks[1]["title"].get<std::string>().size(), 50000U);
+    EXPECT_FALSE(tracks[1].contains("title_bytes"));
+
+    const Outcome table = musiccore("scan unsafe");
+    EXPECT_NE(table.out.find("C1\\u009B31m Bidi\\u202Eevil"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find(std::string(39, 'x') + "…  unsafe/unsafe.opus"), std::string::npos);
+    EXPECT_NE(table.out.find("unsafe/caf\\xE9.opus"), std::string::npos);
+
+    const Outcome csv = musiccore("scan --csv unsafe");
+    EXPECT_NE(csv.out.find(",C1\\u009B31m Bidi\\u202Eevil,\"'=HYPERLINK(\"\"x\"\")\","),
+              std::string::npos)
+        << csv.out;
+}
+
+// An update killed while it reads leaves what it committed, and the next one goes
+// on from there; a second writer meanwhile is turned away, and does no harm.
+TEST(cli, index_survives_a_kill_and_a_second_writer)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = testing::TempDir() + "musiccore-kill-" + std::to_string(getpid());
+    fs::remove_all(dir);
+    fs::create_directories(dir / "music");
+    for (int i = 0; i < 40; ++i) {
+        fs::copy_file(MUSICCORE_SAMPLE_DIR "/plain.opus",
+                      dir / ("music/a-" + std::to_string(i) + ".opus"));
+    }
+    for (const char* slow : {"z-1.opus", "z-2.opus"}) {  // seconds each
+        fs::copy_file(MUSICCORE_HOSTILE_DIR "/slow.opus", dir / "music" / slow);
+    }
+    const std::string first = "cd '" + dir.string() +
+                              "' && { '" MUSICCORE_CLI
+                              "' scan --db index.db --jobs 1 --time-limit 8 music >/dev/null "
+                              "2>&1 & echo $! > pid; }";
+    ASSERT_EQ(std::system(first.c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // in the slow files
+
+    const Outcome second = musiccore("scan --db index.db music", dir.string());
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("index is busy"), std::string::npos) << second.err;
+    const pid_t pid = std::stoi(read_file((dir / "pid").string()));
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    while (kill(pid, 0) == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+
+    const Outcome held = musiccore("list --db index.db --json", dir.string());
+    EXPECT_EQ(held.status, 0) << held.err;
+    EXPECT_EQ(nlohmann::json::parse(held.out)["tracks"].size(), 40U);
+    const Outcome rescan = musiccore("scan --db index.db --time-limit 0.3 music", dir.string());
+    EXPECT_NE(rescan.err.find("40 tracks, 00:00:20 in all, 2 failed, 0 skipped; "
+                              "2 added, 0 changed, 0 removed, 40 kept"),
+              std::string::npos)
+        << rescan.err;
+    fs::remove_all(dir);
+}
+
+TEST(cli, outputs_and_exit_statuses)
+{
+    const struct {
+        std::string args;
+        int status;
+        std::string out, err;  // expected to be found in standard output and error
+    } rows[] = {
+        {"scan a", 0, "00:00:02  Ann; Bob  Live   Intro  a/chained.opus\n",
+         "2 tracks, 00:00:03 in all, 0 failed, 0 skipped"},
+        {"scan --csv --min 1 --max 0:01 a", 0,
+         "genre\r\na/short.opus,Ann; Bob,Live,Intro,1,00:00:01,opus,1,48000,48000,true,,,,,,\r\n",
+         ""},
+        {"info a/short.opus", 0,
+         "  duration  1 s (00:00:01), exact: 48000 samples at 48000 Hz\n"
+         "  format    opus, 1 channel\n  artist    Ann; Bob\n",
+         ""},
+        {"info mp3/lame.mp3", 0, "  format    mp3, 2 channels, 128 kb/s\n", ""},
+        {"info b/broken.opus", 1, "",
+         "b/broken.opus: unknown content: not an audio format this library reads"},
+        {"info ../samples/escape.opus", 0, "  title     Red\\x1B[31m\n", ""},  // no command
+        {"info --time-limit 0.2 ../hostile/slow.opus", 1, "", "Ogg Opus: time limit passed"},
+        // A valid stream, then a sparse 1 TB hole: info has a time limit too.
+        {"info --time-limit 0.3 /tmp/musiccore-hole-$$.opus; s=$?; rm -f "
+         "/tmp/musiccore-hole-$$.opus; "
+         "exit $s",
+         1, "", "Ogg Opus: time limit passed"},
+        // Crafted: opusfile 0.12 dies on the first (SIGFPE), overflows on the second.
+        {"info ../hostile/crash.opus", 1, "", "Ogg Opus: granule position out of range"},
+        {"info ../hostile/overflow.opus", 0, "exact: 9223372036854775807 samples at 48000 Hz", ""},
+        {"info --csv ../samples/escape.opus", 0, ",Red\\x1B[31m,", ""},
+        {"scan --time-limit 0 a", 0, "", "2 tracks"},  // no limit
+        {"scan --time-limit nan a", 2, "", "--time-limit"},
+        {"scan --time-limit inf a", 2, "", "--time-limit"},
+        {"scan --time-limit -1 a", 2, "", "--time-limit"},
+        {"scan --time-limit 1e300 a", 2, "", "--time-limit"},
+        {"scan --min 1:03x .", 2, "", "--min: '1:03x' is not a time"},
+        {"scan none", 2, "", "none"},
+        {"scan notes.txt", 2, "", "notes.txt"},
+        {"--version", 0, ".", ""},
+        {"scan a >/dev/full", 1, "", "cannot write the output"},  // not a success
+        {"scan --db /tmp/musiccore-cli-$$.db a b && rm /tmp/musiccore-cli-$$.db", 1,
+         "/a/short.opus\n",
+         "3 tracks, 00:00:03 in all, 1 failed, 2 skipped; 6 added, 0 changed, "
+         "0 removed, 0 kept"},
+        {"scan --db notes.txt a", 1, "", "notes.txt is not a musiccore index"},
+        {"list --db missing.db", 1, "", "cannot open the index missing.db"},
+        {"list a", 2, "", "--db is required"},
+    };
+    const std::string hole = "cp ../samples/plain.opus /tmp/musiccore-hole-$$.opus && "
+                             "truncate -s 1T /tmp/musiccore-hole-$$.opus && ";
+    for (const auto& row : rows) {
+        const bool holed = row.args.find("musiccore-hole") != std::string::npos;
+        const Outcome run = holed ? musiccore_after(hole, row.args) : musiccore(row.args);
+        EXPECT_EQ(run.status, row.status) << row.args;
+        EXPECT_NE(run.out.find(row.out), std::string::npos) << row.args << ":\n" << run.out;
+        EXPECT_NE(run.err.find(row.err), std::string::npos) << row.args << ":\n" << run.err;
+    }
+}
+
+}  // namespace

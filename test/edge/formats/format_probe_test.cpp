@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include <unistd.h>
+
+#include "formats/format_probe.hpp"
+
+namespace {
+
+// What the first bytes say, at the edges of each check: an MPEG frame header's every
+// field, ID3v2 tags (their size, footer, and frame-like bytes inside, which are not
+// the audio), and an Ogg page with the most segments.
+TEST(format_probe, tells_the_format_by_the_first_bytes)
+{
+    using media::detail::Format;
+    const std::string frame = "\xFF\xFB\x90\x64";  // MPEG-1 layer III, 128 kb/s, 44.1 kHz
+    const std::string tag = std::string("ID3\x04\0\0\0\0\0\x05", 10) + frame + '\0';
+    const std::string footed =
+        std::string("ID3\x04\0\x10\0\0\0\x05", 10) + frame + '\0' + "3DI" + frame + "xyz";
+    const std::string page = std::string("OggS\0\x02", 6) + std::string(20, '\0') + "\xFF" +
+                             std::string(255, '\x13') + "OpusHead";
+    const struct {
+        std::string bytes;
+        Format format;
+        const char* name;
+        bool in_ogg;
+        std::int64_t audio_start;
+    } rows[] = {
+        {frame, Format::mpeg_audio, "MPEG audio", false, 0},
+        {"\xFF\xEB\x90\x64", Format::other, "unknown content", false, 0},  // version
+        {"\xFF\xFB\xF0\x64", Format::other, "unknown content", false, 0},  // bitrate
+        {"\xFF\xFB\x9C\x64", Format::other, "unknown content", false, 0},  // sample rate
+        {"\xFF\xF9\x50\x80", Format::other, "AAC (ADTS)", false, 0},       // layer 0
+        {"\xFF\xF1\x50\x80", Format::other, "AAC (ADTS)", false, 0},
+        {tag, Format::other, "ID3v2 tag without MPEG audio", false, 0},
+        {tag + "xyz" + frame, Format::mpeg_audio, "MPEG audio", false, 18},
+        {footed + frame, Format::mpeg_audio, "MPEG audio", false, 25},
+        {tag + "fLaC", Format::flac, "FLAC", false, 15},
+        {page, Format::ogg_opus, "Ogg Opus", true, 0},
+        {page.substr(0, 282) + "Opus", Format::other, "Ogg stream of an unknown codec", true, 0},
+    };
+    const std::string path = testing::TempDir() + "musiccore-probe-" + std::to_string(getpid());
+    for (const auto& row : rows) {
+        std::ofstream(path, std::ios::binary) << row.bytes;
+        media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
+        media::detail::FileSource source(path, budget);
+        const media::detail::Probe found = media::detail::probe(source);
+        EXPECT_EQ(found.format, row.format) << row.name << " " << row.bytes.size();
+        EXPECT_EQ(found.name, row.name) << row.bytes.size();
+        EXPECT_EQ(found.in_ogg, row.in_ogg) << row.name;
+        EXPECT_EQ(found.audio_start, row.audio_start) << row.name << " " << row.bytes.size();
+    }
+    std::remove(path.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <musiccore/media.hpp>
+
+#include "support/test_files.hpp"
+
+#ifndef __has_feature  // clang's; GCC says __SANITIZE_ADDRESS__
+#define __has_feature(feature) 0
+#endif
+
+namespace {
+
+using test_files::hostile;
+
+// No time limit: under valgrind, reading 16 MiB takes longer than the default.
+std::string outcome(const std::string& path)
+{
+    try {
+        const media::MediaInfo info =
+            media::read_info(path, {std::chrono::milliseconds::zero(), std::nullopt});
+        return "read, " + std::to_string(info.dropped_tags.size()) + " dropped";
+    } catch (const media::media_error& e) {
+        return e.what();
+    }
+}
+
+long resident_kib()
+{
+    long pages = 0;
+    long resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Reads `path` in a child and returns how much the child's memory grew at its peak.
+long peak_growth_kib(const std::string& path)
+{
+    const long before = resident_kib();
+    const pid_t child = fork();
+    if (child == 0) {
+        outcome(path);
+        std::_Exit(0);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    return usage.ru_maxrss - before;
+}
+
+const struct {
+    const char* file;
+    const char* outcome;
+} bounded[] = {
+    {"tags-big.opus", "read, 1 dropped"},  // 15 values of 1 MiB, each too long to keep
+    {"tags-bytes.opus", "Ogg Opus: tags over the 16 MiB limit"},
+    {"tags-many.opus", "Ogg Opus: more than 10000 tags"},
+    {"tags-6000.opus", "read, 0 dropped"},
+    {"tags-count.opus", "Ogg Opus: more than 10000 tags"},
+    {"tags-count.ogg", "Ogg Vorbis: more than 10000 tags"},
+    {"tags-count.flac", "FLAC: more than 10000 tags"},
+    {"tags-count.mp3", "MP3: more than 10000 tags"},
+};
+
+TEST(hostile, tags_within_the_limits)
+{
+    for (const auto& row : bounded) {
+        EXPECT_EQ(outcome(hostile + row.file), row.outcome) << row.file;
+    }
+}
+
+// What one file may cost is a few times the tag limit: the library's copy, the
+// format library's, and its packet buffer. (Not under a sanitizer or valgrind, whose
+// own bookkeeping is the most of it.)
+TEST(hostile, memory_within_a_few_times_the_limit)
+{
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+    GTEST_SKIP() << "AddressSanitizer";
+#endif
+    constexpr long limit_kib = media::max_tag_bytes / 1024;
+    for (const auto& row : bounded) {
+        EXPECT_LT(peak_growth_kib(hostile + row.file), 3 * limit_kib) << row.file;
+    }
+}
+
+}  // namespace

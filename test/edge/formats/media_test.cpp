@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <musiccore/media.hpp>
+
+#include "support/test_files.hpp"
+
+namespace {
+
+using test_files::samples;
+
+using Tag = std::pair<std::string, std::vector<std::string>>;
+
+// Every format and every way its length is stated, with the counts that the
+// encoders' inputs fix; and the tags that each mapping must give.
+TEST(media, reads_every_format_exactly)
+{
+    const struct {
+        std::string file, codec;
+        int channels;
+        long rate;
+        std::int64_t samples;
+        std::optional<long> bitrate;
+        std::vector<Tag> tags;  // among the file's
+    } rows[] = {
+        {"short.opus",
+         "opus",
+         1,
+         48000,
+         48000,
+         {},
+         {{"ARTIST", {"Ann", "Bob"}}, {"TITLE", {"Intro"}}}},
+        {"chained.opus", "opus", 1, 48000, 72000, {}, {}},  // every link
+        {"tone.ogg",
+         "vorbis",
+         2,
+         44100,
+         44100,
+         64000,
+         {{"ALBUMARTIST", {"Various"}}, {"TRACKNUMBER", {"4"}}}},  // names in any case
+        {"chained.ogg", "vorbis", 2, 44100, 44100 + 22050, 64000, {}},
+        {"tone.flac", "flac", 2, 44100, 100000, {}, {{"DISCNUMBER", {"2"}}, {"DATE", {"2021"}}}},
+        {"streamed.flac", "flac", 2, 44100, 100000, {}, {}},  // STREAMINFO says 0: frames
+        {"tone-in-ogg.oga", "flac", 2, 44100, 100000, {}, {}},
+        // The LAME header's delay and padding taken off; ID3v2.3 in UTF-16.
+        {"lame.mp3",
+         "mp3",
+         2,
+         44100,
+         100000,
+         128000,
+         {{"ARTIST", {"Émile"}},
+          {"ALBUMARTIST", {"Band"}},
+          {"TRACKNUMBER", {"3"}},
+          {"TRACKTOTAL", {"12"}},
+          {"DISCNUMBER", {"1"}},
+          {"GENRE", {"Rock"}},
+          {"DATE", {"2019"}}}},
+        // No LAME header: every frame's 1152 samples, 100000 + 576 delay + padding.
+        // ID3v2.4 in UTF-8, two values in one frame.
+        {"no-header.mp3",
+         "mp3",
+         2,
+         44100,
+         101376,
+         128000,
+         {{"ARTIST", {"Ann", "Bob"}}, {"DATE", {"2024-05-01"}}, {"GENRE", {"Electronic"}}}},
+        {"mpeg2.mp3", "mp3", 1, 22050, 30000, 64000, {}},  // 576 samples a frame
+        {"v1.mp3",
+         "mp3",
+         2,
+         44100,
+         100000,
+         128000,
+         {{"TITLE", {"Café"}}, {"TRACKNUMBER", {"7"}}, {"GENRE", {"Jazz"}}, {"DATE", {"1999"}}}},
+        // Cut short: the header's frame count is wrong, so the frames are counted.
+        {"cut.mp3", "mp3", 2, 44100, 52992, 128000, {}},
+    };
+    for (const auto& row : rows) {
+        const media::MediaInfo info = media::read_info(samples + row.file);
+        EXPECT_EQ(info.codec, row.codec) << row.file;
+        EXPECT_EQ(info.channels, row.channels) << row.file;
+        EXPECT_EQ(info.sample_rate, row.rate) << row.file;
+        EXPECT_EQ(info.samples, row.samples) << row.file;
+        EXPECT_TRUE(info.exact) << row.file;
+        EXPECT_EQ(info.duration_secs, static_cast<double>(row.samples) / row.rate) << row.file;
+        EXPECT_EQ(info.bitrate, row.bitrate) << row.file;
+        for (const auto& [name, values] : row.tags) {
+            EXPECT_EQ(info.tags.count(name) ? info.tags.at(name) : std::vector<std::string>(),
+                      values)
+                << row.file << " " << name;
+        }
+    }
+}
+
+TEST(media, failures_name_what_was_found)
+{
+    const std::pair<std::string, std::string> rows[] = {
+        {"missing.mp3", "cannot open: No such file or directory"},
+        {"broken.opus", "unknown content: not an audio format this library reads"},
+        {"tone.wav", "RIFF WAVE: not an audio format this library reads"},
+        {"speex.ogg", "Ogg Speex: not an audio format this library reads"},
+        {"cut-page.ogg", "Ogg stream of an unknown codec: not an audio format this library reads"},
+        {"broken.flac", "FLAC: "},
+        {"/dev/null", "empty file: not an audio format this library reads"},
+        {"", "cannot read: Is a directory"},  // the samples folder
+    };
+    for (const auto& [file, message] : rows) {
+        const std::string path = !file.empty() && file.front() == '/' ? file : samples + file;
+        try {
+            media::read_info(path);
+            ADD_FAILURE() << file << " was read";
+        } catch (const media::media_error& e) {
+            EXPECT_EQ(std::string(e.what()).substr(0, message.size()), message) << file;
+        }
+    }
+    EXPECT_THROW(media::read_info(samples + "short.opus", {std::chrono::milliseconds(-1), {}}),
+                 std::invalid_argument);
+}
+
+}  // namespace

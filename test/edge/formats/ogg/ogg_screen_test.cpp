@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include <ogg/ogg.h>
+#include <opusfile.h>
+#include <sys/wait.h>
+
+#include "formats/ogg/ogg_screen.hpp"
+#include "support/test_files.hpp"
+
+namespace {
+
+using test_files::hostile;
+using test_files::read_file;
+
+// The crafted file is a real trigger: opusfile alone dies on it.
+TEST(ogg_screen, opusfile_alone_dies_on_the_crafted_file)
+{
+    const auto bare_opusfile = [] {
+        int error = 0;
+        OggOpusFile* file = op_open_file((hostile + "crash.opus").c_str(), &error);
+        op_free(file);
+        std::_Exit(0);
+    };
+    // A sanitizer reports the signal and exits instead.
+    const auto died = [](int status) {
+        return WIFSIGNALED(status) ? WTERMSIG(status) == SIGFPE : WEXITSTATUS(status) != 0;
+    };
+    EXPECT_EXIT(bare_opusfile(), died, "");
+}
+
+// `bytes` with the page that holds offset `inside` given the granule position 2^63-5,
+// and its checksum made good again.
+std::string with_bad_granule(std::string bytes, std::size_t inside)
+{
+    std::size_t at = 0;
+    for (;;) {
+        auto* header = reinterpret_cast<unsigned char*>(&bytes[at]);
+        const std::size_t header_size = 27 + header[26];
+        std::size_t body_size = 0;
+        for (std::size_t i = 27; i < header_size; ++i) {
+            body_size += header[i];
+        }
+        if (at + header_size + body_size > inside) {
+            const std::uint64_t granule = (std::uint64_t{1} << 63U) - 5;
+            for (int i = 0; i < 8; ++i) {
+                header[6 + i] = static_cast<unsigned char>(granule >> (8 * i));
+            }
+            ogg_page page{header, static_cast<long>(header_size), header + header_size,
+                          static_cast<long>(body_size)};
+            ogg_page_checksum_set(&page);
+            return bytes;
+        }
+        at += header_size + body_size;
+    }
+}
+
+// Feeds `bytes` to `screen` in reads of `chunk` bytes; its refusal, or "".
+std::string screened(media::detail::OggScreen& screen, const std::string& bytes, std::size_t chunk)
+{
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    for (std::size_t at = 0; at < bytes.size(); at += chunk) {
+        const std::size_t size = std::min(chunk, bytes.size() - at);
+        if (const char* refusal = screen.inspect(static_cast<std::int64_t>(at), data + at, size)) {
+            return refusal;
+        }
+    }
+    return "";
+}
+
+std::string screened(const std::string& bytes, std::size_t chunk)
+{
+    media::detail::OggScreen screen("OpusTags");
+    return screened(screen, bytes, chunk);
+}
+
+// A page is judged the same however the reads cut the file: in pieces smaller than a
+// page header, across the read-ahead, and in reads larger than any page (the file is
+// three times longer than the largest cut).
+TEST(ogg_screen, judges_pages_however_reads_cut_them)
+{
+    const std::string once = read_file("test/test.opus");
+    const std::string good = once + once + once;
+    const std::string many_tags = read_file(hostile + "tags-count.opus");
+    const std::string some_tags = read_file(hostile + "tags-6000.opus");
+    const struct {
+        std::size_t chunk;
+        std::size_t bad_page_at;  // a page across a cut
+    } rows[] = {{100, 30050}, {1000, 30050}, {16384, 16384}, {70000, 70000}, {good.size(), 30050}};
+    for (const auto& row : rows) {
+        EXPECT_EQ(screened(good, row.chunk), "") << row.chunk;
+        EXPECT_EQ(screened(with_bad_granule(good, row.bad_page_at), row.chunk),
+                  "granule position out of range")
+            << row.chunk;
+        EXPECT_EQ(screened(many_tags, row.chunk), "more than 10000 tags") << row.chunk;
+        // Read again whole, as a library that seeks back does: its header counts once.
+        media::detail::OggScreen screen("OpusTags");
+        EXPECT_EQ(screened(screen, some_tags, row.chunk) + screened(screen, some_tags, 1 << 20), "")
+            << row.chunk;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <musiccore/media.hpp>
+
+#include "io/file_source.hpp"
+#include "support/opus_query.hpp"
+#include "support/test_files.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using test_files::open_descriptors;
+using test_files::opus_outcome;
+using test_files::read_file;
+using test_files::samples;
+using Clock = std::chrono::steady_clock;
+
+const std::string open_failed = "op_open_file failed with error code ";
+
+// The reader on its own: reads give exactly the file's bytes, also across the end
+// of its read-ahead and at the end of the file, again and again.
+TEST(file_source, reader)
+{
+    const std::string path = samples + "short.opus";
+    const std::string file = read_file(path);
+    media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
+    media::detail::FileSource source(path, budget);
+    const std::tuple<int, long long, int> steps[] = {
+        // whence, offset, bytes to read; the last byte alone, read from the file
+        {SEEK_SET, 0, 1000}, {SEEK_CUR, 0, 2000}, {SEEK_END, -10, 20}, {SEEK_CUR, 0, 20},
+        {SEEK_END, 0, 20},   {SEEK_END, -1, 1},   {SEEK_SET, 100, 5},
+    };
+    std::size_t position = 0;
+    for (const auto& [whence, offset, size] : steps) {
+        position = (whence == SEEK_SET ? 0 : whence == SEEK_CUR ? position : file.size()) + offset;
+        ASSERT_TRUE(source.seek(offset, whence));
+        std::string got(size, '\0');
+        const long count = source.read(got.data(), got.size());
+        const std::string expected = file.substr(position, size);
+        EXPECT_EQ(got.substr(0, count), expected) << position;
+        position += expected.size();
+        EXPECT_EQ(source.tell(), position);
+    }
+    EXPECT_FALSE(source.seek(-1, SEEK_SET));
+    EXPECT_EQ(source.peek(4, 4), file.substr(4, 4));
+    EXPECT_EQ(source.tell(), position);  // a peek does not move
+
+    // A stream: a peek sees its bytes from the start, as far as they go, and only
+    // before the first read; the reads then give them in order.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], "abcdef", 6), 6);
+    close(ends[1]);
+    media::detail::FileSource stream("/proc/self/fd/" + std::to_string(ends[0]), budget);
+    close(ends[0]);
+    EXPECT_EQ(stream.peek(2, 10), "cdef");
+    std::string got(4, '\0');
+    EXPECT_EQ(stream.read(got.data(), got.size()), 4);
+    EXPECT_EQ(got, "abcd");
+    EXPECT_EQ(stream.peek(0, 2), "");
+    EXPECT_EQ(stream.read(got.data(), got.size()), 2);
+    EXPECT_EQ(got.substr(0, 2), "ef");
+}
+
+TEST(file_source, fifos_never_block)
+{
+    const std::string data = read_file("test/test.opus");
+    const auto headers = std::to_string(data.find("OggS", data.find("OggS", 4) + 4));  // 2 pages
+    const std::string no_length = "op_pcm_total failed with error code -131";
+    const std::pair<std::string, std::string> rows[] = {
+        // the writer, what the query gives
+        {"", open_failed + "-132: no data for 1 s"},
+        {"(head -c " + headers + " test/test.opus; sleep 3)",
+         open_failed + "-128: no data for 1 s"},
+        {"sleep 0.2; cat test/test.opus", no_length},  // whole, but with no way to seek
+        {"cat test/test.opus", no_length},             // the writer opens first
+    };
+    const std::string fifo = testing::TempDir() + "musiccore-" + std::to_string(getpid()) + ".opus";
+    for (const auto& [writer, expected] : rows) {
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        // In the background, giving up after 10 s: a reader that never comes leaves
+        // nothing behind.
+        const std::string feed =
+            "timeout 10 sh -c '" + writer + " > " + fifo + "' >/dev/null 2>&1 &";
+        ASSERT_EQ(writer.empty() ? 0 : std::system(feed.c_str()), 0);
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(opus_outcome(fifo), expected) << writer;
+        unlink(fifo.c_str());
+    }
+}
+
+extern "C" void ignore(int /*signal*/) {}
+
+// Signals while a read waits for a FIFO: each one cuts the wait short, and the wait
+// goes on for what it has left, so that it still ends.
+TEST(file_source, signals_do_not_restart_a_wait)
+{
+    struct sigaction handler {};
+    handler.sa_handler = ignore;  // no SA_RESTART: poll returns EINTR
+    sigaction(SIGALRM, &handler, nullptr);
+    const itimerval every_100ms{{0, 100000}, {0, 100000}};
+    setitimer(ITIMER_REAL, &every_100ms, nullptr);
+    const std::string fifo = testing::TempDir() + "musiccore-signals-" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(opus_outcome(fifo), open_failed + "-132: no data for 1 s");
+    EXPECT_EQ(opus_outcome(fifo, Clock::now() + 300ms), open_failed + "-132: time limit passed");
+    const itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    unlink(fifo.c_str());
+}
+
+// The time limit counts the work done for the file, not the time spent waiting
+// for it: a FIFO whose writer pauses for longer than the limit is read whole. The
+// scan, for its part, never opens one.
+TEST(file_source, time_limit_counts_work)
+{
+    const std::string fifo = testing::TempDir() + "musiccore-slow-" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string feed = "timeout 10 sh -c '(head -c 2000 " + samples +
+                             "/tone.flac; sleep 0.6; tail -c +2001 " + samples + "tone.flac) > " +
+                             fifo + "' >/dev/null 2>&1 &";
+    ASSERT_EQ(std::system(feed.c_str()), 0);
+    const media::MediaInfo info = media::read_info(fifo, {300ms, std::nullopt});
+    EXPECT_EQ(info.samples, 100000);  // STREAMINFO holds it: exact even from a pipe
+    unlink(fifo.c_str());
+    media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const long descriptors = open_descriptors();
+    int later = -1;
+    {
+        const media::detail::FileSource regular_only(fifo, budget, true);  // swapped in
+        EXPECT_EQ(regular_only.failure(), "not a regular file");
+        EXPECT_EQ(open_descriptors(), descriptors);
+        later = open("/dev/null", O_RDONLY | O_CLOEXEC);  // given the FIFO's number
+    }
+    EXPECT_NE(fcntl(later, F_GETFD), -1);  // which the source did not close again
+    close(later);
+    media::detail::FileSource stream("/dev/null", budget);
+    EXPECT_FALSE(stream.seek(0, SEEK_SET));
+    unlink(fifo.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <tuple>
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <musiccore/index.hpp>
+
+#include "support/test_files.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using music_library::Index;
+using music_library::IndexChanges;
+
+const fs::path samples = test_files::samples;
+using test_files::read_file;
+
+// A folder of the test's own, with an empty music folder in it.
+class Folder : public test_files::TempFolder {
+public:
+    explicit Folder(const std::string& name) : TempFolder(name)
+    {
+        fs::create_directories(path() / "music");
+    }
+};
+
+using Counts = std::tuple<std::size_t, std::size_t, std::size_t, std::size_t>;
+Counts counts(const IndexChanges& changes)
+{
+    return {changes.added, changes.changed, changes.removed, changes.kept};
+}
+
+TEST(index, rescans_read_only_what_changed)
+{
+    const Folder folder("index");
+    for (const char* file : {"short.opus", "tone.flac", "lame.mp3", "broken.opus", "speex.ogg"}) {
+        fs::copy_file(samples / file, folder / ("music/" + std::string(file)));
+    }
+    Index index(folder / "index.db");
+    // added, changed, removed, kept; the broken file fails once, and is not read again
+    EXPECT_EQ(counts(index.update(folder / "music")), Counts(5, 0, 0, 0));
+    EXPECT_EQ(counts(index.update(folder / "music")), Counts(0, 0, 0, 5));
+
+    fs::rename(folder / "music/short.opus", folder / "music/renamed.opus");
+    fs::remove(folder / "music/lame.mp3");
+    fs::copy_file(samples / "tone.ogg", folder / "music/new.ogg");
+    // A write that puts the modification time back (as tag editors may): the change
+    // time tells. The byte written is the one that was there.
+    struct stat before {};
+    stat((folder / "music/tone.flac").c_str(), &before);
+    {
+        std::fstream file(folder / "music/tone.flac",
+                          std::ios::in | std::ios::out | std::ios::binary);
+        file.seekg(100);
+        const char byte = static_cast<char>(file.get());
+        file.seekp(100).put(byte);
+    }
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    utimensat(AT_FDCWD, (folder / "music/tone.flac").c_str(), times, 0);
+    EXPECT_EQ(counts(index.update(folder / "music")), Counts(1, 1, 1, 3));
+
+    const auto held = index.contents();
+    ASSERT_EQ(held.tracks.size(), 3U);
+    EXPECT_EQ(held.tracks[0].path, fs::absolute(folder / "music/new.ogg"));
+    EXPECT_EQ(held.tracks[1].path, fs::absolute(folder / "music/renamed.opus"));  // kept its data
+    EXPECT_EQ(held.tracks[1].media.tags.at("ARTIST").at(1), "Bob");
+    EXPECT_EQ(held.tracks[1].media.samples, 48000);
+    EXPECT_EQ(held.tracks[1].artist, "Ann; Bob");
+    ASSERT_EQ(held.failures.size(), 1U);
+    EXPECT_EQ(held.failures[0].message, "unknown content: not an audio format this library reads");
+    EXPECT_EQ(held.skipped, 1U);
+
+    music_library::IndexQuery query;
+    query.artist = "BOB";
+    query.min_secs = 0.5;
+    EXPECT_EQ(index.contents(query).tracks.size(), 1U);
+    query.under = folder / "elsewhere";
+    EXPECT_EQ(index.contents(query).tracks.size(), 0U);
+}
+
+// What is not this library's index, or not one it knows, is refused and left as it is.
+TEST(index, refuses_what_is_not_its_own)
+{
+    const Folder folder("refused");
+    {
+        Index made(folder / "ours.db");
+        made.update(samples);
+    }
+    const auto sql = [](const fs::path& file, const char* statement) {
+        sqlite3* db = nullptr;
+        sqlite3_open(file.c_str(), &db);
+        sqlite3_exec(db, statement, nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    };
+    fs::copy_file(folder / "ours.db", folder / "newer.db");
+    sql(folder / "newer.db", "PRAGMA user_version = 2");
+    sql(folder / "other.db", "CREATE TABLE songs (name TEXT)");
+    std::ofstream(folder / "text.db") << "not a database, but someone's notes\n";
+    fs::copy_file(folder / "ours.db", folder / "cut.db");
+    fs::resize_file(folder / "cut.db", fs::file_size(folder / "cut.db") / 2);
+
+    const std::pair<std::string, std::string> rows[] = {
+        {"newer.db", "index schema 2 is newer than this musiccore's (1)"},
+        {"other.db", "is not a musiccore index"},
+        {"text.db", "is not a musiccore index: file is not a database"},
+        {"cut.db", "database disk image is malformed"},
+    };
+    for (const auto& [file, message] : rows) {
+        const std::string bytes = read_file(folder / file);
+        try {
+            Index index(folder / file);
+            index.update(samples);
+            ADD_FAILURE() << file << " was taken";
+        } catch (const music_library::index_error& e) {
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(read_file(folder / file), bytes) << file;
+    }
+    EXPECT_THROW(Index(folder / "missing.db", Index::Access::read_only),
+                 music_library::index_error);
+    const Index writer(folder / "ours.db");
+    try {
+        const Index second(folder / "ours.db");
+        ADD_FAILURE() << "two writers";
+    } catch (const music_library::index_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("index is busy", 0), 0U) << e.what();
+    }
+    EXPECT_NO_THROW(Index(folder / "ours.db", Index::Access::read_only).contents());
+}
+
+}  // namespace
