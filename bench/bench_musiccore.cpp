@@ -21,6 +21,7 @@
 #include <benchmark/benchmark.h>
 #include <mpg123.h>
 #include <opusfile.h>
+#include <sqlite3.h>
 #include <vorbis/vorbisfile.h>
 
 #include <musiccore/formathelper.hpp>
@@ -411,6 +412,62 @@ void index_unchanged_update(benchmark::State& state)
 }
 BENCHMARK(index_unchanged_update)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+#ifdef MUSICCORE_CLI
+// `musiccore list` over an index of 100,000 rows, the 5000 files' rows copied under
+// other folders: the command as a user runs it, its output thrown away.
+constexpr std::int64_t list_rows = 100000;
+
+std::string list_index()
+{
+    const std::string file = bench_dir("list.db");
+    if (std::filesystem::exists(file)) {
+        return file;
+    }
+    {
+        music_library::Index index(file);
+        index.update(bench_dir("index"));
+    }
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    std::string sql = "BEGIN;";
+    for (int copy = 1; copy < list_rows / static_cast<std::int64_t>(index_files); ++copy) {
+        const std::string shift = std::to_string(copy * 1000000);
+        const std::string folder = "'/copy-" + std::to_string(copy) + "'";
+        sql += "INSERT INTO files SELECT id + " + shift + ", " + folder +
+               " || path, device, inode, size, mtime_ns, ctime_ns, outcome, message, codec, "
+               "channels, sample_rate, samples, exact, duration_secs, bitrate, artist, album, "
+               "title FROM files WHERE id < 1000000;"
+               "INSERT INTO tags SELECT file_id + " +
+               shift + ", name, position, value FROM tags WHERE file_id < 1000000;";
+    }
+    sql += "COMMIT;";
+    char* error = nullptr;
+    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+        const std::string message = error;
+        sqlite3_free(error);
+        sqlite3_close(db);
+        throw std::runtime_error("cannot make the listing's index: " + message);
+    }
+    sqlite3_close(db);
+    return file;
+}
+
+void list_command(benchmark::State& state, const char* format)
+{
+    const std::string command = std::string("'" MUSICCORE_CLI "' list --db '") + list_index() +
+                                "' " + format + " >/dev/null 2>&1";
+    for (auto _ : state) {
+        if (std::system(command.c_str()) != 0) {
+            state.SkipWithError("musiccore list failed");
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * list_rows);
+}
+BENCHMARK_CAPTURE(list_command, table, "")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(list_command, json, "--json")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(list_command, csv, "--csv")->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
+
 // Keeps each benchmark's time (the median, when repeated) as well as printing it.
 class Recorder : public benchmark::ConsoleReporter {
 public:
@@ -429,6 +486,13 @@ public:
         const auto x = times_.find(a);
         const auto y = times_.find(b);
         return x == times_.end() || y == times_.end() ? 0 : x->second / y->second;
+    }
+    // The time of one of `items` (in the benchmark's unit over `items`), or 0 when it did
+    // not run.
+    double each(const std::string& name, double items) const
+    {
+        const auto x = times_.find(name);
+        return x == times_.end() ? 0 : x->second / items;
     }
 
 private:
@@ -470,6 +534,13 @@ int main(int argc, char** argv)
          recorder.ratio("index_first_update/real_time", "index_plain_scan/real_time"), 1.2},
         {"index: first update / update with nothing changed",
          recorder.ratio("index_first_update/real_time", "index_unchanged_update/real_time"), -20},
+#ifdef MUSICCORE_CLI
+        // Milliseconds over rows, times 1000: microseconds a row.
+        {"musiccore list, the table: us a row of 100,000",
+         recorder.each("list_command/table/real_time", list_rows / 1000.0), 3.0},
+        {"musiccore list --json: us a row of 100,000",
+         recorder.each("list_command/json/real_time", list_rows / 1000.0), 4.0},
+#endif
     };
     int status = 0;
     for (const auto& t : targets) {

@@ -1,26 +1,68 @@
 #pragma once
 // How the command prints what it read.
 
+#include <cstddef>  // std::size_t
+#include <memory>   // std::unique_ptr
 #include <ostream>  // std::ostream
+#include <string>   // std::string
 
 #include <musiccore/index.hpp>
 #include <musiccore/library.hpp>
+#include <musiccore/media.hpp>
 
 namespace cli {
 
 enum class Format { text, json, csv };
 
-// The JSON document's layout, in its "version" field: raised when a key changes
-// meaning or goes; new keys may come without.
-constexpr int json_version = 1;
+// The JSON documents' layout, in their "version" field: raised when a key changes
+// meaning or goes; new keys may come without. 2: scan --db gives the change list.
+constexpr int json_version = 2;
 
-// `result` on `out` as a table (scan) or one block per file (info), as one JSON
-// document, or as CSV. In text and CSV form the failures go to `err`, one a
-// line; in text form a summary line follows them. With `changes`, what an index
-// update did is in the summary line and the JSON document.
-void print_scan(const music_library::ScanResult& result, Format format, std::ostream& out,
-                std::ostream& err, const music_library::IndexChanges* changes = nullptr);
-void print_info(const music_library::ScanResult& result, Format format, std::ostream& out,
-                std::ostream& err);
+// One track as the outputs show it, in the caller's memory.
+struct Listed {
+    const std::string& path;
+    const std::string& artist;
+    const std::string& album;
+    const std::string& title;
+    const media::MediaInfo& media;
+};
+
+// Prints tracks as they come, then the failures and what sums them up: in text form
+// a table (scan, list) or a block a file (info), or one JSON document, or CSV. In
+// text and CSV form the failures go to `err`, a line each; in the table's form a
+// summary line follows them. Tracks and failures come in the order to print them.
+class TrackPrinter {
+public:
+    enum class Style { table, blocks };
+
+    TrackPrinter() = default;
+    TrackPrinter(const TrackPrinter&) = delete;
+    TrackPrinter& operator=(const TrackPrinter&) = delete;
+    TrackPrinter(TrackPrinter&&) = delete;
+    TrackPrinter& operator=(TrackPrinter&&) = delete;
+    virtual ~TrackPrinter();
+
+    // JSON is indented when `out` is a `terminal`.
+    static std::unique_ptr<TrackPrinter> make(Format format, Style style, bool terminal,
+                                              std::ostream& out, std::ostream& err);
+
+    virtual void track(const Listed& track) = 0;
+    // Every track of `listing`, in its order; through track() unless a printer knows
+    // better.
+    virtual void tracks(const music_library::IndexListing& listing);
+    void failure(music_library::ScanFailure failure) { failures_.push_back(std::move(failure)); }
+    // Prints what is held back for the end.
+    virtual void finish(std::size_t skipped) = 0;
+
+protected:
+    std::vector<music_library::ScanFailure> failures_;
+};
+
+// All of `result` through a printer.
+void print_scan(const music_library::ScanResult& result, Format format, TrackPrinter::Style style,
+                bool terminal, std::ostream& out, std::ostream& err);
+// All of `listing` through a printer of the table's style.
+void print_listing(const music_library::IndexListing& listing, Format format, bool terminal,
+                   std::ostream& out, std::ostream& err);
 
 }  // namespace cli

@@ -1,6 +1,12 @@
 #include "text.hpp"
 
-#include <array>  // std::array
+#include <array>          // std::array
+#include <charconv>       // std::to_chars
+#include <chrono>         // std::chrono::seconds
+#include <cmath>          // std::llround
+#include <unordered_map>  // std::unordered_map
+
+#include <musiccore/utils.hpp>
 
 namespace cli {
 
@@ -110,6 +116,10 @@ std::string csv_field(const std::string& text)
 bool is_utf8(const std::string& text)
 {
     for (std::size_t at = 0; at < text.size();) {
+        if (static_cast<unsigned char>(text[at]) < 0x80) {  // ASCII, most of any text
+            ++at;
+            continue;
+        }
         const auto [point, length] = decode(text, at);
         if (point == invalid) {
             return false;
@@ -117,6 +127,43 @@ bool is_utf8(const std::string& text)
         at += length;
     }
     return true;
+}
+
+std::string clock_text(double secs)
+{
+    // A listing of many tracks has few lengths: each is formatted once, on each thread.
+    thread_local std::unordered_map<long long, std::string> formatted;
+    const long long rounded = std::llround(secs);
+    const auto known = formatted.find(rounded);
+    if (known != formatted.end()) {
+        return known->second;
+    }
+    std::string text = utils::format_timestamp(std::chrono::seconds(rounded));
+    if (formatted.size() < 100000) {
+        formatted.emplace(rounded, text);
+    }
+    return text;
+}
+
+namespace {
+
+template <typename Number>
+std::string shortest(Number value)
+{
+    std::array<char, 32> text{};
+    return {text.data(), std::to_chars(text.data(), text.data() + text.size(), value).ptr};
+}
+
+}  // namespace
+
+std::string exact_text(double value)
+{
+    return shortest(value);
+}
+
+std::string exact_text(std::int64_t value)
+{
+    return shortest(value);
 }
 
 std::string bytes_as_characters(const std::string& text)

@@ -2,6 +2,7 @@
 // How text from files (tags, names) is made safe for where the command writes it.
 
 #include <cstddef>  // std::size_t
+#include <cstdint>  // std::int64_t
 #include <string>   // std::string
 
 namespace cli {
@@ -20,6 +21,13 @@ std::size_t columns(const std::string& text);
 std::string csv_field(const std::string& text);
 
 bool is_utf8(const std::string& text);
+
+// Seconds as a clock's text, rounded: "00:01:05".
+std::string clock_text(double secs);
+
+// The shortest text that reads back as the same number.
+std::string exact_text(double value);
+std::string exact_text(std::int64_t value);
 
 // Each byte as the character of the same number (U+0000 to U+00FF), in UTF-8: the
 // bytes of a text that is not UTF-8, kept in JSON.

@@ -26,13 +26,36 @@ public:
     ~index_error() override;
 };
 
+// One file that an update changed the index's record of.
+struct FileChange {
+    enum class Kind {
+        added,    // new to the index, read: a track
+        changed,  // read again: a track
+        moved,    // found at another path as it was, not read; moved_from says where
+        removed,  // gone
+        failed,   // new or changed, and could not be read; message says why
+        skipped,  // new or changed: an Ogg stream of a codec this library does not read
+    };
+    Kind kind = Kind::added;
+    std::filesystem::path path;
+    std::filesystem::path moved_from;  // moved only
+    std::string message;               // failed only
+};
+
 // What an update did to the index.
 struct IndexChanges {
     std::size_t added = 0;    // files new to it: read
     std::size_t changed = 0;  // files whose device, inode, size, mtime or ctime differ: read
     std::size_t removed = 0;  // files gone
     std::size_t kept = 0;     // files as they were, moved or renamed ones among them: not read
+    std::vector<FileChange> files;      // every file but those kept in place, sorted by path
     std::vector<ScanFailure> unlisted;  // folders that could not be listed
+};
+
+// How much of the index a query takes.
+struct IndexTotals {
+    std::size_t tracks = 0, failed = 0, skipped = 0;
+    double duration_secs = 0;  // of the tracks
 };
 
 // Which of the index's files a query takes.
@@ -41,6 +64,35 @@ struct IndexQuery {
     // Only tracks whose artist, or album, holds this text, in any ASCII letter case.
     std::string artist, album;
     std::optional<double> min_secs, max_secs;  // only tracks at least, at most this long
+    // False: the records' tags and dropped_tags are left empty, and not read.
+    bool tags = true;
+};
+
+namespace detail {
+class ListingRows;
+}
+
+// What a query took from an index: its tracks in the order of paths, to be had one at
+// a time, in any order and on any number of threads at once; its failures; and the
+// count of files skipped.
+class MUSICCORE_EXPORT IndexListing {
+public:
+    IndexListing(IndexListing&& other) noexcept;
+    IndexListing& operator=(IndexListing&& other) noexcept;
+    IndexListing(const IndexListing&) = delete;
+    IndexListing& operator=(const IndexListing&) = delete;
+    ~IndexListing();
+
+    std::size_t size() const;  // of the tracks
+    // Track `i` (below size()) into the caller's objects, whose memory it reuses.
+    void track(std::size_t i, std::string& path, TrackInfo& texts, media::MediaInfo& media) const;
+    const std::vector<ScanFailure>& failures() const;  // in the order of paths
+    std::size_t skipped() const;
+
+private:
+    friend class detail::ListingRows;
+    explicit IndexListing(std::unique_ptr<const detail::ListingRows> rows);
+    std::unique_ptr<const detail::ListingRows> rows_;
 };
 
 // A library that remembers: an SQLite database of what each file under the folders
@@ -71,6 +123,13 @@ public:
     // What the index holds, without opening any audio file: tracks and failures
     // sorted by path, and the count of files skipped.
     ScanResult contents(const IndexQuery& query = {}) const;
+
+    // What contents() gives, read out at once but kept in a compact form: for
+    // listings of many files, which need no Track for each.
+    IndexListing listing(const IndexQuery& query = {}) const;
+
+    // As contents() counts them, without reading the rows out.
+    IndexTotals totals(const IndexQuery& query = {}) const;
 
 private:
     struct State;

@@ -6,6 +6,7 @@
 #include <cstdint>        // std::int64_t
 #include <cstring>        // std::strerror
 #include <map>            // std::map, std::multimap
+#include <mutex>          // std::mutex, std::lock_guard
 #include <tuple>          // std::tuple
 #include <unordered_map>  // std::unordered_map
 
@@ -14,6 +15,7 @@
 #include <unistd.h>    // close
 
 #include "library/file_listing.hpp"
+#include "library/index_query.hpp"
 #include "library/parallel_reads.hpp"
 #include "library/sqlite_db.hpp"
 
@@ -25,8 +27,10 @@ index_error::~index_error() = default;
 namespace {
 
 namespace fs = std::filesystem;
+using detail::absolute_folder;
 using detail::Database;
 using detail::FileState;
+using detail::range_under;
 using detail::Statement;
 using detail::Transaction;
 
@@ -80,37 +84,21 @@ Identity identity(const FileState& state)
     return {state.device, state.inode, state.size, state.mtime_ns};
 }
 
-// The paths under `folder`, as a range of texts: from "folder/" up to "folder0".
-std::pair<std::string, std::string> range_under(const fs::path& folder)
-{
-    std::string prefix = folder.string();
-    if (prefix.empty() || prefix.back() != '/') {
-        prefix += '/';
-    }
-    std::string end = prefix;
-    end.back() = '/' + 1;
-    return {prefix, end};
-}
-
-// An absolute path without "." or ".." or a trailing "/", as files are known.
-fs::path absolute_folder(const fs::path& folder)
-{
-    fs::path absolute = fs::absolute(folder).lexically_normal();
-    return absolute.has_filename() || absolute == absolute.root_path() ? absolute
-                                                                       : absolute.parent_path();
-}
-
 }  // namespace
 
 struct Index::State {
     std::string file;
     int lock = -1;
+    // Without SQLite's own mutex, which it would take at every call: `use` lets one
+    // thread at a time at the connection, taken once a call of the Index.
     Database db;
+    std::mutex use;
 
     State(const fs::path& path, Access access)
         : file(path.string()), lock(take_lock(path, access)),
-          db(file, access == Access::read_write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
-                                                : SQLITE_OPEN_READONLY)
+          db(file, SQLITE_OPEN_NOMUTEX |
+                       (access == Access::read_write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
+                                                     : SQLITE_OPEN_READONLY))
     {
     }
     State(const State&) = delete;
@@ -306,10 +294,20 @@ struct Row {
     bool listed = false;
 };
 
+FileChange change_of(const std::string& path, bool replaces, const detail::Outcome& outcome)
+{
+    using Kind = FileChange::Kind;
+    if (outcome.failure) {
+        return {Kind::failed, path, {}, *outcome.failure};
+    }
+    return {outcome.track ? (replaces ? Kind::changed : Kind::added) : Kind::skipped, path, {}, {}};
+}
+
 }  // namespace
 
 IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
 {
+    const std::lock_guard<std::mutex> lock(state_->use);
     if (options.file_time_limit.count() < 0) {
         throw std::invalid_argument("ScanOptions::file_time_limit must not be negative");
     }
@@ -356,10 +354,10 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
     }
 
     // A file gone from one path and found at another, as it was: moved, not new.
-    std::multimap<Identity, std::int64_t> gone;
+    std::multimap<Identity, std::pair<std::int64_t, const std::string*>> gone;
     for (const auto& [path, row] : rows) {
         if (!row.listed) {
-            gone.emplace(identity(row.state), row.id);
+            gone.emplace(identity(row.state), std::make_pair(row.id, &path));
         }
     }
     {
@@ -372,7 +370,8 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
                 to_read.push_back({file, state, false});
                 continue;
             }
-            move.bind(1, file).bind(2, state.ctime_ns).bind(3, match->second).run();
+            move.bind(1, file).bind(2, state.ctime_ns).bind(3, match->second.first).run();
+            changes.files.push_back({FileChange::Kind::moved, file, *match->second.second, {}});
             gone.erase(match);
             ++changes.kept;
         }
@@ -391,85 +390,54 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
     detail::read_files(
         paths, options,
         [&](std::size_t i, detail::Outcome&& outcome) {
-            writer.write(to_read[i].path, to_read[i].state, to_read[i].replaces, outcome);
+            const ToRead& file = to_read[i];
+            writer.write(file.path, file.state, file.replaces, outcome);
+            changes.files.push_back(change_of(file.path, file.replaces, outcome));
         },
         [&writer] { writer.commit_if_due(); });
     writer.commit();
 
     Transaction removals(db);
     Statement remove = db.prepare("DELETE FROM files WHERE id = ?");
-    for (const auto& [file, id] : gone) {
-        remove.bind(1, id).run();
+    for (const auto& [file, row] : gone) {
+        remove.bind(1, row.first).run();
+        changes.files.push_back({FileChange::Kind::removed, *row.second, {}, {}});
         ++changes.removed;
     }
     removals.commit();
+    std::sort(changes.files.begin(), changes.files.end(),
+              [](const FileChange& a, const FileChange& b) {
+                  return detail::path_order(a.path.native(), b.path.native());
+              });
     return changes;
+}
+
+IndexListing Index::listing(const IndexQuery& query) const
+{
+    const std::lock_guard<std::mutex> lock(state_->use);
+    return detail::read_listing(state_->db, query);
 }
 
 ScanResult Index::contents(const IndexQuery& query) const
 {
-    Database& db = state_->db;
-    Statement files = db.prepare(
-        "SELECT id, path, outcome, message, codec, channels, sample_rate, samples, exact, "
-        "duration_secs, bitrate FROM files "
-        "WHERE (?1 IS NULL OR (path >= ?1 AND path < ?2)) "
-        "AND (?3 = '' OR instr(lower(coalesce(artist, '')), lower(?3)) > 0) "
-        "AND (?4 = '' OR instr(lower(coalesce(album, '')), lower(?4)) > 0) "
-        "AND (?5 IS NULL OR duration_secs >= ?5) AND (?6 IS NULL OR duration_secs <= ?6)");
-    if (query.under) {
-        const auto [from, to] = range_under(absolute_folder(*query.under));
-        files.bind(1, from).bind(2, to);
-    }
-    files.bind(3, query.artist).bind(4, query.album);
-    if (query.min_secs) {
-        files.bind(5, *query.min_secs);
-    }
-    if (query.max_secs) {
-        files.bind(6, *query.max_secs);
-    }
-    Statement tags = db.prepare("SELECT name, value FROM tags WHERE file_id = ? "
-                                "ORDER BY name, position");
-    Statement dropped = db.prepare("SELECT name FROM dropped_tags WHERE file_id = ? ORDER BY name");
+    const IndexListing listing = this->listing(query);
     ScanResult result;
-    while (files.step()) {
-        const std::string outcome = files.text(2);
-        if (outcome == "skipped") {
-            ++result.skipped;
-        } else if (outcome == "failed") {
-            result.failures.push_back({files.text(1), files.text(3)});
-        } else {
-            media::MediaInfo info;
-            info.codec = files.text(4);
-            info.channels = static_cast<int>(files.integer(5));
-            info.sample_rate = static_cast<long>(files.integer(6));
-            if (!files.is_null(7)) {
-                info.samples = files.integer(7);
-                info.duration_secs = files.real(9);
-            }
-            info.exact = files.integer(8) != 0;
-            if (!files.is_null(10)) {
-                info.bitrate = static_cast<long>(files.integer(10));
-            }
-            tags.bind(1, files.integer(0));
-            while (tags.step()) {
-                info.tags[tags.text(0)].push_back(tags.text(1));
-            }
-            tags.reset();
-            dropped.bind(1, files.integer(0));
-            while (dropped.step()) {
-                info.dropped_tags.push_back(dropped.text(0));
-            }
-            dropped.reset();
-            Track track = track_detail::track_of(files.text(1), info);
-            result.tracks.push_back({std::move(track), std::move(info)});
-        }
+    result.tracks.resize(listing.size());
+    std::string path;
+    for (std::size_t i = 0; i < listing.size(); ++i) {
+        ScannedTrack& track = result.tracks[i];
+        listing.track(i, path, track, track.media);
+        track.path = path;
     }
-    // In the order of paths, as a scan gives them, which is not that of their texts.
-    std::sort(result.tracks.begin(), result.tracks.end(),
-              [](const ScannedTrack& a, const ScannedTrack& b) { return a.path < b.path; });
-    std::sort(result.failures.begin(), result.failures.end(),
-              [](const ScanFailure& a, const ScanFailure& b) { return a.path < b.path; });
+    result.failures = listing.failures();
+    result.skipped = listing.skipped();
     return result;
+}
+
+IndexTotals Index::totals(const IndexQuery& query) const
+{
+    const std::lock_guard<std::mutex> lock(state_->use);
+    return detail::index_totals(state_->db, query);
 }
 
 }  // namespace music_library

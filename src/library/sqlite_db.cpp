@@ -112,11 +112,16 @@ double Statement::real(int column) const
 
 std::string Statement::text(int column) const
 {
+    return std::string(view(column));
+}
+
+std::string_view Statement::view(int column) const
+{
     const auto* bytes = sqlite3_column_text(statement_.get(), column);
     const int size = sqlite3_column_bytes(statement_.get(), column);
-    return bytes == nullptr
-               ? std::string()
-               : std::string(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size));
+    return bytes == nullptr ? std::string_view()
+                            : std::string_view(reinterpret_cast<const char*>(bytes),
+                                               static_cast<std::size_t>(size));
 }
 
 Transaction::Transaction(Database& db) : db_(db)
@@ -135,6 +140,16 @@ void Transaction::commit()
 {
     db_.execute("COMMIT");
     open_ = false;
+}
+
+ReadTransaction::ReadTransaction(Database& db) : db_(db)
+{
+    db_.execute("BEGIN");
+}
+
+ReadTransaction::~ReadTransaction()
+{
+    sqlite3_exec(db_.get(), "COMMIT", nullptr, nullptr, nullptr);  // it wrote nothing
 }
 
 }  // namespace music_library::detail

@@ -52,6 +52,8 @@ public:
     std::int64_t integer(int column) const;
     double real(int column) const;
     std::string text(int column) const;
+    // The column's text, valid until the next step or reset.
+    std::string_view view(int column) const;
 
 private:
     struct Finalizer {
@@ -75,6 +77,21 @@ public:
 private:
     Database& db_;
     bool open_ = true;
+};
+
+// A read transaction: the statements in it see one state of the database, whatever
+// writers commit meanwhile.
+class ReadTransaction {
+public:
+    explicit ReadTransaction(Database& db);
+    ReadTransaction(const ReadTransaction&) = delete;
+    ReadTransaction& operator=(const ReadTransaction&) = delete;
+    ReadTransaction(ReadTransaction&&) = delete;
+    ReadTransaction& operator=(ReadTransaction&&) = delete;
+    ~ReadTransaction();
+
+private:
+    Database& db_;
 };
 
 }  // namespace music_library::detail

@@ -55,7 +55,7 @@ TEST(cli, scan_json_reads_back_exactly)
 {
     // Never the FIFO opened, nor the link loop followed: either would hang or repeat.
     const auto expected = nlohmann::json::parse(R"({
-        "version": 1,
+        "version": 2,
         "tracks": [
             {"path": "./a/chained.opus", "artist": "Ann; Bob", "album": "Live", "title": "Intro",
              "duration_secs": 1.5, "duration": "00:00:02", "codec": "opus", "channels": 1,
@@ -120,6 +120,66 @@ TEST(cli, texts_are_safe_where_they_land)
     EXPECT_NE(csv.out.find(",C1\\u009B31m Bidi\\u202Eevil,\"'=HYPERLINK(\"\"x\"\")\","),
               std::string::npos)
         << csv.out;
+}
+
+// scan --db prints what the update changed, a file a line or as a document, and
+// what the index then holds in its summary; what the index holds is for list.
+TEST(cli, scan_into_an_index_prints_what_changed)
+{
+    namespace fs = std::filesystem;
+    const test_files::TempFolder dir("changes");
+    fs::create_directories(dir / "music");
+    for (const char* file : {"short.opus", "broken.opus", "speex.ogg"}) {
+        fs::copy_file(test_files::samples + file, dir / ("music/" + std::string(file)));
+    }
+    const std::string music = fs::canonical(dir / "music").string() + "/";
+    const Outcome first = musiccore("scan --db index.db music", dir.path());
+    EXPECT_EQ(first.status, 1);  // the broken file
+    EXPECT_EQ(first.out, "failed   " + music +
+                             "broken.opus: unknown content: not an audio format this library "
+                             "reads\nadded    " +
+                             music + "short.opus\nskipped  " + music + "speex.ogg\n");
+    EXPECT_EQ(first.err, "1 tracks, 00:00:01 in all, 1 failed, 1 skipped; 3 added, 0 changed, "
+                         "0 removed, 0 kept\n");
+
+    fs::rename(dir / "music/short.opus", dir / "music/moved.opus");
+    fs::remove(dir / "music/broken.opus");
+    const Outcome second = musiccore("scan --db index.db --json music", dir.path());
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(nlohmann::json::parse(second.out), nlohmann::json::parse(R"({"version": 2,
+        "changes": [{"change": "removed", "path": ")" + music + R"(broken.opus"},
+                    {"change": "moved", "path": ")" + music + R"(moved.opus",
+                     "moved_from": ")" + music + R"(short.opus"}],
+        "index": {"added": 0, "changed": 0, "removed": 1, "kept": 2,
+                  "tracks": 1, "duration_secs": 1.0, "failed": 0, "skipped": 1}})"));
+    EXPECT_EQ(musiccore("scan --db index.db --csv music", dir.path()).out,
+              "change,path,moved_from,message\r\n");
+    EXPECT_EQ(musiccore("scan --db index.db --max 1 music", dir.path()).status, 2);
+}
+
+// A listing of many tracks, encoded a run at a time on several threads, is what a scan
+// of the same files prints: every track, in order, texts that are not UTF-8 kept.
+TEST(cli, list_json_is_what_a_scan_prints)
+{
+    namespace fs = std::filesystem;
+    const test_files::TempFolder dir("listing");
+    const fs::path music = dir / "music";
+    fs::create_directories(music);
+    fs::copy_file(test_files::samples + "short.opus", music / "caf\xE9.opus");
+    fs::copy_file(test_files::samples + "unsafe.opus", music / "unsafe.opus");
+    for (int i = 0; i < 2100; ++i) {  // more than two runs' worth
+        const std::string name = std::to_string(10000 + i).substr(1);
+        fs::create_hard_link(test_files::samples + "plain.opus", music / ("a-" + name + ".opus"));
+    }
+    const std::string folder = fs::canonical(music).string();
+    ASSERT_EQ(musiccore("scan --db index.db '" + folder + "'", dir.path()).status, 0);
+    const auto listed =
+        nlohmann::json::parse(musiccore("list --db index.db --json", dir.path()).out);
+    const auto scanned = nlohmann::json::parse(musiccore("scan --json '" + folder + "'").out);
+    ASSERT_EQ(listed["tracks"].size(), 2102U);
+    EXPECT_EQ(listed, scanned);
+    EXPECT_TRUE(listed["tracks"][2100].contains("path_bytes"));  // caf\xE9.opus
+    EXPECT_FALSE(listed["tracks"][2101].contains("path_bytes"));
 }
 
 // An update killed while it reads leaves what it committed, and the next one goes

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -39,6 +40,23 @@ Counts counts(const IndexChanges& changes)
     return {changes.added, changes.changed, changes.removed, changes.kept};
 }
 
+// Each file an update changed, as "kind name", with where a moved one was, or why one
+// failed.
+std::vector<std::string> changed_files(const IndexChanges& changes)
+{
+    const char* kinds[] = {"added", "changed", "moved", "removed", "failed", "skipped"};
+    std::vector<std::string> files;
+    for (const auto& change : changes.files) {
+        std::string line = std::string(kinds[static_cast<int>(change.kind)]) + " " +
+                           change.path.filename().string();
+        if (!change.moved_from.empty()) {
+            line += " from " + change.moved_from.filename().string();
+        }
+        files.push_back(line + (change.message.empty() ? "" : ": " + change.message));
+    }
+    return files;
+}
+
 TEST(index, rescans_read_only_what_changed)
 {
     const Folder folder("index");
@@ -47,8 +65,15 @@ TEST(index, rescans_read_only_what_changed)
     }
     Index index(folder / "index.db");
     // added, changed, removed, kept; the broken file fails once, and is not read again
-    EXPECT_EQ(counts(index.update(folder / "music")), Counts(5, 0, 0, 0));
-    EXPECT_EQ(counts(index.update(folder / "music")), Counts(0, 0, 0, 5));
+    const IndexChanges first = index.update(folder / "music");
+    EXPECT_EQ(counts(first), Counts(5, 0, 0, 0));
+    const std::vector<std::string> added{
+        "failed broken.opus: unknown content: not an audio format this library reads",
+        "added lame.mp3", "added short.opus", "skipped speex.ogg", "added tone.flac"};
+    EXPECT_EQ(changed_files(first), added);
+    const IndexChanges unchanged = index.update(folder / "music");
+    EXPECT_EQ(counts(unchanged), Counts(0, 0, 0, 5));
+    EXPECT_TRUE(unchanged.files.empty());
 
     fs::rename(folder / "music/short.opus", folder / "music/renamed.opus");
     fs::remove(folder / "music/lame.mp3");
@@ -66,7 +91,12 @@ TEST(index, rescans_read_only_what_changed)
     }
     const timespec times[2] = {before.st_atim, before.st_mtim};
     utimensat(AT_FDCWD, (folder / "music/tone.flac").c_str(), times, 0);
-    EXPECT_EQ(counts(index.update(folder / "music")), Counts(1, 1, 1, 3));
+    const IndexChanges changes = index.update(folder / "music");
+    EXPECT_EQ(counts(changes), Counts(1, 1, 1, 3));
+    const std::vector<std::string> changed{"removed lame.mp3", "added new.ogg",
+                                           "moved renamed.opus from short.opus",
+                                           "changed tone.flac"};
+    EXPECT_EQ(changed_files(changes), changed);
 
     const auto held = index.contents();
     ASSERT_EQ(held.tracks.size(), 3U);
@@ -85,6 +115,59 @@ TEST(index, rescans_read_only_what_changed)
     EXPECT_EQ(index.contents(query).tracks.size(), 1U);
     query.under = folder / "elsewhere";
     EXPECT_EQ(index.contents(query).tracks.size(), 0U);
+}
+
+// A listing gives what contents() gives, a track at a time, in any order, into records
+// that held other tracks; its totals count as it does; without tags, it reads none.
+TEST(index, listing_and_totals_agree_with_contents)
+{
+    const Folder folder("listing");
+    for (const char* file : {"short.opus", "chained.ogg", "tone.flac", "no-header.mp3",
+                             "plain.opus", "broken.opus", "speex.ogg", "lame.mp3"}) {
+        fs::copy_file(samples / file, folder / ("music/" + std::string(file)));
+    }
+    Index index(folder / "index.db");
+    index.update(folder / "music");
+    const auto whole = index.contents();
+    const music_library::IndexListing listing = index.listing();
+    ASSERT_EQ(listing.size(), whole.tracks.size());
+    EXPECT_EQ(listing.skipped(), whole.skipped);
+    ASSERT_EQ(listing.failures().size(), 1U);
+    EXPECT_EQ(listing.failures()[0].path, whole.failures[0].path);
+
+    std::string path;
+    TrackInfo texts;
+    media::MediaInfo media;
+    for (const std::size_t i : {3, 0, 5, 1, 4, 5, 2, 3}) {  // more names, fewer, values too
+        listing.track(i, path, texts, media);
+        const auto& expected = whole.tracks.at(i);
+        EXPECT_EQ(path, expected.path.string());
+        EXPECT_EQ(
+            std::tie(texts.artist, texts.album, texts.title, texts.duration_secs),
+            std::tie(expected.artist, expected.album, expected.title, expected.duration_secs));
+        EXPECT_EQ(media.tags, expected.media.tags) << path;
+        EXPECT_EQ(std::tie(media.codec, media.samples, media.exact, media.bitrate),
+                  std::tie(expected.media.codec, expected.media.samples, expected.media.exact,
+                           expected.media.bitrate));
+    }
+    EXPECT_EQ(whole.tracks[0].path.filename(), "chained.ogg");  // in the order of paths
+
+    const music_library::IndexTotals totals = index.totals();
+    double secs = 0;
+    for (const auto& track : whole.tracks) {
+        secs += track.duration_secs;
+    }
+    EXPECT_EQ(std::make_tuple(totals.tracks, totals.failed, totals.skipped),
+              std::make_tuple(listing.size(), whole.failures.size(), whole.skipped));
+    EXPECT_DOUBLE_EQ(totals.duration_secs, secs);
+
+    music_library::IndexQuery bare;
+    bare.tags = false;
+    const auto untagged = index.contents(bare);
+    ASSERT_EQ(untagged.tracks.size(), whole.tracks.size());
+    EXPECT_TRUE(untagged.tracks[4].media.tags.empty());
+    EXPECT_EQ(untagged.tracks[4].artist, whole.tracks[4].artist);
+    EXPECT_NE(whole.tracks[4].artist, "<unknown>");
 }
 
 // What is not this library's index, or not one it knows, is refused and left as it is.
