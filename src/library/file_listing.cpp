@@ -212,13 +212,6 @@ bool path_order(const std::string& a, const std::string& b)
     return rank(*differ.first) < rank(*differ.second);
 }
 
-std::string path_key(const std::string& path)
-{
-    std::string key = path;
-    std::replace(key.begin(), key.end(), '/', '\0');  // no path holds a NUL
-    return key;
-}
-
 bool is_audio_extension(const std::string& extension)
 {
     return extension == ".opus" || extension == ".ogg" || extension == ".oga" ||

@@ -16,8 +16,6 @@ std::string lower_extension(const std::filesystem::path& file);
 // Whether `a` comes before `b` as std::filesystem::path compares them: element by
 // element, which for normal paths is their text with "/" below every other byte.
 bool path_order(const std::string& a, const std::string& b);
-// A text whose byte order is path_order: `path` with "/" as the lowest byte.
-std::string path_key(const std::string& path);
 // ".opus", ".ogg", ".oga", ".flac" or ".mp3".
 bool is_audio_extension(const std::string& extension);
 

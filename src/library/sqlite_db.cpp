@@ -24,7 +24,6 @@ Database::Database(const std::string& path, int flags)
     if (code != SQLITE_OK) {
         throw index_error("cannot open the index " + path + ": " + message_of(db, code));
     }
-    sqlite3_extended_result_codes(db, 0);
     // A reader may meet a writer's checkpoint: wait a while rather than fail.
     sqlite3_busy_timeout(db, 5000);
 }

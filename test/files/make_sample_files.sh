@@ -11,7 +11,8 @@
 #                 an album that is a spreadsheet formula, a 50 KB title
 # Ogg Vorbis (44.1 kHz stereo): tone.ogg (44100, tagged), chained.ogg (44100 + 22050)
 # FLAC (44.1 kHz stereo, 100000): tone.flac (tagged), streamed.flac (STREAMINFO says 0
-#   samples: written to a pipe), tone-in-ogg.oga (Ogg FLAC)
+#   samples: written to a pipe), streamed-padded.flac (the same, 300 KiB of zeros after
+#   it), tone-in-ogg.oga (Ogg FLAC)
 # MP3 (44.1 kHz stereo, 100000): lame.mp3 (LAME header; ID3v2.3 in UTF-16),
 #   no-header.mp3 (no LAME header; ID3v2.4 in UTF-8, two artists), mpeg2.mp3
 #   (MPEG-2 layer III, 22.05 kHz mono, 30000, LAME header), v1.mp3 (ID3v1 only,
@@ -69,6 +70,8 @@ sox "$work/cd.wav" -t raw - | flac --silent --force-raw-format --endian=little -
   --channels=2 --bps=16 --sample-rate=44100 -c - 2>/dev/null | cat > "$out/streamed.flac"
 [ "$(metaflac --show-total-samples "$out/streamed.flac")" = 0 ] ||
   { echo "make_sample_files: streamed.flac states its length" >&2; exit 1; }
+# The same with 300 KiB of zeros after its last frame: the end holds no frame to find.
+{ cat "$out/streamed.flac"; head -c 307200 /dev/zero; } > "$out/streamed-padded.flac"
 flac --silent -f --ogg "$work/cd.wav" -o "$out/tone-in-ogg.oga"
 
 # --- MP3

@@ -57,6 +57,22 @@ TEST(format_probe, tells_the_format_by_the_first_bytes)
         EXPECT_EQ(found.audio_start, row.audio_start) << row.name << " " << row.bytes.size();
     }
     std::remove(path.c_str());
+
+    // From a stream, which cannot be looked into past the tag: the audio is taken to
+    // follow it.
+    for (const auto& bytes : {tag + "xyz" + frame, frame}) {
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        ASSERT_EQ(write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        close(ends[1]);
+        media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
+        media::detail::FileSource stream("/proc/self/fd/" + std::to_string(ends[0]), budget);
+        close(ends[0]);
+        const media::detail::Probe found = media::detail::probe(stream);
+        EXPECT_EQ(found.format, Format::mpeg_audio) << bytes.size();
+        EXPECT_EQ(found.name, "MPEG audio") << bytes.size();
+        EXPECT_EQ(found.audio_start, bytes == frame ? 0 : 15) << bytes.size();
+    }
 }
 
 }  // namespace

@@ -47,7 +47,8 @@ TEST(media, reads_every_format_exactly)
          {{"ALBUMARTIST", {"Various"}}, {"TRACKNUMBER", {"4"}}}},  // names in any case
         {"chained.ogg", "vorbis", 2, 44100, 44100 + 22050, 64000, {}},
         {"tone.flac", "flac", 2, 44100, 100000, {}, {{"DISCNUMBER", {"2"}}, {"DATE", {"2021"}}}},
-        {"streamed.flac", "flac", 2, 44100, 100000, {}, {}},  // STREAMINFO says 0: frames
+        {"streamed.flac", "flac", 2, 44100, 100000, {}, {}},         // STREAMINFO says 0: frames
+        {"streamed-padded.flac", "flac", 2, 44100, 100000, {}, {}},  // no frame in the end
         {"tone-in-ogg.oga", "flac", 2, 44100, 100000, {}, {}},
         // The LAME header's delay and padding taken off; ID3v2.3 in UTF-16.
         {"lame.mp3",

@@ -74,6 +74,24 @@ TEST(file_source, reader)
     EXPECT_EQ(stream.peek(0, 2), "");
     EXPECT_EQ(stream.read(got.data(), got.size()), 2);
     EXPECT_EQ(got.substr(0, 2), "ef");
+
+    // A peek of what a writer has given so far waits for nothing more.
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], "abcdef", 6), 6);
+    media::detail::FileSource open_stream("/proc/self/fd/" + std::to_string(ends[0]), budget);
+    close(ends[0]);
+    const auto start = Clock::now();
+    EXPECT_EQ(open_stream.peek(0, 6), "abcdef");
+    EXPECT_LT(Clock::now() - start, 500ms);
+    EXPECT_EQ(open_stream.failure(), "");
+    close(ends[1]);
+
+    // A read the system fails fails as -1, with its errno: a regular file to fstat,
+    // whose first bytes are no memory of this process.
+    media::detail::FileSource failing("/proc/self/mem", budget);
+    ASSERT_TRUE(failing.seekable());
+    EXPECT_EQ(failing.read(got.data(), got.size()), -1);
+    EXPECT_EQ(failing.read_errno(), EIO);
 }
 
 TEST(file_source, fifos_never_block)

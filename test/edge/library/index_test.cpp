@@ -168,6 +168,16 @@ TEST(index, listing_and_totals_agree_with_contents)
     EXPECT_TRUE(untagged.tracks[4].media.tags.empty());
     EXPECT_EQ(untagged.tracks[4].artist, whole.tracks[4].artist);
     EXPECT_NE(whole.tracks[4].artist, "<unknown>");
+
+    // "/" before any other byte, as paths compare: not as their texts do.
+    fs::create_directories(folder / "music/a b");
+    fs::create_directories(folder / "music/a");
+    fs::copy_file(samples / "short.opus", folder / "music/a b/x.opus");
+    fs::copy_file(samples / "short.opus", folder / "music/a/y.opus");
+    index.update(folder / "music");
+    const auto ordered = index.contents();
+    EXPECT_EQ(ordered.tracks.at(0).path.parent_path().filename(), "a");
+    EXPECT_EQ(ordered.tracks.at(1).path.parent_path().filename(), "a b");
 }
 
 // What is not this library's index, or not one it knows, is refused and left as it is.
