@@ -5,6 +5,7 @@
 // is dropped before opusfile looks inside it, so the harness recomputes the
 // checksum of every complete page: mutated headers, comments and packets then
 // reach the parser.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -60,6 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(!info.codec.empty() && info.channels > 0, "a codec and channels");
         require(!info.samples || (*info.samples >= 0 && info.sample_rate > 0), "samples at a rate");
         require(info.samples || (!info.exact && info.duration_secs == 0), "no length, no claim");
+        // No format plays more than 8192 samples a byte (FLAC's densest frames).
+        require(!info.exact || !info.samples ||
+                    *info.samples / 8192 <=
+                        static_cast<std::int64_t>(std::max<std::size_t>(size, 1)),
+                "an exact length the bytes can hold");
         for (const auto& [name, values] : info.tags) {
             for (const auto& value : values) {
                 require(value.size() <= media::max_tag_value, "tag values within the limit");

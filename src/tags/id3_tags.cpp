@@ -1,5 +1,6 @@
 #include "tags/id3_tags.hpp"
 
+#include <algorithm>    // std::all_of, std::find_if, std::min
 #include <cstdint>      // std::uint32_t
 #include <iterator>     // std::size
 #include <string>       // std::string
@@ -249,21 +250,18 @@ constexpr Name names[] = {
     {"TSOT", "TITLESORT"},
     {"TSO2", "ALBUMARTISTSORT"},
     {"TCMP", "COMPILATION"},
-    {"USLT", "LYRICS"},
 };
 
-std::string_view text_of(const mpg123_string& text)
-{
-    return text.p == nullptr ? std::string_view() : std::string_view(text.p, text.fill);
-}
-
-std::uint32_t size_field(const unsigned char* p, bool synchsafe)
-{
-    const unsigned bits = synchsafe ? 7 : 8;
-    const unsigned mask = synchsafe ? 0x7FU : 0xFFU;
-    return (p[0] & mask) << (3 * bits) | (p[1] & mask) << (2 * bits) | (p[2] & mask) << bits |
-           (p[3] & mask);
-}
+// ID3v2.2's three-letter frames, by their later names.
+constexpr Name v22_names[] = {
+    {"TT1", "TIT1"}, {"TT2", "TIT2"}, {"TT3", "TIT3"}, {"TP1", "TPE1"}, {"TP2", "TPE2"},
+    {"TP3", "TPE3"}, {"TP4", "TPE4"}, {"TCM", "TCOM"}, {"TXT", "TEXT"}, {"TLA", "TLAN"},
+    {"TCO", "TCON"}, {"TAL", "TALB"}, {"TPA", "TPOS"}, {"TRK", "TRCK"}, {"TRC", "TSRC"},
+    {"TYE", "TYER"}, {"TBP", "TBPM"}, {"TCR", "TCOP"}, {"TPB", "TPUB"}, {"TEN", "TENC"},
+    {"TSS", "TSSE"}, {"TOA", "TOPE"}, {"TOR", "TORY"}, {"TKE", "TKEY"}, {"TMT", "TMED"},
+    {"TCP", "TCMP"}, {"TS2", "TSO2"}, {"TSA", "TSOA"}, {"TSP", "TSOP"}, {"TST", "TSOT"},
+    {"TXX", "TXXX"}, {"COM", "COMM"}, {"ULT", "USLT"},
+};
 
 // A genre as ID3 writes it: "(17)", "17", "(17)Rock" or a name.
 std::string genre(std::string_view value)
@@ -294,7 +292,7 @@ void add_numbered(TagCollector& tags, const char* name, const char* total, std::
     }
 }
 
-void add_value(TagCollector& tags, const std::string& name, std::string_view value)
+void add_text(TagCollector& tags, const std::string& name, std::string_view value)
 {
     if (name == "TRACKNUMBER") {
         add_numbered(tags, "TRACKNUMBER", "TRACKTOTAL", value);
@@ -307,102 +305,266 @@ void add_value(TagCollector& tags, const std::string& name, std::string_view val
     }
 }
 
-// mpg123 keeps the zeros between the values of an ID3v2.4 frame.
-void add_values(TagCollector& tags, const std::string& name, std::string_view text)
+void append_utf8(std::string& text, std::uint32_t point)
 {
-    while (!text.empty()) {
-        const auto end = text.find('\0');
-        if (end != 0) {
-            add_value(tags, name, text.substr(0, end));
-        }
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (point < 0x80) {
+        text += static_cast<char>(point);
+    } else if (point < 0x800) {
+        text += static_cast<char>(0xC0U | point >> 6U);
+        text += static_cast<char>(0x80U | (point & 0x3FU));
+    } else if (point < 0x10000) {
+        text += static_cast<char>(0xE0U | point >> 12U);
+        text += static_cast<char>(0x80U | (point >> 6U & 0x3FU));
+        text += static_cast<char>(0x80U | (point & 0x3FU));
+    } else {
+        text += static_cast<char>(0xF0U | point >> 18U);
+        text += static_cast<char>(0x80U | (point >> 12U & 0x3FU));
+        text += static_cast<char>(0x80U | (point >> 6U & 0x3FU));
+        text += static_cast<char>(0x80U | (point & 0x3FU));
     }
 }
 
-std::string name_of(const mpg123_text& frame)
+std::string from_latin1(std::string_view bytes)
 {
-    const std::string_view id(frame.id, 4);
-    if (id == "TXXX") {
-        std::string description(text_of(frame.description));
-        description.erase(description.find('\0') == std::string::npos ? description.size()
-                                                                      : description.find('\0'));
-        return description;
+    std::string text;
+    for (const char c : bytes) {
+        append_utf8(text, static_cast<unsigned char>(c));
     }
+    return text;
+}
+
+// UTF-16, big-endian unless a byte order mark says otherwise; what does not decode is
+// U+FFFD.
+std::string from_utf16(std::string_view bytes, bool big_endian)
+{
+    if (bytes.size() >= 2) {
+        const auto mark =
+            static_cast<unsigned char>(bytes[0]) << 8U | static_cast<unsigned char>(bytes[1]);
+        if (mark == 0xFEFF || mark == 0xFFFE) {
+            big_endian = mark == 0xFEFF;
+            bytes.remove_prefix(2);
+        }
+    }
+    const auto unit = [&](std::size_t at) {
+        const unsigned a = static_cast<unsigned char>(bytes[at]);
+        const unsigned b = static_cast<unsigned char>(bytes[at + 1]);
+        return big_endian ? a << 8U | b : b << 8U | a;
+    };
+    std::string text;
+    for (std::size_t at = 0; at + 1 < bytes.size(); at += 2) {
+        const std::uint32_t high = unit(at);
+        if (high >= 0xD800 && high < 0xDC00 && at + 3 < bytes.size()) {
+            const std::uint32_t low = unit(at + 2);
+            if (low >= 0xDC00 && low < 0xE000) {
+                append_utf8(text, 0x10000 + ((high - 0xD800) << 10U) + (low - 0xDC00));
+                at += 2;
+                continue;
+            }
+        }
+        append_utf8(text, high >= 0xD800 && high < 0xE000 ? 0xFFFD : high);
+    }
+    return text;
+}
+
+// An ID3v2 text in `encoding` (0 Latin-1, 1 UTF-16, 2 UTF-16BE, 3 UTF-8), up to its
+// terminator, as UTF-8; `text` is left past the terminator.
+std::string next_text(std::string_view& text, unsigned encoding)
+{
+    const bool wide = encoding == 1 || encoding == 2;
+    std::size_t end = 0;
+    while (end < text.size() &&
+           !(text[end] == '\0' && (!wide || (end + 1 < text.size() && text[end + 1] == '\0')))) {
+        end += wide ? 2 : 1;
+    }
+    const std::string_view value = text.substr(0, std::min(end, text.size()));
+    text.remove_prefix(std::min(text.size(), end + (wide ? 2 : 1)));
+    if (wide) {
+        return from_utf16(value, encoding == 2 || encoding == 1);
+    }
+    return encoding == 0 ? from_latin1(value) : std::string(value);
+}
+
+std::string name_of(std::string_view id)
+{
     for (const auto& known : names) {
         if (id == known.id) {
             return known.name;
         }
     }
-    return id.front() == 'T' ? std::string(id) : std::string();
+    return std::string(id);
+}
+
+// One frame's values, by its (ID3v2.3 and 2.4) id: text frames, TXXX by their
+// description, comments without one, and lyrics.
+void add_frame(TagCollector& tags, std::string_view id, std::string_view data)
+{
+    if (data.empty()) {
+        return;
+    }
+    const auto encoding = static_cast<unsigned char>(data[0]);
+    data.remove_prefix(1);
+    if (encoding > 3) {
+        return;
+    }
+    if (id == "COMM" || id == "USLT") {
+        data.remove_prefix(std::min<std::size_t>(3, data.size()));  // the language
+        const std::string description = next_text(data, encoding);
+        // Only comments without a description are the listener's: the others are
+        // players' notes (iTunNORM, ...).
+        if (id == "USLT" || description.empty()) {
+            tags.add(id == "USLT" ? "LYRICS" : "COMMENT", next_text(data, encoding));
+        }
+        return;
+    }
+    if (id.front() != 'T') {
+        return;
+    }
+    const std::string name = id == "TXXX" ? next_text(data, encoding) : name_of(id);
+    // Several values of a frame, each after the last one's terminator.
+    while (!data.empty()) {
+        const std::string value = next_text(data, encoding);
+        if (!value.empty()) {
+            add_text(tags, name, value);
+        }
+    }
+}
+
+std::uint32_t be_size(const unsigned char* p, unsigned bytes, bool synchsafe)
+{
+    std::uint32_t size = 0;
+    for (unsigned i = 0; i < bytes; ++i) {
+        size = synchsafe ? size << 7U | (p[i] & 0x7FU) : size << 8U | p[i];
+    }
+    return size;
+}
+
+// ID3's unsynchronisation undone: 0xFF 0x00 stands for 0xFF.
+std::string resynchronised(std::string_view bytes)
+{
+    std::string plain;
+    plain.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        plain += bytes[i];
+        if (bytes[i] == '\xFF' && i + 1 < bytes.size() && bytes[i + 1] == '\0') {
+            ++i;
+        }
+    }
+    return plain;
+}
+
+bool frame_id(std::string_view id)
+{
+    return std::all_of(id.begin(), id.end(),
+                       [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
+}
+
+// The size of a frame of version 2.`major` that begins at `frame`: 2.4 sizes are
+// synchsafe, but for some writers' that are not.
+std::size_t frame_size(const unsigned char* frame, unsigned major)
+{
+    if (major == 2) {
+        return be_size(frame + 3, 3, false);
+    }
+    const bool synchsafe = major == 4 && (frame[4] | frame[5] | frame[6] | frame[7]) < 0x80;
+    return be_size(frame + 4, 4, synchsafe);
+}
+
+// One frame of version 2.`major`, its format flags `format` and those of its tag,
+// `flags`: named as in 2.3 and 2.4, and as stored.
+void add_stored_frame(TagCollector& tags, unsigned major, unsigned flags, std::string_view id,
+                      unsigned format, std::string_view data)
+{
+    if (major == 2) {
+        const auto* const known = std::find_if(std::begin(v22_names), std::end(v22_names),
+                                               [id](const Name& name) { return id == name.id; });
+        if (known != std::end(v22_names)) {
+            add_frame(tags, known->name, data);
+        }
+        return;
+    }
+    const bool packed = major == 3 ? (format & 0xC0U) != 0 : (format & 0x0CU) != 0;
+    if (packed) {
+        return;  // compressed or encrypted: not read
+    }
+    if (major == 3 && (format & 0x20U) != 0) {
+        data.remove_prefix(std::min<std::size_t>(1, data.size()));  // a group
+    }
+    if (major == 4 && (format & 0x01U) != 0) {
+        data.remove_prefix(std::min<std::size_t>(4, data.size()));  // a length
+    }
+    if (major == 4 && ((format & 0x02U) != 0 || (flags & 0x80U) != 0)) {
+        add_frame(tags, id, resynchronised(data));
+        return;
+    }
+    add_frame(tags, id, data);
+}
+
+// The frames of a tag's body (past its header) of version 2.`major` with header
+// `flags`; null, or why there are too many.
+const char* add_frames(std::string body, unsigned major, unsigned flags, TagCollector& tags,
+                       std::size_t& frames)
+{
+    if ((flags & 0x80U) != 0 && major < 4) {  // the whole tag unsynchronised
+        body = resynchronised(body);
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(body.data());
+    std::size_t pos = 0;
+    if (major > 2 && (flags & 0x40U) != 0 && body.size() >= 4) {  // an extended header
+        pos = major == 3 ? 4 + be_size(bytes, 4, false) : be_size(bytes, 4, true);
+    }
+    const std::size_t header = major == 2 ? 6 : 10;
+    const std::size_t id_size = major == 2 ? 3 : 4;
+    while (pos + header <= body.size() && frame_id(std::string_view(body).substr(pos, id_size))) {
+        const unsigned char* frame = bytes + pos;
+        const std::size_t size = frame_size(frame, major);
+        if (size > body.size() - pos - header) {
+            break;
+        }
+        if (++frames > max_tag_count) {
+            return "more than 10000 tags";
+        }
+        add_stored_frame(tags, major, flags, std::string_view(body).substr(pos, id_size),
+                         major == 2 ? 0 : frame[9],
+                         std::string_view(body).substr(pos + header, size));
+        pos += header + size;
+    }
+    return nullptr;
 }
 
 // ID3v1 text: fixed fields of Latin-1, padded with zeros or spaces.
-void add_latin1(TagCollector& tags, const char* name, const char* field, std::size_t size)
+void add_latin1(TagCollector& tags, const char* name, std::string_view field)
 {
-    std::string_view text(field, size);
-    text = text.substr(0, text.find('\0'));
-    text = text.substr(0, text.find_last_not_of(' ') + 1);
-    if (text.empty()) {
-        return;
+    field = field.substr(0, field.find('\0'));
+    field = field.substr(0, field.find_last_not_of(' ') + 1);
+    if (!field.empty()) {
+        tags.add(name, from_latin1(field));
     }
-    mpg123_string utf8;
-    mpg123_init_string(&utf8);
-    if (mpg123_store_utf8(&utf8, mpg123_text_latin1,
-                          reinterpret_cast<const unsigned char*>(text.data()), text.size()) != 0) {
-        tags.add(name, std::string_view(utf8.p, utf8.fill > 0 ? utf8.fill - 1 : 0));
-    }
-    mpg123_free_string(&utf8);
-}
-
-// The frames of an ID3v2 tag of version 2.`major` with header `flags`, counted by
-// their headers (an ID, a size and, but in 2.2, flags) up to the padding.
-std::size_t frames_in(std::string tag, unsigned major, unsigned flags)
-{
-    if ((flags & 0x80U) != 0 && major < 4) {  // unsynchronised: 0xFF 0x00 stands for 0xFF
-        for (std::size_t i = 0;
-             (i = tag.find(std::string_view("\xFF\0", 2), i)) != std::string::npos;) {
-            tag.erase(++i, 1);
-        }
-    }
-    const std::size_t frame_header = major == 2 ? 6 : 10;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(tag.data());
-    std::size_t pos = 0;
-    if (major > 2 && (flags & 0x40U) != 0 && tag.size() >= 4) {  // an extended header
-        pos = major == 3 ? 4 + size_field(bytes, false) : size_field(bytes, true);
-    }
-    std::size_t count = 0;
-    while (pos + frame_header <= tag.size() && tag[pos] != '\0') {
-        const unsigned char* frame = bytes + pos;
-        const std::uint32_t size = major == 2 ? (frame[3] << 16U | frame[4] << 8U | frame[5])
-                                              : size_field(frame + 4, major == 4);
-        pos += frame_header + size;
-        ++count;
-    }
-    return count;
 }
 
 }  // namespace
 
-const char* id3v2_too_large(FileSource& source)
+const char* read_id3v2(FileSource& source, TagCollector& tags, bool& found)
 {
     std::int64_t at = 0;
     std::size_t bytes = 0;
     std::size_t frames = 0;
+    found = false;
     // Copied: the next peek reuses the memory of this one.
     for (std::string header(source.peek(0, header_size));
          header.size() == header_size && header.compare(0, 3, "ID3") == 0;
          header = source.peek(at, header_size)) {
         const auto* h = reinterpret_cast<const unsigned char*>(header.data());
-        const std::uint32_t size = size_field(h + 6, true);
+        const std::uint32_t size = be_size(h + 6, 4, true);
         bytes += size;
         if (bytes > max_tag_bytes) {
             return "ID3v2 tags over the 16 MiB limit";
         }
-        frames +=
-            frames_in(std::string(source.peek(at + static_cast<std::int64_t>(header_size), size)),
-                      h[3], h[5]);
-        if (frames > max_tag_count) {
-            return "more than 10000 tags";
+        found = true;
+        if (h[3] >= 2 && h[3] <= 4) {
+            const std::string body(source.peek(at + static_cast<std::int64_t>(header_size), size));
+            if (const char* why = add_frames(body, h[3], h[5], tags, frames)) {
+                return why;
+            }
         }
         at += static_cast<std::int64_t>(header_size + size) +
               ((h[5] & 0x10U) != 0 ? static_cast<std::int64_t>(header_size) : 0);
@@ -410,37 +572,28 @@ const char* id3v2_too_large(FileSource& source)
     return nullptr;
 }
 
-void add_id3v2(const mpg123_id3v2& tag, TagCollector& tags)
+void read_id3v1(FileSource& source, TagCollector& tags)
 {
-    for (std::size_t i = 0; i < tag.texts; ++i) {
-        const std::string name = name_of(tag.text[i]);
-        if (!name.empty()) {
-            add_values(tags, name, text_of(tag.text[i].text));
-        }
+    constexpr std::int64_t size = 128;
+    if (!source.seekable() || source.size() < size) {
+        return;
     }
-    for (std::size_t i = 0; i < tag.comments; ++i) {
-        // Only comments without a description are the listener's: the others are
-        // players' notes (iTunNORM, ...).
-        if (text_of(tag.comment_list[i].description).find_first_not_of('\0') ==
-            std::string_view::npos) {
-            add_values(tags, "COMMENT", text_of(tag.comment_list[i].text));
-        }
+    const std::string tag(source.peek(source.size() - size, size));
+    if (tag.size() != size || tag.compare(0, 3, "TAG") != 0) {
+        return;
     }
-}
-
-void add_id3v1(const mpg123_id3v1& tag, TagCollector& tags)
-{
-    add_latin1(tags, "TITLE", tag.title, sizeof tag.title);
-    add_latin1(tags, "ARTIST", tag.artist, sizeof tag.artist);
-    add_latin1(tags, "ALBUM", tag.album, sizeof tag.album);
-    add_latin1(tags, "DATE", tag.year, sizeof tag.year);
+    const std::string_view v1 = tag;
+    add_latin1(tags, "TITLE", v1.substr(3, 30));
+    add_latin1(tags, "ARTIST", v1.substr(33, 30));
+    add_latin1(tags, "ALBUM", v1.substr(63, 30));
+    add_latin1(tags, "DATE", v1.substr(93, 4));
     // ID3v1.1: a zero before the comment's last byte makes that byte the track.
-    const bool has_track = tag.comment[28] == '\0' && tag.comment[29] != '\0';
-    add_latin1(tags, "COMMENT", tag.comment, has_track ? 28 : sizeof tag.comment);
+    const bool has_track = v1[125] == '\0' && v1[126] != '\0';
+    add_latin1(tags, "COMMENT", v1.substr(97, has_track ? 28 : 30));
     if (has_track) {
-        tags.add("TRACKNUMBER", std::to_string(static_cast<unsigned char>(tag.comment[29])));
+        tags.add("TRACKNUMBER", std::to_string(static_cast<unsigned char>(v1[126])));
     }
-    const auto number = static_cast<unsigned char>(tag.genre);
+    const auto number = static_cast<unsigned char>(v1[127]);
     if (number < std::size(genres)) {
         tags.add("GENRE", genres[number]);
     }

@@ -1,25 +1,23 @@
 #pragma once
-// ID3 tags, as mpg123 parses them, under the library's
-// names.
-
-#include <mpg123.h>
+// ID3 tags, parsed here: ID3v2.2, 2.3 and 2.4 at a file's start, ID3v1 at its end,
+// under the library's names.
 
 #include "io/file_source.hpp"
 #include "tags/tag_collector.hpp"
 
 namespace media::detail {
 
-// Null, or why the ID3v2 tags at the start of `source` are too much to parse: over
-// max_tag_bytes, or more than max_tag_count frames. Looked at before mpg123 reads
-// them, since it parses a tag in memory, where no read can stop it.
-const char* id3v2_too_large(FileSource& source);
+// The ID3v2 tags at the start of `source`, one after another: text frames (TPE1, TALB,
+// TIT2, TPE2, TRCK "3/12", TPOS, TYER and TDRC, TCON with "(17)" genre numbers, ...)
+// as ARTIST, ALBUM, TITLE, ALBUMARTIST, TRACKNUMBER and TRACKTOTAL, DISCNUMBER, DATE,
+// GENRE and so on, other text frames by their id, TXXX by their description, COMM
+// without a description as COMMENT, USLT as LYRICS; several values of a frame kept
+// apart, every ID3 encoding made UTF-8. Unsynchronisation is undone; compressed and
+// encrypted frames are passed over. `found` says whether there was a tag. Null, or why
+// they are too much: over max_tag_bytes, or more than max_tag_count frames.
+const char* read_id3v2(FileSource& source, TagCollector& tags, bool& found);
 
-// ID3v2.3 and 2.4 text frames (TPE1, TALB, TIT2, TPE2, TRCK, TPOS, TYER and TDRC,
-// TCON, ...) as ARTIST, ALBUM, TITLE, ALBUMARTIST, TRACKNUMBER, DISCNUMBER, DATE,
-// GENRE and so on; TXXX frames by their description; several values of a frame
-// kept apart.
-void add_id3v2(const mpg123_id3v2& tag, TagCollector& tags);
-// The ID3v1 tag's fields, from Latin-1.
-void add_id3v1(const mpg123_id3v1& tag, TagCollector& tags);
+// The ID3v1 tag in the last 128 bytes of a seekable `source`, if any, from Latin-1.
+void read_id3v1(FileSource& source, TagCollector& tags);
 
 }  // namespace media::detail

@@ -15,6 +15,7 @@ public:
     // A Vorbis comment, "name=value" with the name in any case; one without "=" is
     // no tag.
     void add_comment(std::string_view comment);
+    bool empty() const { return tags_.empty() && dropped_.empty(); }
     // Moves what was gathered into `info`.
     void move_into(MediaInfo& info);
 

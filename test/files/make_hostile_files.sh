@@ -11,6 +11,20 @@
 #   tags-many.opus   2.5 million empty comments (15 MB)
 #   tags-count.ogg, tags-count.flac, tags-count.mp3: 10001 tags in Vorbis, FLAC, ID3v2
 #   slow.opus        a valid stream, then 4 MB of "OggS": seconds of opusfile's work
+#   chain-1100.ogg   1100 links of a short Vorbis stream: libvorbisfile recurses once a link
+#   codebooks.ogg    a Vorbis setup of 218 codebooks of 2^23-1 entries (1.8 GB to unpack)
+#   tags-first-page.ogg, tags-granule.opus, tags-packed.oga: 10001 comments where a
+#                    screen of pages might not look: in the first page with the first
+#                    packet, on pages whose granule position is 5, in a page after other
+#                    FLAC metadata
+#   blocks-1100.flac 1100 empty metadata blocks, then 10001 comments
+# Lengths that the bytes cannot hold, or that a library counts wrong:
+#   frames-1m.mp3, frames-4g.mp3  an Info frame that states 10^6 or 2^32-1 frames
+#   delay-long.mp3   a LAME delay and padding longer than the audio
+#   granules-wrap.ogg five links whose lengths sum past 2^63
+#   same-serial.ogg, same-serial.opus  two streams of one serial number, one after the
+#                    other: 44100 + 22050 and 48000 + 24000 samples
+#   total-2-35.flac  a STREAMINFO that says 2^35 samples
 # Usage: make_hostile_files.sh OUT_DIR OGG_CRAFT. Needs sox, opus-tools, vorbis-tools,
 # flac and lame.
 set -euo pipefail
@@ -65,3 +79,39 @@ frames=$((10001 * 12))  # each: TIT2, size 2 (synchsafe), no flags, UTF-8 "a"
   for _ in $(seq 10001); do printf 'TIT2\x00\x00\x00\x02\x00\x00\x03a'; done
   cat "$work/plain.mp3"
 } > "$out/tags-count.mp3"
+
+# Where comments hide, and what costs without them.
+"$craft" paged-comments "$work/plain.ogg" "$out/tags-first-page.ogg" first-page 10001 3
+"$craft" paged-comments "$work/link13.opus" "$out/tags-granule.opus" granule 10001 3
+flac --silent -f --ogg "$work/cd.wav" -o "$work/plain.oga"
+"$craft" paged-comments "$work/plain.oga" "$out/tags-packed.oga" packed 10001 3
+"$craft" flac-blocks "$out/tags-count.flac" "$out/blocks-1100.flac" 1100 10001
+sox -D -r 8000 -c 1 -n -b 16 "$work/tiny.wav" synth 0.01 sine 440
+oggenc --quiet -q -1 "$work/tiny.wav" -o "$work/tiny.ogg"
+"$craft" chain "$work/tiny.ogg" "$out/chain-1100.ogg" 1100
+"$craft" codebooks "$work/plain.ogg" "$out/codebooks.ogg" 218 8388607
+
+# Lengths that the bytes cannot hold, or that a library counts wrong.
+lame --quiet -b 128 "$work/cd.wav" "$work/info.mp3"
+"$craft" mp3-info "$work/info.mp3" "$out/frames-1m.mp3" 1000000 - -
+"$craft" mp3-info "$work/info.mp3" "$out/frames-4g.mp3" 4294967295 - -
+sox -D -r 44100 -c 2 -n -b 16 "$work/brief.wav" synth 4410s sine 440
+lame --quiet -b 128 "$work/brief.wav" "$work/brief.mp3"
+"$craft" mp3-info "$work/brief.mp3" "$out/delay-long.mp3" - 4095 4095
+sox -D -r 44100 -c 2 -n -b 16 "$work/second.wav" synth 22050s sine 660
+sox -D -r 44100 -c 2 -n -b 16 "$work/first.wav" synth 44100s sine 440
+oggenc --quiet -s 5 -q 0 "$work/first.wav" -o "$work/same-1.ogg"
+oggenc --quiet -s 5 -q 0 "$work/second.wav" -o "$work/same-2.ogg"
+cat "$work/same-1.ogg" "$work/same-2.ogg" > "$out/same-serial.ogg"
+sox -D -r 48000 -c 1 -n -b 16 "$work/o1.wav" synth 48000s sine 440
+sox -D -r 48000 -c 1 -n -b 16 "$work/o2.wav" synth 24000s sine 660
+opusenc --quiet --serial 7 --bitrate 24 "$work/o1.wav" "$work/same-1.opus"
+opusenc --quiet --serial 7 --bitrate 24 "$work/o2.wav" "$work/same-2.opus"
+cat "$work/same-1.opus" "$work/same-2.opus" > "$out/same-serial.opus"
+for serial in 41 42 43 44 45; do
+  oggenc --quiet -s $serial -q 0 "$work/second.wav" -o "$work/w$serial.ogg"
+  "$craft" last-granule "$work/w$serial.ogg" "$work/wrap$serial.ogg" $serial $(((1 << 61) - 1))
+done
+cat "$work"/wrap4?.ogg > "$out/granules-wrap.ogg"
+flac --silent -f "$work/cd.wav" -o "$work/plain.flac"
+"$craft" flac-total "$work/plain.flac" "$out/total-2-35.flac" $((1 << 35))

@@ -7,6 +7,7 @@
 
 #include <FLAC/stream_decoder.h>
 
+#include "formats/ogg/ogg_headers.hpp"
 #include "formats/ogg/ogg_screen.hpp"
 #include "formats/reader.hpp"
 #include "tags/tag_collector.hpp"
@@ -132,16 +133,18 @@ std::uint32_t le32(std::string_view b, std::size_t at)
            static_cast<std::uint32_t>(p[2]) << 16U | static_cast<std::uint32_t>(p[3]) << 24U;
 }
 
-// Null, or why the comment blocks of a native FLAC file are too much to read: the
-// blocks' headers and counts, looked at before libFLAC allocates for them.
-const char* comments_too_large(FileSource& source, std::int64_t start)
+// Null, or why the metadata of a native FLAC file is too much to read: its blocks'
+// headers, every one, and its comment blocks' counts, looked at before libFLAC
+// allocates for them.
+const char* metadata_too_large(FileSource& source, std::int64_t start)
 {
-    constexpr std::size_t max_blocks = 1024;
     constexpr std::uint8_t comments_block = 4;
-    std::size_t bytes = 0;
-    std::size_t count = 0;
+    HeaderCost comments;
     std::int64_t at = start + 4;  // past "fLaC"
-    for (std::size_t block = 0; block < max_blocks; ++block) {
+    for (std::size_t block = 0;; ++block) {
+        if (block == max_flac_blocks) {
+            return "more than 1024 FLAC metadata blocks";
+        }
         const std::string header(source.peek(at, 12));  // the next peek reuses its memory
         if (header.size() < 4) {
             break;
@@ -152,19 +155,19 @@ const char* comments_too_large(FileSource& source, std::int64_t start)
             static_cast<std::size_t>(static_cast<unsigned char>(header[2])) << 8U |
             static_cast<unsigned char>(header[3]);
         if (type == comments_block && header.size() >= 8) {
-            bytes += size;
+            comments.comment_bytes += size;
             const std::string_view counted = source.peek(at + 8 + le32(header, 4), 4);
-            count += counted.size() == 4 ? le32(counted, 0) : 0;
+            comments.comments += counted.size() == 4 ? le32(counted, 0) : 0;
         }
         if ((header[0] & 0x80) != 0) {
             break;
         }
         at += 4 + static_cast<std::int64_t>(size);
     }
-    if (bytes > max_tag_bytes) {
+    if (comments.comment_bytes > max_tag_bytes) {
         return "tags over the 16 MiB limit";
     }
-    return count > max_tag_count ? "more than 10000 tags" : nullptr;
+    return comments.comments > max_tag_count ? "more than 10000 tags" : nullptr;
 }
 
 // The frames' own numbers give the length that a STREAMINFO of 0 samples leaves
@@ -172,13 +175,16 @@ const char* comments_too_large(FileSource& source, std::int64_t start)
 // decoding from ever larger windows at the file's end.
 std::optional<std::uint64_t> samples_from_frames(FLAC__StreamDecoder* decoder, Decoding& decoding)
 {
-    if (FLAC__stream_decoder_process_single(decoder) == 0) {
+    // Where the frames begin: what libFLAC has taken of the file, not what it read ahead.
+    FLAC__uint64 metadata_end = 0;
+    if (FLAC__stream_decoder_get_decode_position(decoder, &metadata_end) == 0 ||
+        FLAC__stream_decoder_process_single(decoder) == 0) {
         return std::nullopt;
     }
     if (!decoding.first_sample) {
         return 0;  // no frame at all
     }
-    const std::int64_t audio_start = decoding.source.tell();
+    const auto audio_start = static_cast<std::int64_t>(metadata_end);
     for (std::int64_t window = std::int64_t{256} * 1024;; window *= 4) {
         const std::int64_t from = std::max(audio_start, decoding.source.size() - window);
         if (FLAC__stream_decoder_flush(decoder) == 0 || !decoding.source.seek(from, SEEK_SET)) {
@@ -203,11 +209,11 @@ MediaInfo read_flac(FileSource& source, const Probe& probe)
     const bool in_ogg = probe.format == Format::ogg_flac;
     const char* format = in_ogg ? "Ogg FLAC" : "FLAC";
     if (!in_ogg) {
-        if (const char* why = comments_too_large(source, probe.audio_start)) {
+        if (const char* why = metadata_too_large(source, probe.audio_start)) {
             throw media_error(std::string(format) + ": " + why);
         }
     }
-    OggScreen screen("");  // in Ogg only: native FLAC has no pages to screen
+    OggScreen screen;  // in Ogg only: native FLAC has no pages to screen
     std::optional<ScreenInstalled> screened;
     if (in_ogg) {
         screened.emplace(source, screen);
@@ -238,18 +244,25 @@ MediaInfo read_flac(FileSource& source, const Probe& probe)
     info.codec = "flac";
     info.channels = static_cast<int>(stream.channels);
     info.sample_rate = static_cast<long>(stream.sample_rate);
+    // The most samples a byte of FLAC can hold: a frame of 65535 constant samples
+    // takes some ten bytes.
+    constexpr std::uint64_t max_samples_a_byte = 8192;
+    const auto bound = static_cast<std::uint64_t>(source.size()) * max_samples_a_byte;
     std::optional<std::uint64_t> samples;
-    if (stream.total_samples > 0) {
+    bool exact = true;
+    if (stream.total_samples > 0 && (!source.seekable() || stream.total_samples <= bound)) {
         samples = stream.total_samples;
     } else if (source.seekable()) {
+        // Not stated, or more than the file can hold: the frames' own numbers tell.
         samples = samples_from_frames(decoder.get(), decoding);
         if (!source.failure().empty()) {
             throw read_failure(format, source, "");
         }
+        exact = !samples || *samples <= bound;
     }
     if (samples) {
         info.samples = static_cast<std::int64_t>(*samples);
-        info.exact = true;
+        info.exact = exact;
         info.duration_secs =
             static_cast<double>(*samples) / static_cast<double>(stream.sample_rate);
     }

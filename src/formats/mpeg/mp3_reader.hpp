@@ -10,5 +10,7 @@
 namespace media::detail {
 
 MediaInfo read_mpeg_audio(FileSource& source, const Probe& probe);
+// What mpg123 needs done once, before its first file.
+void prepare_mpeg_audio();
 
 }  // namespace media::detail

@@ -15,12 +15,9 @@ namespace {
 constexpr std::size_t fixed_header = 27;  // up to the segment count
 constexpr std::size_t max_page = fixed_header + 255 + std::size_t{255} * 255;
 constexpr std::int64_t granule_bound = std::int64_t{1} << 62;
-// Comment headers begun and not yet ended, and links in all: bounds on what this
-// screen keeps for a file.
-constexpr std::size_t max_open_headers = 64;
-constexpr std::size_t max_links = 65536;
-// How much of a comment header is kept to find its count: vendor texts are short.
-constexpr std::size_t max_head = 4096;
+// Links whose headers are being put together at once: a bound on what this screen
+// keeps for a file.
+constexpr std::size_t max_open_links = 64;
 
 std::uint32_t le32(const unsigned char* p)
 {
@@ -44,6 +41,7 @@ struct OggScreen::Page {
 
     unsigned flags() const { return header[5]; }
     bool continued() const { return (flags() & 1U) != 0; }
+    bool begins_stream() const { return (flags() & 2U) != 0; }
     std::int64_t granule() const { return le64(header + 6); }
     std::uint32_t serial() const { return le32(header + 14); }
     std::uint32_t sequence() const { return le32(header + 18); }
@@ -64,8 +62,6 @@ struct OggScreen::Page {
         return std::memcmp(copy.data() + 22, header + 22, 4) == 0;
     }
 };
-
-OggScreen::OggScreen(std::string_view comment_magic) : magic_(comment_magic) {}
 
 const char* OggScreen::inspect(std::int64_t position, const unsigned char* data, std::size_t size)
 {
@@ -127,75 +123,172 @@ bool OggScreen::judge(Page& page, std::int64_t offset)
     const std::int64_t granule = page.granule();
     const bool odd_granule = granule != -1 && (granule < 0 || granule >= granule_bound);
     const auto open = open_.find(page.serial());
-    const bool continues_comments =
-        open != open_.end() && page.continued() && page.sequence() == open->second.next_page;
-    const bool may_begin_comments = !page.continued() && (granule == 0 || granule == -1) &&
-                                    page.body_size >= std::max<std::size_t>(magic_.size(), 4);
-    if (!odd_granule && !continues_comments && !may_begin_comments) {
+    const bool in_headers = open != open_.end() && page.sequence() >= open->second.first_page &&
+                            page.sequence() <= open->second.next_page;
+    const bool counted = serials_.count(page.serial()) != 0;
+    if (!odd_granule && !page.begins_stream() && !in_headers && !counted) {
         return true;  // nothing to judge by
     }
     if (!page.complete()) {
         return false;
     }
-    const bool begins = !continues_comments && begins_comments(page);
-    if (!(odd_granule || continues_comments || begins) || !page.genuine()) {
+    if (!page.genuine()) {
         return true;
     }
+    count_page(page, offset);
     if (odd_granule) {
         refusal_ = "granule position out of range";
-    } else if (continues_comments) {
-        if (take(open->second, page)) {
-            open_.erase(open);
-        }
-    } else if (headers_seen_.insert(offset).second) {  // a header read again counts once
-        if (headers_seen_.size() > max_links || open_.size() >= max_open_headers) {
-            refusal_ = "too many chained streams";
-        } else if (Comments comments; !take(comments, page)) {
-            open_[page.serial()] = std::move(comments);
-        }
+    } else if (page.begins_stream()) {
+        begin_link(page, offset);
+    } else if (in_headers) {
+        take_page(open, page, offset);
     }
     return true;
 }
 
-bool OggScreen::begins_comments(const Page& page) const
+void OggScreen::Serial::end_link()
 {
-    if (magic_.empty()) {  // a FLAC metadata block of type 4, the last one or not
-        return (page.body()[0] & 0x7FU) == 4;
+    if (granule >= 0 && pages.samples) {
+        const std::int64_t link = std::max<std::int64_t>(granule - pre_skip, 0);
+        std::int64_t sum = 0;
+        pages.samples = __builtin_add_overflow(*pages.samples, link, &sum)
+                            ? std::nullopt
+                            : std::optional<std::int64_t>(sum);
     }
-    return std::memcmp(page.body(), magic_.data(), magic_.size()) == 0;
+    granule = -1;
 }
 
-bool OggScreen::take(Comments& comments, const Page& page)
+void OggScreen::count_page(const Page& page, std::int64_t offset)
 {
-    std::size_t bytes = 0;
-    bool ends = false;
-    for (std::size_t i = 0; i < page.segments() && !ends; ++i) {
-        bytes += page.lacing()[i];
-        ends = page.lacing()[i] < 255;
+    Serial& serial = serials_[page.serial()];
+    if (page.begins_stream() && serial.links.insert(offset).second) {  // counted once
+        serial.end_link();
+        ++serial.pages.links;
+        const std::string_view body(reinterpret_cast<const char*>(page.body()), page.body_size);
+        serial.pre_skip = body.substr(0, 8) == "OpusHead" && body.size() >= 12
+                              ? static_cast<std::uint32_t>(page.body()[10] | page.body()[11] << 8U)
+                              : 0;
     }
-    comments.next_page = page.sequence() + 1;
-    comment_bytes_ += bytes;
-    if (!comments.counted) {
-        // How the header begins: its magic, the vendor text's length and the text,
-        // then the number of comments.
-        const std::size_t room = max_head - comments.head.size();
-        comments.head.append(reinterpret_cast<const char*>(page.body()), std::min(bytes, room));
-        const auto* head = reinterpret_cast<const unsigned char*>(comments.head.data());
-        const std::size_t prefix = std::max<std::size_t>(magic_.size(), 4);
-        const std::size_t have = comments.head.size();
-        if (have >= prefix + 4 && have >= prefix + 8 + le32(head + prefix)) {
-            comments.counted = true;
-            comment_count_ += le32(head + prefix + 4 + le32(head + prefix));
-        } else if (have == max_head) {
-            refusal_ = "comment header's vendor text too long";
+    if (page.granule() > 0) {  // audio: headers are pages of their own size
+        serial.pages.largest = std::max(serial.pages.largest, page.header_size + page.body_size);
+    }
+    serial.pages.last_sequence = std::max(serial.pages.last_sequence, page.sequence());
+    serial.granule = std::max(serial.granule, page.granule());
+    serial.pages.last_granule = std::max(serial.pages.last_granule, page.granule());
+}
+
+std::optional<OggScreen::Pages> OggScreen::pages_of(std::uint32_t serial) const
+{
+    const auto found = serials_.find(serial);
+    if (found == serials_.end()) {
+        return std::nullopt;
+    }
+    Serial latest = found->second;
+    latest.end_link();
+    return latest.pages;
+}
+
+void OggScreen::begin_link(const Page& page, std::int64_t offset)
+{
+    const bool first_time = links_seen_.insert(offset).second;
+    if (links_seen_.size() > max_links) {
+        refusal_ = "too many chained streams";
+        return;
+    }
+    const auto open = open_.find(page.serial());
+    const bool unfinished = open != open_.end() && open->second.pages.front() == offset;
+    if (!first_time && !unfinished) {
+        return;  // read again: the same bytes, judged and counted once
+    }
+    if (open != open_.end()) {
+        // A link whose headers are read again starts again, what it counted uncounted.
+        comment_count_ -= open->second.counted.comments;
+        comment_bytes_ -= open->second.counted.comment_bytes;
+        books_kept_ -= open->second.counted.books_kept;
+        open_.erase(open);
+    }
+    if (open_.size() >= max_open_links) {
+        refusal_ = "too many chained streams";
+        return;
+    }
+    Link link;
+    link.first_page = link.next_page = page.sequence();
+    take_page(open_.emplace(page.serial(), std::move(link)).first, page, offset);
+}
+
+// The page's segments as libogg puts them together: a page marked as continuing a
+// packet when none is begun starts with the rest of one it drops; one not so marked
+// continues a packet begun all the same.
+void OggScreen::take_page(std::map<std::uint32_t, Link>::iterator open, const Page& page,
+                          std::int64_t offset)
+{
+    Link& link = open->second;
+    const std::uint32_t place = page.sequence() - link.first_page;
+    if (page.sequence() < link.next_page) {
+        // Seen before, when read again; another page in its place would make the
+        // headers depend on where a library finds its pages.
+        if (link.pages.at(place) != offset) {
+            refusal_ = "Ogg pages that contradict each other";
+        }
+        return;
+    }
+    link.pages.push_back(offset);
+    ++link.next_page;
+    const auto* body = reinterpret_cast<const char*>(page.body());
+    std::size_t i = 0;
+    std::size_t at = 0;
+    if (page.continued() && link.packet.empty()) {
+        while (i < page.segments()) {
+            const std::size_t size = page.lacing()[i++];
+            at += size;
+            if (size < 255) {
+                break;
+            }
         }
     }
+    for (; i < page.segments() && refusal_ == nullptr; ++i) {
+        const std::size_t size = page.lacing()[i];
+        link.packet.append(body + at, size);
+        at += size;
+        if (link.packet.size() > max_tag_bytes) {
+            refusal_ = "tags over the 16 MiB limit";
+        } else if (size < 255 && take_packet(link)) {
+            open_.erase(open);  // what follows is no header
+            return;
+        }
+    }
+}
+
+bool OggScreen::take_packet(Link& link)
+{
+    const std::size_t index = link.packets++;
+    if (index == 0) {
+        link.headers = headers_of(link.packet);
+    }
+    const HeaderCost cost = cost_of(link.headers.codec, index, link.packet);
+    // Ogg FLAC's metadata blocks end with the one marked last, whatever the first
+    // packet counted.
+    const bool flac = link.headers.codec == OggCodec::flac;
+    const bool last_block = flac && index > 0 && !link.packet.empty() &&
+                            (static_cast<unsigned char>(link.packet[0]) & 0x80U) != 0;
+    link.packet.clear();
+    link.counted.comments += cost.comments;
+    link.counted.comment_bytes += cost.comment_bytes;
+    link.counted.books_kept += cost.books_kept;
+    comment_count_ += cost.comments;
+    comment_bytes_ += cost.comment_bytes;
+    books_kept_ += cost.books_kept;
+    books_decoding_ = std::max(books_decoding_, cost.books_decoding);
     if (comment_bytes_ > max_tag_bytes) {
         refusal_ = "tags over the 16 MiB limit";
     } else if (comment_count_ > max_tag_count) {
         refusal_ = "more than 10000 tags";
+    } else if (books_kept_ + books_decoding_ > max_setup_bytes) {
+        refusal_ = "Vorbis codebooks over the 32 MiB limit";
+    } else if (flac && index > max_flac_blocks) {
+        refusal_ = "more than 1024 FLAC metadata blocks";
     }
-    return ends;
+    return flac ? last_block : link.packets >= link.headers.count;
 }
 
 }  // namespace media::detail

@@ -42,9 +42,8 @@ const OpusFileCallbacks stream{read, nullptr, nullptr, nullptr};
 
 }  // namespace
 
-OpusRead read_opus_file(FileSource& source)
+OpusRead read_opus_file(FileSource& source, OggScreen& screen)
 {
-    OggScreen screen("OpusTags");
     const ScreenInstalled screened(source, screen);
     int error = 0;
     const ScopedOpusFile file(
@@ -61,6 +60,9 @@ OpusRead read_opus_file(FileSource& source)
         got.samples = 0;
         for (int link = 0; link < op_link_count(file.get()); ++link) {
             *got.samples += op_pcm_total(file.get(), link);
+            got.links.push_back({static_cast<std::uint32_t>(op_serialno(file.get(), link)),
+                                 op_pcm_total(file.get(), link), op_raw_total(file.get(), link),
+                                 48000});
         }
     }
     got.channels = op_channel_count(file.get(), 0);
@@ -76,14 +78,21 @@ MediaInfo read_opus(FileSource& source, const Probe& /*probe*/)
 {
     constexpr long rate = 48000;  // opusfile counts at this rate, whatever the input was
     try {
-        OpusRead got = read_opus_file(source);
+        OggScreen screen;
+        OpusRead got = read_opus_file(source, screen);
         MediaInfo info;
         info.codec = "opus";
         info.channels = got.channels;
         info.sample_rate = rate;
-        info.samples = got.samples;
-        info.exact = got.samples.has_value();
-        info.duration_secs = got.samples ? static_cast<double>(*got.samples) / rate : 0;
+        if (got.samples) {
+            // opusenc's usual rate of bytes for a link that lies about its own.
+            constexpr double typical_bits = 64000;
+            const OggLength length = judged_length(std::move(got.links), source, screen,
+                                                   max_opus_samples_a_byte, typical_bits);
+            info.samples = length.samples;
+            info.exact = length.exact;
+            info.duration_secs = length.secs;
+        }
         got.tags.move_into(info);
         return info;
     } catch (const opus_utils::opus_error& e) {

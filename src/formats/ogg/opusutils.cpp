@@ -4,6 +4,7 @@
 
 #include <musiccore/media.hpp>
 
+#include "formats/ogg/ogg_screen.hpp"
 #include "formats/ogg/opus_reader.hpp"
 #include "io/file_source.hpp"
 
@@ -27,7 +28,8 @@ opus_info read(const std::string& path, WorkBudget budget)
     if (!source.is_open()) {
         throw opus_error("op_open_file", OP_EFAULT);
     }
-    media::detail::OpusRead got = media::detail::read_opus_file(source);
+    media::detail::OggScreen screen;
+    media::detail::OpusRead got = media::detail::read_opus_file(source, screen);
     if (!got.samples) {  // an unseekable input
         throw opus_error("op_pcm_total", OP_EINVAL);
     }

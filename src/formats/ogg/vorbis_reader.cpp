@@ -4,6 +4,7 @@
 
 #include <vorbis/vorbisfile.h>
 
+#include "formats/ogg/ogg_lengths.hpp"
 #include "formats/ogg/ogg_screen.hpp"
 #include "formats/reader.hpp"
 #include "tags/tag_collector.hpp"
@@ -68,7 +69,7 @@ private:
 
 MediaInfo read_vorbis(FileSource& source, const Probe& /*probe*/)
 {
-    OggScreen screen("\x03vorbis");
+    OggScreen screen;
     const ScreenInstalled screened(source, screen);
     VorbisFile file(source);
     if (file.error() != 0 || !source.failure().empty()) {
@@ -84,22 +85,21 @@ MediaInfo read_vorbis(FileSource& source, const Probe& /*probe*/)
     if (first->bitrate_nominal > 0) {
         info.bitrate = first->bitrate_nominal;
     }
-    const ogg_int64_t samples = ov_pcm_total(file.get(), -1);
-    if (samples >= 0) {  // OV_EINVAL when unseekable
-        // Links of other rates make the count a sum of unlike samples: the time is
-        // still right, the count is an estimate at the first link's rate.
-        bool one_rate = true;
-        for (int link = 1; link < ov_streams(file.get()); ++link) {
-            one_rate = one_rate && ov_info(file.get(), link)->rate == first->rate;
+    if (ov_seekable(file.get()) != 0) {
+        std::vector<LinkCount> links;
+        links.reserve(static_cast<std::size_t>(ov_streams(file.get())));
+        for (int link = 0; link < ov_streams(file.get()); ++link) {
+            links.push_back({static_cast<std::uint32_t>(ov_serialnumber(file.get(), link)),
+                             ov_pcm_total(file.get(), link), ov_raw_total(file.get(), link),
+                             ov_info(file.get(), link)->rate});
         }
-        info.exact = one_rate;
-        info.duration_secs = one_rate
-                                 ? static_cast<double>(samples) / static_cast<double>(first->rate)
-                                 : ov_time_total(file.get(), -1);
-        info.samples =
-            one_rate
-                ? samples
-                : static_cast<ogg_int64_t>(info.duration_secs * static_cast<double>(first->rate));
+        const auto nominal =
+            static_cast<double>(first->bitrate_nominal > 0 ? first->bitrate_nominal : 128000);
+        const OggLength length =
+            judged_length(std::move(links), source, screen, max_vorbis_samples_a_byte, nominal);
+        info.samples = length.samples;
+        info.exact = length.exact;
+        info.duration_secs = length.secs;
     }
     TagCollector tags;
     const vorbis_comment* comments = ov_comment(file.get(), 0);

@@ -69,12 +69,44 @@ const struct {
     {"tags-count.ogg", "Ogg Vorbis: more than 10000 tags"},
     {"tags-count.flac", "FLAC: more than 10000 tags"},
     {"tags-count.mp3", "MP3: more than 10000 tags"},
+    // Where a screen of pages might not look for comments.
+    {"tags-first-page.ogg", "Ogg Vorbis: more than 10000 tags"},
+    {"tags-granule.opus", "Ogg Opus: more than 10000 tags"},
+    {"tags-packed.oga", "Ogg FLAC: more than 10000 tags"},
+    {"blocks-1100.flac", "FLAC: more than 1024 FLAC metadata blocks"},
+    // What costs without tags: a stack a link (libvorbisfile), 1.8 GB of codebooks.
+    {"chain-1100.ogg", "Ogg Vorbis: too many chained streams"},
+    {"codebooks.ogg", "Ogg Vorbis: Vorbis codebooks over the 32 MiB limit"},
 };
 
 TEST(hostile, tags_within_the_limits)
 {
     for (const auto& row : bounded) {
         EXPECT_EQ(outcome(hostile + row.file), row.outcome) << row.file;
+    }
+}
+
+// A length is exact only when the file's bytes can hold it and its library counted
+// what the file holds; else it is an estimate, said so.
+TEST(hostile, lengths_no_file_can_lie_about)
+{
+    const struct {
+        const char* file;
+        std::int64_t samples;
+        bool exact;
+    } rows[] = {
+        {"frames-1m.mp3", 10368, false},    // an Info frame of a million frames in 3 KB
+        {"frames-4g.mp3", 10368, false},    // and of 2^32-1: the frames are counted
+        {"delay-long.mp3", 5760, false},    // delay and padding past the audio
+        {"same-serial.ogg", 66150, false},  // two streams, one serial: both counted
+        {"same-serial.opus", 72000, false},
+        {"granules-wrap.ogg", 110400, false},  // what the granule positions say, ignored
+        {"total-2-35.flac", 8820, true},       // 2^35 in 2 KB: the frames' own numbers
+    };
+    for (const auto& row : rows) {
+        const media::MediaInfo info = media::read_info(hostile + row.file);
+        EXPECT_EQ(info.samples, row.samples) << row.file;
+        EXPECT_EQ(info.exact, row.exact) << row.file;
     }
 }
 

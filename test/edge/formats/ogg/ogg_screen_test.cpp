@@ -8,7 +8,9 @@
 
 #include <ogg/ogg.h>
 #include <opusfile.h>
+#include <pthread.h>
 #include <sys/wait.h>
+#include <vorbis/vorbisfile.h>
 
 #include "formats/ogg/ogg_screen.hpp"
 #include "support/test_files.hpp"
@@ -34,14 +36,41 @@ TEST(ogg_screen, opusfile_alone_dies_on_the_crafted_file)
     EXPECT_EXIT(bare_opusfile(), died, "");
 }
 
+// libvorbisfile alone, on a thread of a small stack, dies of a chain's links.
+TEST(ogg_screen, vorbisfile_alone_dies_on_a_long_chain)
+{
+    const auto bare_vorbisfile = [] {
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setstacksize(&attributes, std::size_t{256} << 10U);
+        pthread_t thread;
+        pthread_create(
+            &thread, &attributes,
+            [](void*) -> void* {
+                OggVorbis_File file;
+                if (ov_fopen((hostile + "chain-1100.ogg").c_str(), &file) == 0) {
+                    ov_clear(&file);
+                }
+                return nullptr;
+            },
+            nullptr);
+        pthread_join(thread, nullptr);
+        std::_Exit(0);
+    };
+    const auto died = [](int status) { return !WIFEXITED(status) || WEXITSTATUS(status) != 0; };
+    EXPECT_EXIT(bare_vorbisfile(), died, "");
+}
+
 // `bytes` with the page that holds offset `inside` given the granule position 2^63-5,
 // and its checksum made good again.
 std::string with_bad_granule(std::string bytes, std::size_t inside)
 {
-    std::size_t at = 0;
-    for (;;) {
+    for (std::size_t at = 0; at + 27 <= bytes.size();) {
         auto* header = reinterpret_cast<unsigned char*>(&bytes[at]);
         const std::size_t header_size = 27 + header[26];
+        if (at + header_size > bytes.size()) {
+            break;
+        }
         std::size_t body_size = 0;
         for (std::size_t i = 27; i < header_size; ++i) {
             body_size += header[i];
@@ -58,6 +87,8 @@ std::string with_bad_granule(std::string bytes, std::size_t inside)
         }
         at += header_size + body_size;
     }
+    ADD_FAILURE() << "no page holds offset " << inside;
+    return bytes;
 }
 
 // Feeds `bytes` to `screen` in reads of `chunk` bytes; its refusal, or "".
@@ -75,7 +106,7 @@ std::string screened(media::detail::OggScreen& screen, const std::string& bytes,
 
 std::string screened(const std::string& bytes, std::size_t chunk)
 {
-    media::detail::OggScreen screen("OpusTags");
+    media::detail::OggScreen screen;
     return screened(screen, bytes, chunk);
 }
 
@@ -98,11 +129,49 @@ TEST(ogg_screen, judges_pages_however_reads_cut_them)
                   "granule position out of range")
             << row.chunk;
         EXPECT_EQ(screened(many_tags, row.chunk), "more than 10000 tags") << row.chunk;
+        for (const char* hidden : {"tags-first-page.ogg", "tags-granule.opus", "tags-packed.oga"}) {
+            EXPECT_EQ(screened(read_file(hostile + hidden), row.chunk), "more than 10000 tags")
+                << hidden << " " << row.chunk;
+        }
         // Read again whole, as a library that seeks back does: its header counts once.
-        media::detail::OggScreen screen("OpusTags");
+        media::detail::OggScreen screen;
         EXPECT_EQ(screened(screen, some_tags, row.chunk) + screened(screen, some_tags, 1 << 20), "")
             << row.chunk;
     }
+}
+
+// The page at `offset` of `bytes` with one byte of its body changed, and its checksum
+// made good again.
+std::string with_changed_body(std::string bytes, std::size_t offset)
+{
+    auto* header = reinterpret_cast<unsigned char*>(&bytes[offset]);
+    const std::size_t header_size = 27 + header[26];
+    std::size_t body_size = 0;
+    for (std::size_t i = 27; i < header_size; ++i) {
+        body_size += header[i];
+    }
+    header[header_size + body_size - 1] ^= 1U;
+    ogg_page page{header, static_cast<long>(header_size), header + header_size,
+                  static_cast<long>(body_size)};
+    ogg_page_checksum_set(&page);
+    return bytes;
+}
+
+// Two pages in one place of a link's headers: which one a library takes depends on
+// where it finds pages, so neither is taken. The same page read again is no other.
+TEST(ogg_screen, refuses_headers_that_contradict_each_other)
+{
+    const std::string file = read_file(hostile + "tags-big.opus");  // tags on many pages
+    const std::size_t third = file.find("OggS", file.find("OggS", 4) + 4);
+    const std::size_t fourth = file.find("OggS", third + 4);
+    const std::string page = file.substr(third, fourth - third);
+    const std::string twice =
+        file.substr(0, fourth) + with_changed_body(page, 0) + file.substr(fourth);
+    EXPECT_EQ(screened(twice, 1 << 20), "Ogg pages that contradict each other");
+    media::detail::OggScreen screen;
+    EXPECT_EQ(screened(screen, file.substr(0, fourth), 1 << 20) +
+                  screened(screen, file.substr(0, fourth), 1 << 20),
+              "");
 }
 
 }  // namespace

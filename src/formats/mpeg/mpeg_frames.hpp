@@ -1,0 +1,39 @@
+#pragma once
+// MPEG audio frame headers and the Xing/Info frame that states a file's length, read
+// here: what a length may be trusted on.
+
+#include <cstddef>      // std::size_t
+#include <cstdint>      // std::uint32_t, std::int64_t
+#include <optional>     // std::optional
+#include <string_view>  // std::string_view
+
+namespace media::detail {
+
+struct FrameHeader {
+    bool mpeg1 = true;  // else MPEG-2 or 2.5, of half the samples a layer III frame
+    int layer = 3;
+    long bitrate = 0;  // bits per second; 0: free format
+    long sample_rate = 0;
+    bool mono = false;
+    std::size_t samples = 0;  // per channel, in one frame
+};
+
+// The header in the four bytes at the start of `bytes`, if they are one.
+std::optional<FrameHeader> frame_header(std::string_view bytes);
+
+// The fewest bytes a frame of this version, layer and rate takes: at the lowest
+// bitrate, unpadded.
+std::size_t smallest_frame(const FrameHeader& header);
+
+// What a Xing or Info frame (LAME's, or any encoder's with the LAME extension) states.
+struct InfoFrame {
+    std::optional<std::uint32_t> frames, bytes;
+    // The encoder's delay and padding, in samples, from the LAME extension.
+    std::optional<std::uint32_t> delay, padding;
+};
+
+// The Xing or Info tag of the layer III frame at the start of `frame` (its header
+// included), where mpg123 looks for one: past the side information, after zeros.
+std::optional<InfoFrame> info_frame(std::string_view frame, const FrameHeader& header);
+
+}  // namespace media::detail
