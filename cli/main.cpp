@@ -35,6 +35,7 @@ struct Options {
     std::optional<std::chrono::seconds> min, max;
     unsigned jobs = 0;
     std::chrono::milliseconds time_limit = media::default_work_limit;
+    std::size_t memory_limit = media::default_memory_limit;
     std::string db;             // the index, if any
     std::string artist, album;  // list: texts the tracks' must hold
 };
@@ -71,6 +72,17 @@ void add_time_limit(CLI::App& command, Options& options)
             },
             "Processor seconds that reading one file may take (0: no limit; default 10)")
         ->type_name("SECONDS");
+}
+
+// Mebibytes of address space for each process that reads files.
+void add_memory_limit(CLI::App& command, Options& options)
+{
+    command
+        .add_option_function<std::size_t>(
+            "--memory-limit", [&options](std::size_t mib) { options.memory_limit = mib << 20U; },
+            "Memory, in MiB, that the process reading a file may take (default 512)")
+        ->type_name("MIB")
+        ->check(CLI::Range(std::size_t{64}, std::size_t{1} << 20U));
 }
 
 // The two options, for what excludes them.
@@ -133,6 +145,7 @@ music_library::ScanOptions scan_options(const Options& options)
     music_library::ScanOptions scan;
     scan.jobs = options.jobs;
     scan.file_time_limit = options.time_limit;
+    scan.memory_limit = options.memory_limit;
     return scan;
 }
 
@@ -211,7 +224,10 @@ int run_list(const Options& options)
 int run_info(const Options& options)
 {
     music_library::ScanResult all;
-    const media::Limits limits{options.time_limit, std::nullopt};
+    media::Limits limits;
+    limits.work = options.time_limit;
+    limits.isolated = true;  // whatever the file does, this process lives on
+    limits.memory_limit = options.memory_limit;
     for (const auto& file : options.paths) {
         try {
             media::MediaInfo info = media::read_info(file, limits);
@@ -253,6 +269,7 @@ int run(int argc, char** argv)
         ->excludes(min)
         ->excludes(max);
     add_time_limit(*scan, options);
+    add_memory_limit(*scan, options);
     scan->add_option("DIR", options.paths, "Folders to scan")
         ->required()
         ->check(CLI::ExistingDirectory);
@@ -260,6 +277,7 @@ int run(int argc, char** argv)
     auto* info = app.add_subcommand("info", "Show everything read from each FILE");
     add_format_flags(*info, options);
     add_time_limit(*info, options);
+    add_memory_limit(*info, options);
     info->add_option("FILE", options.paths, "Music files")->required();
 
     auto* list = app.add_subcommand("list", "Show what an index holds, opening no music file");

@@ -36,7 +36,8 @@ depends() {
 lib=usr/lib/x86_64-linux-gnu
 has_file "$runtime" "$lib/libmusiccore.so.$version"
 has_file "$runtime" "usr/share/doc/libmusiccore$soversion/copyright"
-for library in libopusfile0 libvorbisfile3 libflac12 libmpg123-0 libsqlite3-0; do
+has_file "$runtime" "usr/libexec/musiccore/musiccore-reader"
+for library in libopusfile0 libvorbisfile3 libflac12 libmpg123-0 libsqlite3-0 libseccomp2; do
   depends "$runtime" "$library"
 done
 has_file "$dev" "usr/include/musiccore/version.hpp"
@@ -56,6 +57,9 @@ others=$(grep -v -E "$api" <<<"$symbols") || [ $? -eq 1 ]  # 1: nothing but the 
 $others"
 export LD_LIBRARY_PATH=$root/$lib
 [ "$("$root/usr/bin/musiccore" --version)" = "$version" ] || fail "musiccore --version"
+# The command finds the packaged reader beside it and reads in it, not in process.
+unsandboxed=$("$root/usr/bin/musiccore" info test/test.opus 2>&1 >/dev/null)
+[ -z "$unsandboxed" ] || fail "musiccore info did not read in the packaged reader: $unsandboxed"
 
 # The file, then the folder it is in, scanned.
 expected=$(printf 'test/test.opus: 00:01:05 (<unknown> - <unknown>)\n%.0s' 1 2)

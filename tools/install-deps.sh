@@ -9,6 +9,7 @@ packages=(
   libopusfile-dev                    # Ogg Opus (brings libopus, libogg)
   libvorbis-dev libflac-dev libmpg123-dev  # Ogg Vorbis, FLAC, MP3
   libsqlite3-dev                     # the library index
+  libseccomp-dev                     # the reader processes' sandbox
   libgtest-dev                       # self-test and edge tests
   libcli11-dev nlohmann-json3-dev    # the musiccore command's options and JSON
   sox opus-tools vorbis-tools flac lame  # test audio files

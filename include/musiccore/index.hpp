@@ -50,6 +50,7 @@ struct IndexChanges {
     std::size_t kept = 0;     // files as they were, moved or renamed ones among them: not read
     std::vector<FileChange> files;      // every file but those kept in place, sorted by path
     std::vector<ScanFailure> unlisted;  // folders that could not be listed
+    bool isolated = false;              // read in sandboxed processes
 };
 
 // How much of the index a query takes.

@@ -14,7 +14,11 @@
 namespace music_library {
 
 struct ScanOptions {
-    unsigned jobs = 0;  // threads reading files; 0: one per hardware thread
+    unsigned jobs = 0;  // files read at once; 0: one per hardware thread
+    // Read in sandboxed processes of their own (see media::Limits::isolated), each
+    // under `memory_limit` bytes of address space; false: on threads of this process.
+    bool isolated = true;
+    std::size_t memory_limit = media::default_memory_limit;
     // The processor time that reading one file may take, then it is a failure; zero:
     // no limit; negative: std::invalid_argument. A read that does not return for as
     // long (a stalled network file system) fails its file too: the scan goes on
@@ -42,6 +46,7 @@ struct ScanResult {
     // ".ogg" and ".oga" files that hold an Ogg stream of a codec this library does
     // not read (Theora video, Speex)
     std::size_t skipped = 0;
+    bool isolated = false;  // read in sandboxed processes
 };
 
 // Reads every regular file under `root` whose extension is ".opus", ".ogg", ".oga",

@@ -40,14 +40,22 @@ inline constexpr std::size_t max_tag_count = 10000;
 inline constexpr std::size_t max_tag_value = std::size_t{64} << 10U;
 
 inline constexpr std::chrono::milliseconds default_work_limit{10000};
+// The address space of a process that reads files for the library.
+inline constexpr std::size_t default_memory_limit = std::size_t{512} << 20U;
 
-// How long a read may go on.
+// How long a read may go on, and where it happens.
 struct Limits {
     // Processor time that the reading thread may spend on the file; zero: no limit.
     // Unlike a wall clock, it does not run while other files share the cores.
     std::chrono::milliseconds work = default_work_limit;
-    // A time the read must not pass; none by default.
+    // A time the read must not pass; none by default. Not with `isolated`.
     std::optional<std::chrono::steady_clock::time_point> deadline;
+    // Read in a process of its own, sandboxed, under `memory_limit` bytes of address
+    // space: whatever the file does to a format library, it costs this process only
+    // the read. Where no such process can be had, the read happens here, and that is
+    // said once on standard error.
+    bool isolated = false;
+    std::size_t memory_limit = default_memory_limit;
 };
 
 // A file that cannot be read, with what went wrong: "cannot open: No such file or

@@ -74,7 +74,8 @@ MediaInfo read_info(const std::string& path)
 
 MediaInfo read_info(const std::string& path, const Limits& limits)
 {
-    return detail::read_media(path, limits, nullptr, false);
+    return limits.isolated ? detail::read_isolated(path, limits)
+                           : detail::read_media(path, limits, nullptr, false);
 }
 
 }  // namespace media

@@ -15,4 +15,8 @@ namespace media::detail {
 MediaInfo read_media(const std::string& path, const Limits& limits, Heartbeat* heartbeat,
                      bool regular_only);
 
+// As media::read_info with `limits.isolated`: in a reader process (sandbox/), or here
+// when none can be had.
+MediaInfo read_isolated(const std::string& path, const Limits& limits);
+
 }  // namespace media::detail

@@ -31,6 +31,11 @@ Reader reader_of(Format format)
     return nullptr;
 }
 
+void prepare_readers()
+{
+    prepare_mpeg_audio();
+}
+
 media_error read_failure(const char* format, const FileSource& source, const std::string& detail)
 {
     return media_error(std::string(format) + ": " +

@@ -387,7 +387,7 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
         paths.push_back(file.path);
     }
     Writer writer(db);
-    detail::read_files(
+    changes.isolated = detail::read_files(
         paths, options,
         [&](std::size_t i, detail::Outcome&& outcome) {
             const ToRead& file = to_read[i];

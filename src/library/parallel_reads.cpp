@@ -11,6 +11,7 @@
 
 #include "formats/read_media.hpp"
 #include "library/file_listing.hpp"
+#include "sandbox/reader_pool.hpp"
 
 namespace music_library::detail {
 
@@ -22,21 +23,49 @@ using Clock = std::chrono::steady_clock;
 // writes them) goes on beside the reads.
 constexpr std::size_t take_batch = 64;
 
+Outcome track_outcome(const std::string& file, media::MediaInfo&& info)
+{
+    Track track = track_detail::track_of(file, info);
+    return {ScannedTrack{std::move(track), std::move(info)}, std::nullopt};
+}
+
+// An Ogg stream of another codec in a file named as one (".ogg", ".oga") is skipped;
+// any other format a library does not read is a failure.
+Outcome unsupported_outcome(const std::string& file, const media::unsupported_format& error)
+{
+    const std::string extension = lower_extension(file);
+    const bool other_ogg = error.in_ogg() && (extension == ".ogg" || extension == ".oga");
+    return {std::nullopt, other_ogg ? std::nullopt : std::optional<std::string>(error.what())};
+}
+
 Outcome read_file(const std::string& file, std::chrono::milliseconds limit,
                   media::detail::Heartbeat* heartbeat)
 {
     try {
-        media::MediaInfo info =
-            media::detail::read_media(file, media::Limits{limit, std::nullopt}, heartbeat, true);
-        Track track = track_detail::track_of(file, info);
-        return {ScannedTrack{std::move(track), std::move(info)}, std::nullopt};
+        return track_outcome(file, media::detail::read_media(
+                                       file, media::Limits{limit, std::nullopt}, heartbeat, true));
     } catch (const media::unsupported_format& e) {
-        const std::string extension = lower_extension(file);
-        const bool other_ogg = e.in_ogg() && (extension == ".ogg" || extension == ".oga");
-        return {std::nullopt, other_ogg ? std::nullopt : std::optional<std::string>(e.what())};
+        return unsupported_outcome(file, e);
     } catch (const std::exception& e) {
         return {std::nullopt, std::string(e.what())};
     }
+}
+
+Outcome answer_outcome(const std::string& file, media::detail::ReadOutcome&& answer,
+                       std::size_t memory_limit)
+{
+    using Kind = media::detail::ReadOutcome::Kind;
+    switch (answer.kind) {
+    case Kind::info:
+        return track_outcome(file, std::move(answer.info));
+    case Kind::unsupported:
+        return unsupported_outcome(file, media::unsupported_format(answer.message, answer.in_ogg));
+    case Kind::out_of_memory:
+        return {std::nullopt, media::detail::memory_exceeded(memory_limit)};
+    case Kind::failed:
+        break;
+    }
+    return {std::nullopt, std::move(answer.message)};
 }
 
 // Each file's state, so that a worker's result and a stuck worker's failure never
@@ -194,9 +223,27 @@ unsigned thread_count(const ScanOptions& options)
     return std::max(options.jobs > 0 ? options.jobs : std::thread::hardware_concurrency(), 1U);
 }
 
-void read_files(const std::vector<std::string>& files, const ScanOptions& options,
-                const std::function<void(std::size_t, Outcome&&)>& take,
-                const std::function<void()>& on_tick)
+namespace {
+
+// The readers for a scan, unless they cannot be had: then this process reads, and says
+// so once.
+void start_readers(std::optional<media::detail::ReaderPool>& pool, const ScanOptions& options)
+{
+    std::string why = "no reader program installed";
+    if (const auto program = media::detail::reader_program()) {
+        try {
+            pool.emplace(*program, thread_count(options), options.memory_limit);
+            return;
+        } catch (const media::media_error& e) {
+            why = e.what();
+        }
+    }
+    media::detail::say_unsandboxed(why);
+}
+
+void read_on_threads(const std::vector<std::string>& files, const ScanOptions& options,
+                     const std::function<void(std::size_t, Outcome&&)>& take,
+                     const std::function<void()>& on_tick)
 {
     const std::size_t total = files.size();
     const auto shared = std::make_shared<Shared>(files, options.file_time_limit);
@@ -226,9 +273,41 @@ void read_files(const std::vector<std::string>& files, const ScanOptions& option
             }
         }
     }
-    if (options.on_progress) {
-        options.on_progress(total, total);
+}
+
+}  // namespace
+
+bool read_files(const std::vector<std::string>& files, const ScanOptions& options,
+                const std::function<void(std::size_t, Outcome&&)>& take,
+                const std::function<void()>& on_tick)
+{
+    std::optional<media::detail::ReaderPool> pool;
+    if (options.isolated && !files.empty()) {
+        start_readers(pool, options);
     }
+    if (pool) {
+        std::size_t done = 0;
+        pool->read(
+            files, options.file_time_limit, true,
+            [&](std::size_t i, media::detail::ReadOutcome&& answer) {
+                take(i, answer_outcome(files[i], std::move(answer), options.memory_limit));
+                ++done;
+            },
+            [&] {
+                if (on_tick) {
+                    on_tick();
+                }
+                if (options.on_progress) {
+                    options.on_progress(done, files.size());
+                }
+            });
+    } else {
+        read_on_threads(files, options, take, on_tick);
+    }
+    if (options.on_progress) {
+        options.on_progress(files.size(), files.size());
+    }
+    return pool.has_value() || (options.isolated && files.empty());
 }
 
 }  // namespace music_library::detail

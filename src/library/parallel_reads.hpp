@@ -23,12 +23,13 @@ struct Outcome {
 // The threads that `options` ask for: one per hardware thread unless they say.
 unsigned thread_count(const ScanOptions& options);
 
-// Reads `files` on `options.jobs` threads, each taking the next index. Calls `take`
-// with each file's index and outcome as it is done, in no set order, and `on_tick`
-// (if given) and `options.on_progress` about ten times a second: all on the calling
-// thread, never two at once. A file whose read does not return within the time
-// limit fails, and its thread is left behind.
-void read_files(const std::vector<std::string>& files, const ScanOptions& options,
+// Reads `files` in `options.jobs` reader processes, or unless `options.isolated` or
+// when they cannot be had, on as many threads of this process. Calls `take` with each
+// file's index and outcome as it is done, in no set order, and `on_tick` (if given)
+// and `options.on_progress` about ten times a second: all on the calling thread,
+// never two at once. A file whose read does not return within the time limit fails,
+// and its reader or thread is left behind. True when read in reader processes.
+bool read_files(const std::vector<std::string>& files, const ScanOptions& options,
                 const std::function<void(std::size_t, Outcome&&)>& take,
                 const std::function<void()>& on_tick = {});
 

@@ -1,0 +1,348 @@
+#include "sandbox/reader_pool.hpp"
+
+#include <algorithm>  // std::all_of
+#include <deque>      // std::deque
+#include <mutex>      // std::mutex
+#include <thread>     // std::this_thread::sleep_for
+
+#include <poll.h>    // poll
+#include <unistd.h>  // getpid
+
+namespace media::detail {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Files asked of one reader ahead of its answers: it need not wait for this process
+// between two files. While each busy reader has half as many still to read, this
+// process naps before it looks for answers, and takes them many at a time: a wake-up
+// for each answer would cost the readers their cores.
+constexpr std::size_t asked_ahead = 32;
+constexpr std::chrono::microseconds nap{1000};
+// How often the readers are looked at, and how much processor time past the limit a
+// reader is given to stop itself, with its own message, before it is stopped.
+constexpr std::chrono::milliseconds tick{100};
+constexpr std::chrono::milliseconds grace{1000};
+// Readers in a row that ended before they answered anything: past as many, none is to
+// be had.
+constexpr std::size_t fruitless_limit = 8;
+
+ReadOutcome failure(std::string message)
+{
+    ReadOutcome outcome;
+    outcome.message = std::move(message);
+    return outcome;
+}
+
+bool failed(const ReadOutcome& answer)
+{
+    return answer.kind == ReadOutcome::Kind::failed ||
+           answer.kind == ReadOutcome::Kind::out_of_memory;
+}
+
+}  // namespace
+
+class ReaderPool::Run {
+public:
+    using Take = std::function<void(std::size_t, ReadOutcome&&)>;
+
+    Run(ReaderPool& pool, const std::vector<std::string>& files, std::chrono::milliseconds limit,
+        bool regular_only, const Take& take)
+        : pool_(pool), files_(files), limit_(limit), regular_only_(regular_only), take_(take),
+          slots_(pool.readers_.size())
+    {
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
+            slots_[i].reader = std::move(pool.readers_[i]);
+        }
+        pool.readers_.clear();
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            waiting_.push_back(i);
+        }
+    }
+
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+    Run(Run&&) = delete;
+    Run& operator=(Run&&) = delete;
+
+    // The readers that are left serve the next read; one still at work when the read
+    // ends early (an exception) is ended.
+    ~Run()
+    {
+        for (Slot& slot : slots_) {
+            if (slot.reader && slot.asked.empty()) {
+                pool_.readers_.push_back(std::move(slot.reader));
+            }
+        }
+    }
+
+    void go(const std::function<void()>& on_tick)
+    {
+        auto ticked = Clock::now();
+        while (done_ < files_.size()) {
+            for (Slot& slot : slots_) {
+                ask(slot);
+            }
+            if (!wait_for_answers()) {
+                continue;
+            }
+            for (Slot& slot : slots_) {
+                collect(slot);
+            }
+            const auto now = Clock::now();
+            if (now - ticked >= tick) {
+                ticked = now;
+                for (Slot& slot : slots_) {
+                    watch(slot, now);
+                }
+                if (on_tick) {
+                    on_tick();
+                }
+            }
+        }
+    }
+
+private:
+    // A reader, the files asked of it in order, and what the watch has seen of the first.
+    struct Slot {
+        std::unique_ptr<ReaderProcess> reader;
+        std::deque<std::size_t> asked;
+        std::size_t watched = static_cast<std::size_t>(-1);  // the file the watch follows
+        ReaderProcess::Usage at_start, last;
+        Clock::time_point moved;
+        // After a read that failed: what the format's library may have left behind (a
+        // leak of libvorbisfile's, say) goes with the process, once its answers are in.
+        bool retiring = false;
+    };
+
+    void settle(std::size_t file, ReadOutcome&& outcome)
+    {
+        take_(file, std::move(outcome));
+        ++done_;
+    }
+
+    // The reader is done for: its first file fails with `why`, the others go back.
+    void give_up(Slot& slot, const std::string& why)
+    {
+        if (slot.asked.empty()) {
+            if (++fruitless_ >= fruitless_limit) {
+                cannot_start_ = why;
+            }
+        } else {
+            settle(slot.asked.front(), failure(why));
+            slot.asked.pop_front();
+        }
+        waiting_.insert(waiting_.begin(), slot.asked.begin(), slot.asked.end());
+        slot.asked.clear();
+        slot.reader.reset();
+        slot.retiring = false;
+    }
+
+    // Starts a reader where one is needed, and asks it files up to the ones ahead.
+    void ask(Slot& slot)
+    {
+        if (!slot.reader && !waiting_.empty()) {
+            try {
+                slot.reader = std::make_unique<ReaderProcess>(pool_.program_, pool_.memory_limit_);
+                if (fruitless_ < fruitless_limit) {
+                    cannot_start_.clear();
+                }
+            } catch (const media_error& e) {
+                cannot_start_ = e.what();
+                return;
+            }
+        }
+        if (!slot.reader || slot.retiring) {
+            return;
+        }
+        std::vector<ReadRequest> requests;
+        while (slot.asked.size() < asked_ahead && !waiting_.empty()) {
+            requests.push_back({files_[waiting_.front()], limit_, regular_only_, false});
+            slot.asked.push_back(waiting_.front());
+            waiting_.pop_front();
+        }
+        if (!requests.empty() && !slot.reader->send(requests)) {
+            give_up(slot, slot.reader->ending());
+        }
+    }
+
+    // Waits a tick at most for a busy reader to answer; false when none is busy and
+    // readers are to be started again. With none busy and none to be had, the files
+    // waiting fail.
+    bool wait_for_answers()
+    {
+        std::vector<pollfd> channels;
+        for (const Slot& slot : slots_) {
+            if (slot.reader && !slot.asked.empty()) {
+                channels.push_back({slot.reader->channel(), POLLIN, 0});
+            }
+        }
+        if (channels.empty()) {
+            if (!cannot_start_.empty()) {
+                for (; !waiting_.empty(); waiting_.pop_front()) {
+                    settle(waiting_.front(), failure(cannot_start_));
+                }
+            }
+            return false;
+        }
+        const bool all_busy = std::all_of(slots_.begin(), slots_.end(), [](const Slot& slot) {
+            return !slot.reader || slot.asked.size() >= asked_ahead / 2;
+        });
+        if (all_busy) {
+            std::this_thread::sleep_for(nap);
+        }
+        poll(channels.data(), channels.size(), static_cast<int>(tick.count()));
+        return true;
+    }
+
+    // Takes what a busy reader has answered; gives it up when it ended, and lets it go
+    // when it is retiring and has answered all.
+    void collect(Slot& slot)
+    {
+        if (!slot.reader || slot.asked.empty()) {
+            return;
+        }
+        std::vector<ReadOutcome> answers;
+        const bool alive = slot.reader->receive(answers);
+        for (ReadOutcome& answer : answers) {
+            if (slot.asked.empty()) {  // answers to nothing asked: nonsense
+                break;
+            }
+            slot.retiring = slot.retiring || failed(answer);
+            settle(slot.asked.front(), std::move(answer));
+            slot.asked.pop_front();
+            fruitless_ = 0;
+        }
+        if (!alive) {
+            give_up(slot, slot.reader->ending());
+        } else if (slot.retiring && slot.asked.empty()) {
+            slot.reader.reset();
+            slot.retiring = false;
+        }
+    }
+
+    // A busy reader's first file: from the first look at it, what it spends.
+    void watch(Slot& slot, Clock::time_point now)
+    {
+        if (!slot.reader || slot.asked.empty() || limit_.count() <= 0) {
+            return;
+        }
+        const auto usage = slot.reader->usage();
+        if (!usage) {
+            return;  // gone: its channel tells
+        }
+        if (slot.watched != slot.asked.front()) {
+            slot.watched = slot.asked.front();
+            slot.at_start = slot.last = *usage;
+            slot.moved = now;
+        } else if (usage->cpu - slot.at_start.cpu > limit_ + grace) {
+            slot.reader->kill();
+            give_up(slot, "time limit passed");
+        } else if (usage->cpu != slot.last.cpu || usage->bytes_read != slot.last.bytes_read) {
+            slot.last = *usage;
+            slot.moved = now;
+        } else if (now - slot.moved > limit_) {
+            slot.reader->kill();
+            give_up(slot, "read blocked past the time limit");
+        }
+    }
+
+    ReaderPool& pool_;
+    const std::vector<std::string>& files_;
+    std::chrono::milliseconds limit_;
+    bool regular_only_;
+    const Take& take_;
+    std::vector<Slot> slots_;
+    std::deque<std::size_t> waiting_;
+    std::size_t done_ = 0;
+    std::size_t fruitless_ = 0;
+    std::string cannot_start_;
+};
+
+namespace {
+
+// Readers between pools, by their program and memory limit, for this process alone:
+// a copy made by fork lets its parent's go. Never destroyed: at the process's exit,
+// the readers see their channels end, and end.
+struct Kept {
+    std::string program;
+    std::size_t memory_limit;
+    std::unique_ptr<ReaderProcess> reader;
+};
+
+struct Keeper {
+    std::mutex mutex;
+    pid_t owner = getpid();
+    std::vector<Kept> readers;
+};
+
+// At most as many kept: more than cores would only wait.
+constexpr std::size_t max_kept = 16;
+
+Keeper& keeper()
+{
+    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory,cppcoreguidelines-avoid-non-const-global-variables)
+    static auto* const kept = new Keeper;
+    if (kept->owner != getpid()) {
+        for (Kept& inherited : kept->readers) {
+            inherited.reader->disown();
+        }
+        kept->readers.clear();
+        kept->owner = getpid();
+    }
+    return *kept;
+}
+
+}  // namespace
+
+ReaderPool::ReaderPool(std::string program, unsigned jobs, std::size_t memory_limit)
+    : program_(std::move(program)), memory_limit_(memory_limit)
+{
+    {
+        Keeper& kept = keeper();
+        const std::lock_guard<std::mutex> lock(kept.mutex);
+        auto& readers = kept.readers;
+        for (auto it = readers.begin(); it != readers.end() && readers_.size() < jobs;) {
+            if (it->program != program_ || it->memory_limit != memory_limit_) {
+                ++it;
+                continue;
+            }
+            if (it->reader->waiting()) {  // else it ended while kept: let go of it
+                readers_.push_back(std::move(it->reader));
+            }
+            it = readers.erase(it);
+        }
+    }
+    if (readers_.empty()) {
+        readers_.push_back(std::make_unique<ReaderProcess>(program_, memory_limit_));
+    }
+    for (auto i = static_cast<unsigned>(readers_.size()); i < jobs; ++i) {
+        try {
+            readers_.push_back(std::make_unique<ReaderProcess>(program_, memory_limit_));
+        } catch (const media_error&) {
+            break;  // no more to be had (a process limit): the others read it all
+        }
+    }
+}
+
+ReaderPool::~ReaderPool()
+{
+    Keeper& kept = keeper();
+    const std::lock_guard<std::mutex> lock(kept.mutex);
+    for (auto& reader : readers_) {
+        if (kept.readers.size() < max_kept && reader->waiting()) {
+            kept.readers.push_back({program_, memory_limit_, std::move(reader)});
+        }
+    }
+}
+
+void ReaderPool::read(const std::vector<std::string>& files, std::chrono::milliseconds limit,
+                      bool regular_only,
+                      const std::function<void(std::size_t, ReadOutcome&&)>& take,
+                      const std::function<void()>& on_tick)
+{
+    Run(*this, files, limit, regular_only, take).go(on_tick);
+}
+
+}  // namespace media::detail

@@ -1,0 +1,46 @@
+#pragma once
+// Many files read in a few reader processes at once.
+
+#include <chrono>      // std::chrono::milliseconds
+#include <cstddef>     // std::size_t
+#include <functional>  // std::function
+#include <memory>      // std::unique_ptr
+#include <string>      // std::string
+#include <vector>      // std::vector
+
+#include "sandbox/reader_process.hpp"
+#include "sandbox/wire.hpp"
+
+namespace media::detail {
+
+class ReaderPool {
+public:
+    // Takes `jobs` readers of `program` kept from an earlier pool, or starts them;
+    // throws media_error when none is kept and the first cannot start, or is not
+    // sandboxed.
+    ReaderPool(std::string program, unsigned jobs, std::size_t memory_limit);
+    ReaderPool(const ReaderPool&) = delete;
+    ReaderPool& operator=(const ReaderPool&) = delete;
+    ReaderPool(ReaderPool&&) = delete;
+    ReaderPool& operator=(ReaderPool&&) = delete;
+    // Keeps its readers for the next pool: starting one costs milliseconds.
+    ~ReaderPool();
+
+    // Reads `files`, each under `limit` of processor time (zero: none), `take` called
+    // with each one's index and outcome as it is done and `on_tick` about ten times a
+    // second, both on this thread. A reader that crashes, runs out of memory or time,
+    // stops moving for as long as the limit, or answers nonsense fails its file alone
+    // and is replaced.
+    void read(const std::vector<std::string>& files, std::chrono::milliseconds limit,
+              bool regular_only, const std::function<void(std::size_t, ReadOutcome&&)>& take,
+              const std::function<void()>& on_tick);
+
+private:
+    class Run;  // one call of read
+
+    std::string program_;
+    std::size_t memory_limit_;
+    std::vector<std::unique_ptr<ReaderProcess>> readers_;
+};
+
+}  // namespace media::detail

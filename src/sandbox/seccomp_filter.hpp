@@ -1,0 +1,18 @@
+#pragma once
+// What a reader process may ask of the system once it reads files.
+
+#include <string>  // std::string
+
+namespace media::detail {
+
+// The file descriptor a reader answers on, and the only one it may write to (but for
+// standard error, where a sanitizer would report).
+inline constexpr int reader_channel = 3;
+
+// Lets this process, from now on, only read: open files read-only, read, seek and
+// stat them, manage its memory, poll, read clocks, write to its channel and exit.
+// Anything else fails with EPERM: no execve, no socket, no ptrace, no write to a
+// file. Empty on success, else why it could not be installed.
+std::string allow_only_reading();
+
+}  // namespace media::detail

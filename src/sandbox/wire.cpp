@@ -1,0 +1,189 @@
+#include "sandbox/wire.hpp"
+
+#include <nlohmann/json.hpp>
+
+namespace media::detail {
+
+namespace {
+
+using Json = nlohmann::json;
+
+// Arrays of fields by their place, not objects by name: a scan sends an answer a
+// file, and names would cost more than the values to write and to look up.
+Json info_json(const MediaInfo& info)
+{
+    Json tags = Json::array();
+    for (const auto& [name, values] : info.tags) {
+        tags.push_back(name);
+        tags.push_back(values);
+    }
+    return Json::array({info.codec, info.channels, info.sample_rate,
+                        info.samples ? Json(*info.samples) : Json(nullptr), info.exact,
+                        info.duration_secs, info.bitrate ? Json(*info.bitrate) : Json(nullptr),
+                        std::move(tags), info.dropped_tags});
+}
+
+MediaInfo info_of(const Json& json)
+{
+    MediaInfo info;
+    info.codec = json.at(0).get<std::string>();
+    info.channels = json.at(1).get<int>();
+    info.sample_rate = json.at(2).get<long>();
+    if (!json.at(3).is_null()) {
+        info.samples = json.at(3).get<std::int64_t>();
+    }
+    info.exact = json.at(4).get<bool>();
+    info.duration_secs = json.at(5).get<double>();
+    if (!json.at(6).is_null()) {
+        info.bitrate = json.at(6).get<long>();
+    }
+    const Json& tags = json.at(7);
+    for (std::size_t i = 0; i + 1 < tags.size(); i += 2) {
+        info.tags[tags[i].get<std::string>()] = tags[i + 1].get<std::vector<std::string>>();
+    }
+    info.dropped_tags = json.at(8).get<std::vector<std::string>>();
+    return info;
+}
+
+std::string as_bytes(const Json& document)
+{
+    const std::vector<std::uint8_t> packed = Json::to_msgpack(document);
+    return {packed.begin(), packed.end()};
+}
+
+// Counts a document's values and depth without keeping any: what a reader sends is
+// judged before it costs memory, for a reader that runs another's code may send
+// anything.
+class Census : public nlohmann::json_sax<Json> {
+public:
+    bool null() override { return value(); }
+    bool boolean(bool /*value*/) override { return value(); }
+    bool number_integer(number_integer_t /*value*/) override { return value(); }
+    bool number_unsigned(number_unsigned_t /*value*/) override { return value(); }
+    bool number_float(number_float_t /*value*/, const string_t& /*text*/) override
+    {
+        return value();
+    }
+    bool string(string_t& /*value*/) override { return value(); }
+    bool binary(binary_t& /*value*/) override { return false; }
+    bool start_object(std::size_t /*size*/) override { return open(); }
+    bool key(string_t& /*value*/) override { return value(); }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t /*size*/) override { return open(); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t /*position*/, const std::string& /*last_token*/,
+                     const nlohmann::detail::exception& /*error*/) override
+    {
+        return false;
+    }
+
+private:
+    // An answer's values: for every tag value at most its name, the array of a name's
+    // values and itself, and a dropped tag's name; and the record's few.
+    static constexpr std::size_t max_values = 4 * max_tag_count + 64;
+    static constexpr std::size_t max_depth = 4;
+
+    bool value() { return ++values_ <= max_values; }
+    bool open() { return value() && ++depth_ <= max_depth; }
+    bool close()
+    {
+        --depth_;
+        return true;
+    }
+
+    std::size_t values_ = 0, depth_ = 0;
+};
+
+// The document, or media_error for bytes that are none, or not of the expected shape.
+template <typename Read>
+auto parsed(std::string_view bytes, Read read)
+{
+    Census census;
+    if (!Json::sax_parse(bytes.begin(), bytes.end(), &census,
+                         nlohmann::json::input_format_t::msgpack)) {
+        throw media_error("a malformed message");
+    }
+    try {
+        return read(Json::from_msgpack(bytes.begin(), bytes.end()));
+    } catch (const Json::exception& e) {
+        throw media_error(std::string("a malformed message: ") + e.what());
+    }
+}
+
+}  // namespace
+
+std::string framed(const std::string& document)
+{
+    std::string frame(4, '\0');
+    const auto size = static_cast<std::uint32_t>(document.size());
+    for (std::size_t i = 0; i < 4; ++i) {
+        frame[i] = static_cast<char>(size >> (8 * i) & 0xFFU);
+    }
+    return frame + document;
+}
+
+std::uint32_t frame_length(std::string_view header)
+{
+    std::uint32_t size = 0;
+    for (std::size_t i = 0; i < 4 && i < header.size(); ++i) {
+        size |= static_cast<std::uint32_t>(static_cast<unsigned char>(header[i])) << (8 * i);
+    }
+    return size;
+}
+
+std::string encode_hello(const std::string& refusal)
+{
+    return as_bytes({{"h", refusal}});
+}
+
+std::string decode_hello(std::string_view document)
+{
+    return parsed(document, [](const Json& json) { return json.at("h").get<std::string>(); });
+}
+
+std::string encode(const ReadRequest& request)
+{
+    return as_bytes(Json::array(
+        {request.path, request.work.count(), request.regular_only, request.check_sandbox}));
+}
+
+std::string encode(const ReadOutcome& outcome)
+{
+    Json document = Json::array({static_cast<int>(outcome.kind), outcome.message});
+    if (outcome.kind == ReadOutcome::Kind::info) {
+        document.push_back(info_json(outcome.info));
+    } else if (outcome.kind == ReadOutcome::Kind::unsupported) {
+        document.push_back(outcome.in_ogg);
+    }
+    return as_bytes(document);
+}
+
+ReadRequest decode_request(std::string_view document)
+{
+    return parsed(document, [](const Json& json) {
+        return ReadRequest{json.at(0).get<std::string>(),
+                           std::chrono::milliseconds(json.at(1).get<std::int64_t>()),
+                           json.at(2).get<bool>(), json.at(3).get<bool>()};
+    });
+}
+
+ReadOutcome decode_outcome(std::string_view document)
+{
+    return parsed(document, [](const Json& json) {
+        ReadOutcome outcome;
+        const int kind = json.at(0).get<int>();
+        if (kind < 0 || kind > static_cast<int>(ReadOutcome::Kind::out_of_memory)) {
+            throw media_error("a malformed message: no such outcome");
+        }
+        outcome.kind = static_cast<ReadOutcome::Kind>(kind);
+        outcome.message = json.at(1).get<std::string>();
+        if (outcome.kind == ReadOutcome::Kind::info) {
+            outcome.info = info_of(json.at(2));
+        } else if (outcome.kind == ReadOutcome::Kind::unsupported) {
+            outcome.in_ogg = json.at(2).get<bool>();
+        }
+        return outcome;
+    });
+}
+
+}  // namespace media::detail
