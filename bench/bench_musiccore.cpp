@@ -296,22 +296,28 @@ void folder_bare_libraries(benchmark::State& state)
 }
 BENCHMARK(folder_bare_libraries)->Unit(benchmark::kMillisecond);
 
+// The scan in this process, and in reader processes: what the sandbox costs.
 void folder_scan(benchmark::State& state)
 {
     music_library::ScanOptions options;
     options.jobs = static_cast<unsigned>(state.range(0));
+    options.isolated = state.range(1) != 0;
     for (auto _ : state) {
         const auto result = music_library::scan(bench_dir("folder"), options);
         if (result.tracks.size() != 600) {
             state.SkipWithError("the scan did not read every file");
         }
+        if (result.isolated != options.isolated) {
+            state.SkipWithError("the scan did not read where it was asked to");
+        }
     }
     state.SetItemsProcessed(state.iterations() * 600);
 }
 BENCHMARK(folder_scan)
-    ->ArgName("jobs")
-    ->Arg(1)
-    ->Arg(2)
+    ->ArgNames({"jobs", "isolated"})
+    ->Args({1, 0})
+    ->Args({2, 0})
+    ->Args({2, 1})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
@@ -525,9 +531,15 @@ int main(int argc, char** argv)
         {"read_info / bare mpg123 with its scan, per MP3 without header",
          recorder.ratio("format_read_info/mp3_noinfo", "format_bare/mp3_noinfo"), 1.1},
         {"scan with 1 job / bare libraries, per file of the mixed folder",
-         recorder.ratio("folder_scan/jobs:1/real_time", "folder_bare_libraries"), 1.1},
+         recorder.ratio("folder_scan/jobs:1/isolated:0/real_time", "folder_bare_libraries"), 1.1},
         {"speed-up of scan with 2 jobs over 1",
-         recorder.ratio("folder_scan/jobs:1/real_time", "folder_scan/jobs:2/real_time"), -1.6},
+         recorder.ratio("folder_scan/jobs:1/isolated:0/real_time",
+                        "folder_scan/jobs:2/isolated:0/real_time"),
+         -1.6},
+        {"scan in reader processes / in this process, 2 jobs",
+         recorder.ratio("folder_scan/jobs:2/isolated:1/real_time",
+                        "folder_scan/jobs:2/isolated:0/real_time"),
+         1.25},
         {"hostile files: scan with 2 jobs / one alone, per file",
          recorder.ratio("hostile_scan/real_time", "hostile_alone/real_time"), 0.6},
         {"index: first update / plain scan, 5000 files",
