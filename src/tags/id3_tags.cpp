@@ -252,6 +252,24 @@ constexpr Name names[] = {
     {"TCMP", "COMPILATION"},
 };
 
+// TXXX descriptions that name a tag of its own elsewhere (as MusicBrainz Picard and
+// the AcoustID tools write them), in any letter case; others are named by their
+// description as it is.
+constexpr Name descriptions[] = {
+    {"MUSICBRAINZ ALBUM ID", "MUSICBRAINZ_ALBUMID"},
+    {"MUSICBRAINZ ARTIST ID", "MUSICBRAINZ_ARTISTID"},
+    {"MUSICBRAINZ ALBUM ARTIST ID", "MUSICBRAINZ_ALBUMARTISTID"},
+    {"MUSICBRAINZ RELEASE GROUP ID", "MUSICBRAINZ_RELEASEGROUPID"},
+    {"MUSICBRAINZ RELEASE TRACK ID", "MUSICBRAINZ_RELEASETRACKID"},
+    {"MUSICBRAINZ WORK ID", "MUSICBRAINZ_WORKID"},
+    {"MUSICBRAINZ DISC ID", "MUSICBRAINZ_DISCID"},
+    {"MUSICBRAINZ ALBUM TYPE", "RELEASETYPE"},
+    {"MUSICBRAINZ ALBUM STATUS", "RELEASESTATUS"},
+    {"MUSICBRAINZ ALBUM RELEASE COUNTRY", "RELEASECOUNTRY"},
+    {"ACOUSTID ID", "ACOUSTID_ID"},
+    {"ACOUSTID FINGERPRINT", "ACOUSTID_FINGERPRINT"},
+};
+
 // ID3v2.2's three-letter frames, by their later names.
 constexpr Name v22_names[] = {
     {"TT1", "TIT1"}, {"TT2", "TIT2"}, {"TT3", "TIT3"}, {"TP1", "TPE1"}, {"TP2", "TPE2"},
@@ -260,7 +278,7 @@ constexpr Name v22_names[] = {
     {"TYE", "TYER"}, {"TBP", "TBPM"}, {"TCR", "TCOP"}, {"TPB", "TPUB"}, {"TEN", "TENC"},
     {"TSS", "TSSE"}, {"TOA", "TOPE"}, {"TOR", "TORY"}, {"TKE", "TKEY"}, {"TMT", "TMED"},
     {"TCP", "TCMP"}, {"TS2", "TSO2"}, {"TSA", "TSOA"}, {"TSP", "TSOP"}, {"TST", "TSOT"},
-    {"TXX", "TXXX"}, {"COM", "COMM"}, {"ULT", "USLT"},
+    {"TXX", "TXXX"}, {"COM", "COMM"}, {"ULT", "USLT"}, {"UFI", "UFID"},
 };
 
 // A genre as ID3 writes it: "(17)", "17", "(17)Rock" or a name.
@@ -394,11 +412,33 @@ std::string name_of(std::string_view id)
     return std::string(id);
 }
 
+std::string described_name(const std::string& description)
+{
+    std::string upper = description;
+    for (char& c : upper) {  // ASCII only, as the tag names
+        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    for (const auto& known : descriptions) {
+        if (upper == known.id) {
+            return known.name;
+        }
+    }
+    return description;
+}
+
 // One frame's values, by its (ID3v2.3 and 2.4) id: text frames, TXXX by their
-// description, comments without one, and lyrics.
+// description, comments without one, lyrics, and MusicBrainz's recording id.
 void add_frame(TagCollector& tags, std::string_view id, std::string_view data)
 {
     if (data.empty()) {
+        return;
+    }
+    if (id == "UFID") {  // an owner's URL, then its id of the recording, in bytes
+        const auto end = data.find('\0');
+        if (end != std::string_view::npos && data.substr(0, end) == "http://musicbrainz.org" &&
+            end + 1 < data.size()) {
+            tags.add("MUSICBRAINZ_TRACKID", data.substr(end + 1));
+        }
         return;
     }
     const auto encoding = static_cast<unsigned char>(data[0]);
@@ -419,7 +459,10 @@ void add_frame(TagCollector& tags, std::string_view id, std::string_view data)
     if (id.front() != 'T') {
         return;
     }
-    const std::string name = id == "TXXX" ? next_text(data, encoding) : name_of(id);
+    const std::string name = id == "TXXX" ? described_name(next_text(data, encoding)) : name_of(id);
+    if (name.empty()) {
+        return;  // a TXXX without a description names nothing
+    }
     // Several values of a frame, each after the last one's terminator.
     while (!data.empty()) {
         const std::string value = next_text(data, encoding);

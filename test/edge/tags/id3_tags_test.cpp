@@ -142,6 +142,17 @@ TEST(id3_tags, versions_encodings_and_frames)
                     frame(3, "TIT2", latin1 + "zipped", '\x80') +
                     frame(3, "TIT1", latin1 + "secret", '\x40')),
          {{"COMMENT", {"hello"}}, {"LYRICS", {"la la"}}}},
+        {"user texts by the names of their convention; MusicBrainz's recording id",
+         tag(4, frame(4, "TXXX", utf8 + "MusicBrainz Album Id" + z + "a1") +
+                    frame(4, "TXXX", latin1 + "replaygain_track_gain" + z + "-6.5 dB") +
+                    frame(4, "TXXX", utf8 + "Acoustid Id" + z + "f0") +
+                    frame(4, "TXXX", utf8 + z + "no name") +
+                    frame(4, "UFID", "http://musicbrainz.org" + z + "r9") +
+                    frame(4, "UFID", "http://example.org" + z + "other")),
+         {{"MUSICBRAINZ_ALBUMID", {"a1"}},
+          {"REPLAYGAIN_TRACK_GAIN", {"-6.5 dB"}},
+          {"ACOUSTID_ID", {"f0"}},
+          {"MUSICBRAINZ_TRACKID", {"r9"}}}},
         {"an extended header, then padding",
          tag(3,
              plain_size(6, 4) + std::string(6, '\0') + frame(3, "TIT2", latin1 + "x") +
