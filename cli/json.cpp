@@ -15,10 +15,15 @@ namespace cli {
 
 namespace {
 
+// As text, a name that is not UTF-8 is left out: with U+FFFD for its bytes, two such
+// names could be one key twice. Every name is in the bytes' form.
 Json tags_json(const media::Tags& tags, bool as_bytes)
 {
     Json object = Json::object();
     for (const auto& [name, values] : tags) {
+        if (!as_bytes && !is_utf8(name)) {
+            continue;
+        }
         Json& list = object[as_bytes ? bytes_as_characters(name) : name] = Json::array();
         for (const auto& value : values) {
             list.push_back(as_bytes ? bytes_as_characters(value) : value);
@@ -102,11 +107,19 @@ public:
         track_["samples"] = m.samples ? Json(*m.samples) : Json(nullptr);
         track_["exact"] = m.exact;
         track_["bitrate"] = m.bitrate ? Json(*m.bitrate) : Json(nullptr);
-        set_tags(track_["tags"], m.tags);
-        if (!tags_are_utf8) {
+        if (tags_are_utf8) {
+            set_tags(track_["tags"], m.tags);
+        } else {
+            track_["tags"] = tags_json(m.tags, false);
             track_["tags_bytes"] = tags_json(m.tags, true);
         }
         track_["dropped_tags"] = m.dropped_tags;
+        if (!std::all_of(m.dropped_tags.begin(), m.dropped_tags.end(), is_utf8)) {
+            Json& bytes = track_["dropped_tags_bytes"] = Json::array();
+            for (const auto& name : m.dropped_tags) {
+                bytes.push_back(bytes_as_characters(name));
+            }
+        }
         return track_;
     }
 

@@ -110,6 +110,11 @@ TEST(cli, texts_are_safe_where_they_land)
     EXPECT_EQ(tracks[0]["path_bytes"], "unsafe/caf\u00E9.opus");  // a byte a character
     EXPECT_EQ(tracks[1]["title"].get<std::string>().size(), 50000U);
     EXPECT_FALSE(tracks[1].contains("title_bytes"));
+    // Names alike but for a byte: in the bytes' form only, never one key twice.
+    EXPECT_EQ(json.out.find("\"N\uFFFD\""), std::string::npos);
+    EXPECT_EQ(tracks[1]["tags_bytes"]["N\u00E9"], nlohmann::json::array({"1"}));
+    EXPECT_EQ(tracks[1]["tags_bytes"]["N\u00E8"], nlohmann::json::array({"2"}));
+    EXPECT_EQ(tracks[1]["dropped_tags_bytes"], nlohmann::json::array({"P\u00E9"}));
 
     const Outcome table = musiccore("scan unsafe");
     EXPECT_NE(table.out.find("C1\\u009B31m Bidi\\u202Eevil"), std::string::npos) << table.out;

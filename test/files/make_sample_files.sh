@@ -8,7 +8,8 @@
 #   chained.opus  short.opus then plain.opus tagged ARTIST=Zed: 72000 in all
 #   escape.opus   plain.opus with a title that holds a terminal's escape character
 #   unsafe.opus   plain.opus with hostile texts: an artist with C1 and bidi controls,
-#                 an album that is a spreadsheet formula, a 50 KB title
+#                 an album that is a spreadsheet formula, a 50 KB title, two tag names
+#                 alike but for a byte that is not UTF-8, and a 70 KB value of such a name
 # Ogg Vorbis (44.1 kHz stereo): tone.ogg (44100, tagged), chained.ogg (44100 + 22050)
 # FLAC (44.1 kHz stereo, 100000): tone.flac (tagged), streamed.flac (STREAMINFO says 0
 #   samples: written to a pipe), streamed-padded.flac (the same, 300 KiB of zeros after
@@ -48,7 +49,9 @@ encode 2 "$work/two.wav" "$out/plain.opus"
 encode 3 "$work/two.wav" "$work/zed.opus" --artist Zed
 encode 4 "$work/two.wav" "$out/escape.opus" --title "$(printf 'Red\033[31m')"
 encode 5 "$work/two.wav" "$out/unsafe.opus" --artist "$(printf 'C1\xc2\x9b31m Bidi\xe2\x80\xaeevil')" \
-  --album '=HYPERLINK("x")' --title "$(head -c 50000 /dev/zero | tr '\0' 'x')"
+  --album '=HYPERLINK("x")' --title "$(head -c 50000 /dev/zero | tr '\0' 'x')" \
+  --comment "$(printf 'N\xe9=1')" --comment "$(printf 'N\xe8=2')" \
+  --comment "$(printf 'P\xe9=')$(head -c 70000 /dev/zero | tr '\0' 'x')"
 # Concatenated Ogg streams with distinct serials are a chained file.
 cat "$out/short.opus" "$work/zed.opus" > "$out/chained.opus"
 
