@@ -107,7 +107,11 @@ public:
     // Opens the index in `file`, creating it if it is missing (read_write). One
     // read_write Index at a time may hold a file; another one, in this process or
     // another, throws index_error "index is busy". Throws index_error for a file that
-    // is not a musiccore index or is of a newer schema, and never writes to it.
+    // is not a musiccore index or is of a newer schema, and never writes to it; for
+    // anything but a regular file, without waiting on it; and, read_write, for a file
+    // or folder that cannot be written ("... read-only"). A read_only index whose file
+    // or folder cannot be written (read-only media) is read as its last update left
+    // it, without SQLite's locks; its update() throws index_error ("read-only").
     explicit Index(const std::filesystem::path& file, Access access = Access::read_write);
     Index(const Index&) = delete;
     Index& operator=(const Index&) = delete;

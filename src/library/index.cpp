@@ -12,6 +12,7 @@
 
 #include <fcntl.h>     // open
 #include <sys/file.h>  // flock
+#include <sys/stat.h>  // fstat
 #include <unistd.h>    // close
 
 #include "library/file_listing.hpp"
@@ -96,9 +97,11 @@ struct Index::State {
 
     State(const fs::path& path, Access access)
         : file(path.string()), lock(take_lock(path, access)),
-          db(file, SQLITE_OPEN_NOMUTEX |
-                       (access == Access::read_write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
-                                                     : SQLITE_OPEN_READONLY))
+          db(file,
+             SQLITE_OPEN_NOMUTEX |
+                 (access == Access::read_write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
+                                               : SQLITE_OPEN_READONLY),
+             access == Access::read_only && !writable(path))
     {
     }
     State(const State&) = delete;
@@ -114,22 +117,51 @@ struct Index::State {
 
     // One writer at a time: a lock of its own kind on the database file, held as long
     // as the Index, which SQLite's own locks between transactions would not give.
+    // It is also where the file is checked to be one: SQLite would open a FIFO or a
+    // device as it comes, and wait on it for ever.
     static int take_lock(const fs::path& path, Access access)
     {
-        if (access == Access::read_only) {
+        const bool reads = access == Access::read_only;
+        const int fd = ::open(path.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
+                              (reads ? O_RDONLY : O_RDWR | O_CREAT) | O_NONBLOCK | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            const bool read_only = errno == EROFS || (errno == EACCES && fs::exists(path));
+            const char* why = errno == EISDIR       ? "not a regular file"
+                              : !reads && read_only ? "read-only"
+                                                    : std::strerror(errno);
+            throw index_error("cannot open the index " + path.string() + ": " + why);
+        }
+        struct stat info {};
+        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            ::close(fd);
+            throw index_error("cannot open the index " + path.string() + ": not a regular file");
+        }
+        if (reads) {
+            ::close(fd);
             return -1;
         }
-        const int fd = ::open(path.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
-                              O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            throw index_error("cannot open the index " + path.string() + ": " +
-                              std::strerror(errno));
+        if (!writable_folder(path)) {
+            ::close(fd);
+            throw index_error("cannot open the index " + path.string() +
+                              ": read-only (its folder cannot be written)");
         }
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd);
             throw index_error("index is busy: another update holds " + path.string());
         }
         return fd;
+    }
+
+    // WAL's shared memory and log are files beside the index: where neither it nor
+    // they can be written, it is read as it is (as of its last update that ended).
+    static bool writable(const fs::path& path)
+    {
+        return ::access(path.c_str(), W_OK) == 0 && writable_folder(path);
+    }
+    static bool writable_folder(const fs::path& path)
+    {
+        const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+        return ::access(folder.c_str(), W_OK) == 0;
     }
 
     // Checks that the file is this library's index of a schema it knows, or makes a
@@ -308,6 +340,10 @@ FileChange change_of(const std::string& path, bool replaces, const detail::Outco
 IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
 {
     const std::lock_guard<std::mutex> lock(state_->use);
+    if (state_->lock < 0) {  // only a writer holds the lock
+        throw index_error("cannot update the index " + state_->file +
+                          ": read-only (opened for reading)");
+    }
     if (options.file_time_limit.count() < 0) {
         throw std::invalid_argument("ScanOptions::file_time_limit must not be negative");
     }

@@ -14,12 +14,36 @@ std::string message_of(sqlite3* db, int code)
     return db != nullptr && sqlite3_errcode(db) == code ? sqlite3_errmsg(db) : sqlite3_errstr(code);
 }
 
+// `path` as an SQLite URI that opens it immutable: every byte but the unreserved ones
+// escaped, so that no "?", "#" or "%" in a name is taken for the URI's own.
+std::string immutable_uri(const std::string& path)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string uri = "file:";
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                (c >= '0' && c <= '9') || c == '/' || c == '.' || c == '-' ||
+                                c == '_' || c == '~';
+        if (unreserved) {
+            uri += c;
+        } else {
+            uri += '%';
+            uri += digits[byte >> 4U];
+            uri += digits[byte & 0xFU];
+        }
+    }
+    return uri + "?immutable=1";
+}
+
 }  // namespace
 
-Database::Database(const std::string& path, int flags)
+Database::Database(const std::string& path, int flags, bool immutable)
 {
     sqlite3* db = nullptr;
-    const int code = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    const int code = immutable ? sqlite3_open_v2(immutable_uri(path).c_str(), &db,
+                                                 flags | SQLITE_OPEN_URI, nullptr)
+                               : sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     db_.reset(db);  // closed even when the open failed
     if (code != SQLITE_OK) {
         throw index_error("cannot open the index " + path + ": " + message_of(db, code));

@@ -16,8 +16,10 @@ class Statement;
 
 class Database {
 public:
-    // Throws index_error when SQLite cannot open `path` with `flags`.
-    Database(const std::string& path, int flags);
+    // Throws index_error when SQLite cannot open `path` with `flags`. An immutable
+    // database is read as it is, without locks or WAL's shared memory: for files that
+    // no one may write.
+    Database(const std::string& path, int flags, bool immutable = false);
 
     // Runs statements that return no rows.
     void execute(const char* sql);

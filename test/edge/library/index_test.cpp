@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <musiccore/index.hpp>
@@ -228,6 +229,69 @@ TEST(index, refuses_what_is_not_its_own)
         EXPECT_EQ(std::string(e.what()).rfind("index is busy", 0), 0U) << e.what();
     }
     EXPECT_NO_THROW(Index(folder / "ours.db", Index::Access::read_only).contents());
+    try {
+        Index(folder / "ours.db", Index::Access::read_only).update(samples);
+        ADD_FAILURE() << "a read-only index updated";
+    } catch (const music_library::index_error& e) {
+        EXPECT_NE(std::string(e.what()).find("read-only"), std::string::npos) << e.what();
+    }
+
+    // Not files: opened without waiting on them (a FIFO has no writer), and refused.
+    ASSERT_EQ(mkfifo((folder / "fifo.db").c_str(), 0600), 0);
+    for (const char* name : {"fifo.db", "music"}) {
+        for (const auto access : {Index::Access::read_only, Index::Access::read_write}) {
+            try {
+                const Index index(folder / name, access);
+                ADD_FAILURE() << name << " was taken";
+            } catch (const music_library::index_error& e) {
+                EXPECT_NE(std::string(e.what()).find("not a regular file"), std::string::npos)
+                    << e.what();
+            }
+        }
+    }
+}
+
+// An index on read-only media, or in a folder of someone else's: read as it is, with
+// no file made beside it; an update refused, said why. A child process that gives up
+// root, where the test has it, for permissions to hold.
+TEST(index, reads_an_index_that_cannot_be_written)
+{
+    const Folder folder("read-only");
+    std::size_t tracks = 0;
+    {
+        Index made(folder / "music.db");
+        made.update(samples);
+        tracks = made.contents().tracks.size();
+    }
+    ASSERT_GT(tracks, 0U);
+    ASSERT_EQ(chmod((folder / "music.db").c_str(), 0444), 0);
+    ASSERT_EQ(chmod(folder.path().c_str(), 0555), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (getuid() == 0 && setuid(65534) != 0) {
+            _exit(10);
+        }
+        try {
+            if (Index(folder / "music.db", Index::Access::read_only).contents().tracks.size() !=
+                tracks) {
+                _exit(11);
+            }
+        } catch (const music_library::index_error&) {
+            _exit(12);
+        }
+        try {
+            const Index writer(folder / "music.db");
+            _exit(13);
+        } catch (const music_library::index_error& e) {
+            _exit(std::string(e.what()).find(": read-only") == std::string::npos ? 14 : 0);
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    chmod(folder.path().c_str(), 0755);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(fs::exists(folder / "music.db-shm"));
 }
 
 }  // namespace
