@@ -31,7 +31,7 @@ struct FileChange {
     enum class Kind {
         added,    // new to the index, read: a track
         changed,  // read again: a track
-        moved,    // found at another path as it was, not read; moved_from says where
+        moved,    // found at another path as it was (read again): moved_from says where
         removed,  // gone
         failed,   // new or changed, and could not be read; message says why
         skipped,  // new or changed: an Ogg stream of a codec this library does not read
@@ -44,11 +44,12 @@ struct FileChange {
 
 // What an update did to the index.
 struct IndexChanges {
-    std::size_t added = 0;    // files new to it: read
-    std::size_t changed = 0;  // files whose device, inode, size, mtime or ctime differ: read
-    std::size_t removed = 0;  // files gone
-    std::size_t kept = 0;     // files as they were, moved or renamed ones among them: not read
-    std::vector<FileChange> files;      // every file but those kept in place, sorted by path
+    std::size_t added = 0;          // files new to it: read
+    std::size_t changed = 0;        // files whose device, inode, size, mtime or ctime differ, or
+                                    // that moved: read
+    std::size_t removed = 0;        // files gone
+    std::size_t kept = 0;           // files as they were: not read
+    std::vector<FileChange> files;  // every file but those kept in place, sorted by path
     std::vector<ScanFailure> unlisted;  // folders that could not be listed
     bool isolated = false;              // read in sandboxed processes
 };

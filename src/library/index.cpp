@@ -229,6 +229,7 @@ class Writer {
 public:
     explicit Writer(Database& db)
         : db_(db), remove_(db.prepare("DELETE FROM files WHERE path = ?")),
+          forget_(db.prepare("DELETE FROM files WHERE id = ?")),
           file_(db.prepare("INSERT INTO files (path, device, inode, size, mtime_ns, ctime_ns, "
                            "outcome, message, codec, channels, sample_rate, samples, exact, "
                            "duration_secs, bitrate, artist, album, title) VALUES "
@@ -261,6 +262,15 @@ public:
         if (++pending_ >= batch_files) {
             commit();
         }
+    }
+
+    // Removes the row `id`, in the transaction of what is written.
+    void forget(std::int64_t id)
+    {
+        if (!transaction_) {
+            transaction_ = std::make_unique<Transaction>(db_);
+        }
+        forget_.bind(1, id).run();
     }
 
     // Commits what is written unless that was done a moment ago.
@@ -314,7 +324,7 @@ private:
     }
 
     Database& db_;
-    Statement remove_, file_, tag_, dropped_;
+    Statement remove_, forget_, file_, tag_, dropped_;
     std::unique_ptr<Transaction> transaction_;
     std::size_t pending_ = 0;
     std::chrono::steady_clock::time_point committed_ = std::chrono::steady_clock::now();
@@ -368,7 +378,9 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
     struct ToRead {
         std::string path;
         FileState state;
-        bool replaces;  // the index holds a row for it
+        bool replaces;                          // the index holds a row for it
+        std::int64_t moved_from = 0;            // the row of the path it was found at, if any
+        const std::string* old_path = nullptr;  // that path
     };
     std::vector<ToRead> to_read;
     std::vector<std::pair<std::string, FileState>> unknown;  // new, or moved here
@@ -396,22 +408,19 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
             gone.emplace(identity(row.state), std::make_pair(row.id, &path));
         }
     }
-    {
-        Transaction moves(db);
-        Statement move = db.prepare("UPDATE files SET path = ?, ctime_ns = ? WHERE id = ?");
-        for (const auto& [file, state] : unknown) {
-            const auto match = gone.find(identity(state));
-            if (match == gone.end()) {
-                ++changes.added;
-                to_read.push_back({file, state, false});
-                continue;
-            }
-            move.bind(1, file).bind(2, state.ctime_ns).bind(3, match->second.first).run();
-            changes.files.push_back({FileChange::Kind::moved, file, *match->second.second, {}});
-            gone.erase(match);
-            ++changes.kept;
+    // Such a file is read all the same: another file may have been given the inode
+    // of one deleted, and its size and mtime (a restored backup, say). Only the bytes
+    // say what it holds; the move is what the change list tells.
+    for (const auto& [file, state] : unknown) {
+        const auto match = gone.find(identity(state));
+        if (match == gone.end()) {
+            ++changes.added;
+            to_read.push_back({file, state, false});
+            continue;
         }
-        moves.commit();
+        ++changes.changed;
+        to_read.push_back({file, state, false, match->second.first, match->second.second});
+        gone.erase(match);
     }
 
     // Read in path order, as a scan reads.
@@ -428,7 +437,19 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
         [&](std::size_t i, detail::Outcome&& outcome) {
             const ToRead& file = to_read[i];
             writer.write(file.path, file.state, file.replaces, outcome);
-            changes.files.push_back(change_of(file.path, file.replaces, outcome));
+            if (file.old_path == nullptr) {
+                changes.files.push_back(change_of(file.path, file.replaces, outcome));
+                return;
+            }
+            writer.forget(file.moved_from);
+            if (outcome.track) {
+                changes.files.push_back({FileChange::Kind::moved, file.path, *file.old_path, {}});
+                return;
+            }
+            // No track came of it: what was there is gone, and this is no move of it.
+            changes.files.push_back({FileChange::Kind::removed, *file.old_path, {}, {}});
+            ++changes.removed;
+            changes.files.push_back(change_of(file.path, false, outcome));
         },
         [&writer] { writer.commit_if_due(); });
     writer.commit();

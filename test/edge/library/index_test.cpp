@@ -61,19 +61,24 @@ std::vector<std::string> changed_files(const IndexChanges& changes)
 TEST(index, rescans_read_only_what_changed)
 {
     const Folder folder("index");
-    for (const char* file : {"short.opus", "tone.flac", "lame.mp3", "broken.opus", "speex.ogg"}) {
+    for (const char* file :
+         {"short.opus", "tone.flac", "lame.mp3", "broken.opus", "speex.ogg", "plain.opus"}) {
         fs::copy_file(samples / file, folder / ("music/" + std::string(file)));
     }
     Index index(folder / "index.db");
     // added, changed, removed, kept; the broken file fails once, and is not read again
     const IndexChanges first = index.update(folder / "music");
-    EXPECT_EQ(counts(first), Counts(5, 0, 0, 0));
+    EXPECT_EQ(counts(first), Counts(6, 0, 0, 0));
     const std::vector<std::string> added{
         "failed broken.opus: unknown content: not an audio format this library reads",
-        "added lame.mp3", "added short.opus", "skipped speex.ogg", "added tone.flac"};
+        "added lame.mp3",
+        "added plain.opus",
+        "added short.opus",
+        "skipped speex.ogg",
+        "added tone.flac"};
     EXPECT_EQ(changed_files(first), added);
     const IndexChanges unchanged = index.update(folder / "music");
-    EXPECT_EQ(counts(unchanged), Counts(0, 0, 0, 5));
+    EXPECT_EQ(counts(unchanged), Counts(0, 0, 0, 6));
     EXPECT_TRUE(unchanged.files.empty());
 
     fs::rename(folder / "music/short.opus", folder / "music/renamed.opus");
@@ -92,22 +97,38 @@ TEST(index, rescans_read_only_what_changed)
     }
     const timespec times[2] = {before.st_atim, before.st_mtim};
     utimensat(AT_FDCWD, (folder / "music/tone.flac").c_str(), times, 0);
+    // Other bytes under the inode, size and mtime of a file gone, at a new path (as
+    // when a deleted file's inode is reused): it looks moved, and must be read.
+    stat((folder / "music/plain.opus").c_str(), &before);
+    {
+        std::fstream file(folder / "music/plain.opus",
+                          std::ios::in | std::ios::out | std::ios::binary);
+        file << std::string(static_cast<std::size_t>(before.st_size), 'x');
+    }
+    const timespec plain_times[2] = {before.st_atim, before.st_mtim};
+    utimensat(AT_FDCWD, (folder / "music/plain.opus").c_str(), plain_times, 0);
+    fs::rename(folder / "music/plain.opus", folder / "music/reused.opus");
     const IndexChanges changes = index.update(folder / "music");
-    EXPECT_EQ(counts(changes), Counts(1, 1, 1, 3));
-    const std::vector<std::string> changed{"removed lame.mp3", "added new.ogg",
-                                           "moved renamed.opus from short.opus",
-                                           "changed tone.flac"};
+    EXPECT_EQ(counts(changes), Counts(1, 3, 2, 2));
+    const std::vector<std::string> changed{
+        "removed lame.mp3",
+        "added new.ogg",
+        "removed plain.opus",  // what was there is gone; what is here fails
+        "moved renamed.opus from short.opus",
+        "failed reused.opus: unknown content: not an audio format this library reads",
+        "changed tone.flac"};
     EXPECT_EQ(changed_files(changes), changed);
 
     const auto held = index.contents();
     ASSERT_EQ(held.tracks.size(), 3U);
     EXPECT_EQ(held.tracks[0].path, fs::absolute(folder / "music/new.ogg"));
-    EXPECT_EQ(held.tracks[1].path, fs::absolute(folder / "music/renamed.opus"));  // kept its data
+    EXPECT_EQ(held.tracks[1].path, fs::absolute(folder / "music/renamed.opus"));  // its data
     EXPECT_EQ(held.tracks[1].media.tags.at("ARTIST").at(1), "Bob");
     EXPECT_EQ(held.tracks[1].media.samples, 48000);
     EXPECT_EQ(held.tracks[1].artist, "Ann; Bob");
-    ASSERT_EQ(held.failures.size(), 1U);
-    EXPECT_EQ(held.failures[0].message, "unknown content: not an audio format this library reads");
+    ASSERT_EQ(held.failures.size(), 2U);
+    EXPECT_EQ(held.failures[1].path, fs::absolute(folder / "music/reused.opus"));
+    EXPECT_EQ(held.failures[1].message, "unknown content: not an audio format this library reads");
     EXPECT_EQ(held.skipped, 1U);
 
     music_library::IndexQuery query;
