@@ -277,6 +277,8 @@ TEST(cli, outputs_and_exit_statuses)
          "0 removed, 0 kept"},
         {"scan --db notes.txt a", 1, "", "notes.txt is not a musiccore index"},
         {"list --db missing.db", 1, "", "cannot open the index missing.db"},
+        {"list --db pipe.opus", 1, "", "pipe.opus: not a regular file"},  // not waited on
+        {"scan --db pipe.opus a", 1, "", "pipe.opus: not a regular file"},
         {"list a", 2, "", "--db is required"},
     };
     const std::string hole = "cp ../samples/plain.opus /tmp/musiccore-hole-$$.opus && "
