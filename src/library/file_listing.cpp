@@ -58,13 +58,41 @@ FileState state_of(const struct stat& info)
             info.st_ctim.tv_sec * billion + info.st_ctim.tv_nsec};
 }
 
-// The folders still to list, shared by the threads that list them.
+// The folders still to list, shared by the threads that list them, and the root's
+// descriptor, which every folder is reached from.
 class Folders {
 public:
-    explicit Folders(std::string root) : root_(root), pending_{std::move(root)} {}
+    Folders(std::string root, int root_fd)
+        : root_(root), root_fd_(root_fd), pending_{std::move(root)}
+    {
+    }
+    Folders(const Folders&) = delete;
+    Folders& operator=(const Folders&) = delete;
+    Folders(Folders&&) = delete;
+    Folders& operator=(Folders&&) = delete;
+    ~Folders() { ::close(root_fd_); }
 
-    // The root may be a link to a folder; no folder inside it is taken through one.
-    bool is_root(const std::string& folder) const { return folder == root_; }
+    // A new descriptor of `folder`, reached from the root's one name at a time and
+    // through no link (the root itself may be one, taken once at the start): whatever
+    // is renamed or replaced while the walk goes on, it opens nothing outside the root.
+    int open(const std::string& folder) const
+    {
+        std::string_view rest(folder);
+        rest.remove_prefix(std::min(root_.size(), rest.size()));
+        int fd = ::openat(root_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        while (fd >= 0 && !rest.empty()) {
+            rest.remove_prefix(rest.front() == '/' ? 1 : 0);
+            const std::string name(rest.substr(0, rest.find('/')));
+            rest.remove_prefix(name.size());
+            const int next =
+                ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+            fd = next;
+        }
+        return fd;
+    }
 
     // The next folder to list, waiting while others may yet find some; none when all
     // is listed.
@@ -98,6 +126,7 @@ public:
 
 private:
     const std::string root_;
+    const int root_fd_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::string> pending_;
@@ -121,9 +150,7 @@ public:
 private:
     void list(const std::string& path)
     {
-        const int fd =
-            ::open(path.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
-                   O_RDONLY | O_DIRECTORY | O_CLOEXEC | (folders_.is_root(path) ? 0 : O_NOFOLLOW));
+        const int fd = folders_.open(path);
         ScopedDir dir(fd >= 0 ? fdopendir(fd) : nullptr);
         if (!dir) {
             if (fd >= 0) {
@@ -220,15 +247,26 @@ bool is_audio_extension(const std::string& extension)
 
 Listing list_files(const fs::path& root, unsigned jobs, bool sorted)
 {
-    struct stat info {};
-    if (::stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    // The root may be a link to a folder: it is followed, once.
+    const int root_fd = ::open(root.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
+                               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root_fd < 0) {
+        const int error = errno;
+        struct stat info {};
+        if (::stat(root.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            Listing unlisted;  // a folder there, that cannot be listed
+            unlisted.failures.push_back(
+                {root.string(),
+                 "cannot list the folder: " + std::generic_category().message(error)});
+            return unlisted;
+        }
         const bool exists = errno != ENOENT || ::lstat(root.c_str(), &info) == 0;
         throw fs::filesystem_error(
             "cannot scan", root,
             std::make_error_code(exists ? std::errc::not_a_directory
                                         : std::errc::no_such_file_or_directory));
     }
-    Folders folders(root.string());
+    Folders folders(root.string(), root_fd);
     std::vector<Listing> parts(std::max(jobs, 1U));
     {
         std::vector<std::thread> threads;

@@ -1,19 +1,25 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <musiccore/library.hpp>
+
+#include "support/test_files.hpp"
 
 namespace {
 
@@ -83,3 +89,39 @@ TEST(scan_edges, failures)
 }
 
 }  // namespace
+
+// A folder swapped for a link to one outside while the walk goes on (as an attacker
+// who can write in the tree would): the walk never goes through it, so nothing outside
+// the root is listed, whenever the swap comes.
+TEST(scan_edges, a_folder_swapped_for_a_link_leads_nowhere)
+{
+    const test_files::TempFolder dir("swapped");
+    const fs::path root = dir / "root";
+    fs::create_directories(root / "a/b");
+    fs::create_directories(dir / "outside/b");
+    fs::copy_file(fs::path(test_files::samples) / "plain.opus", root / "a/b/inside.opus");
+    fs::copy_file(fs::path(test_files::samples) / "plain.opus", dir / "outside/b/outside.opus");
+    fs::create_directory_symlink(dir / "outside", root / "link");
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        while (!stop) {  // "a" and "link" change places, at once, again and again
+            renameat2(AT_FDCWD, (root / "a").c_str(), AT_FDCWD, (root / "link").c_str(),
+                      RENAME_EXCHANGE);
+        }
+    });
+    music_library::ScanOptions options;
+    options.isolated = false;  // the walk is what is tested; reading here is quicker
+    std::size_t outside = 0;
+    for (int i = 0; i < 300; ++i) {
+        const auto result = music_library::scan(root, options);
+        for (const auto& track : result.tracks) {
+            outside += track.path.filename() == "outside.opus" ? 1 : 0;
+        }
+        for (const auto& failure : result.failures) {
+            outside += failure.path.string().find("outside.opus") != std::string::npos ? 1 : 0;
+        }
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_EQ(outside, 0U);
+}
