@@ -21,6 +21,8 @@
 # Lengths that the bytes cannot hold, or that a library counts wrong:
 #   frames-1m.mp3, frames-4g.mp3  an Info frame that states 10^6 or 2^32-1 frames
 #   delay-long.mp3   a LAME delay and padding longer than the audio
+#   delay-all.mp3, delay-but-one.mp3  delay and padding of all its 5760 samples, or all
+#                    but one
 #   granules-wrap.ogg five links whose lengths sum past 2^63
 #   same-serial.ogg, same-serial.opus  two streams of one serial number, one after the
 #                    other: 44100 + 22050 and 48000 + 24000 samples
@@ -98,6 +100,8 @@ lame --quiet -b 128 "$work/cd.wav" "$work/info.mp3"
 sox -D -r 44100 -c 2 -n -b 16 "$work/brief.wav" synth 4410s sine 440
 lame --quiet -b 128 "$work/brief.wav" "$work/brief.mp3"
 "$craft" mp3-info "$work/brief.mp3" "$out/delay-long.mp3" - 4095 4095
+"$craft" mp3-info "$work/brief.mp3" "$out/delay-all.mp3" - 2000 3760
+"$craft" mp3-info "$work/brief.mp3" "$out/delay-but-one.mp3" - 2000 3759
 sox -D -r 44100 -c 2 -n -b 16 "$work/second.wav" synth 22050s sine 660
 sox -D -r 44100 -c 2 -n -b 16 "$work/first.wav" synth 44100s sine 440
 oggenc --quiet -s 5 -q 0 "$work/first.wav" -o "$work/same-1.ogg"

@@ -10,7 +10,8 @@
 #   unsafe.opus   plain.opus with hostile texts: an artist with C1 and bidi controls,
 #                 an album that is a spreadsheet formula, a 50 KB title, two tag names
 #                 alike but for a byte that is not UTF-8, and a 70 KB value of such a name
-# Ogg Vorbis (44.1 kHz stereo): tone.ogg (44100, tagged), chained.ogg (44100 + 22050)
+# Ogg Vorbis (44.1 kHz stereo): tone.ogg (44100, tagged), chained.ogg (44100 + 22050),
+#   odd-chain.ogg (44100 + 5662)
 # FLAC (44.1 kHz stereo, 100000): tone.flac (tagged), streamed.flac (STREAMINFO says 0
 #   samples: written to a pipe), streamed-padded.flac (the same, 300 KiB of zeros after
 #   it), tone-in-ogg.oga (Ogg FLAC)
@@ -62,6 +63,10 @@ oggenc --quiet -s 21 -q 0 -a "Vera" -a "Vic" -l "Waves" -t "Sine" -c "TRACKNUMBE
   -c "albumartist=Various" "$work/vorbis1.wav" -o "$out/tone.ogg"
 oggenc --quiet -s 22 -q 0 -t "Second" "$work/vorbis2.wav" -o "$work/second.ogg"
 cat "$out/tone.ogg" "$work/second.ogg" > "$out/chained.ogg"
+# Lengths whose seconds, summed a link at a time, are not the sum's seconds in a double.
+tone 5662 44100 2 550 "$work/vorbis3.wav"
+oggenc --quiet -s 23 -q 0 "$work/vorbis3.wav" -o "$work/third.ogg"
+cat "$out/tone.ogg" "$work/third.ogg" > "$out/odd-chain.ogg"
 
 # --- FLAC
 tone 100000 44100 2 440 "$work/cd.wav"

@@ -98,6 +98,8 @@ TEST(hostile, lengths_no_file_can_lie_about)
         {"frames-1m.mp3", 10368, false},    // an Info frame of a million frames in 3 KB
         {"frames-4g.mp3", 10368, false},    // and of 2^32-1: the frames are counted
         {"delay-long.mp3", 5760, false},    // delay and padding past the audio
+        {"delay-all.mp3", 5760, false},     // or of all of it
+        {"delay-but-one.mp3", 1, true},     // which leaves one sample
         {"same-serial.ogg", 66150, false},  // two streams, one serial: both counted
         {"same-serial.opus", 72000, false},
         {"granules-wrap.ogg", 110400, false},  // what the granule positions say, ignored

@@ -47,6 +47,7 @@ TEST(media, reads_every_format_exactly)
          64000,
          {{"ALBUMARTIST", {"Various"}}, {"TRACKNUMBER", {"4"}}}},  // names in any case
         {"chained.ogg", "vorbis", 2, 44100, 44100 + 22050, 64000, {}},
+        {"odd-chain.ogg", "vorbis", 2, 44100, 44100 + 5662, 64000, {}},  // seconds of the sum
         {"tone.flac", "flac", 2, 44100, 100000, {}, {{"DISCNUMBER", {"2"}}, {"DATE", {"2021"}}}},
         {"streamed.flac", "flac", 2, 44100, 100000, {}, {}},         // STREAMINFO says 0: frames
         {"streamed-padded.flac", "flac", 2, 44100, 100000, {}, {}},  // no frame in the end

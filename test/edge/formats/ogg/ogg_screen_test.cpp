@@ -5,12 +5,15 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <ogg/ogg.h>
 #include <opusfile.h>
 #include <pthread.h>
 #include <sys/wait.h>
 #include <vorbis/vorbisfile.h>
+
+#include <musiccore/media.hpp>
 
 #include "formats/ogg/ogg_screen.hpp"
 #include "support/test_files.hpp"
@@ -175,3 +178,66 @@ TEST(ogg_screen, refuses_headers_that_contradict_each_other)
 }
 
 }  // namespace
+
+namespace {
+
+// An Ogg Opus stream of the given packets, paged by libogg: headers on pages of their
+// own, as encoders write them.
+std::string opus_stream(int serial, const std::vector<std::string>& packets)
+{
+    ogg_stream_state stream;
+    ogg_stream_init(&stream, serial);
+    std::string bytes;
+    ogg_page page;
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        std::string data = packets[i];
+        ogg_packet packet{reinterpret_cast<unsigned char*>(&data[0]),
+                          static_cast<long>(data.size()),
+                          i == 0 ? 1 : 0,
+                          i + 1 == packets.size() ? 1 : 0,
+                          i < 2 ? 0 : 960,
+                          static_cast<ogg_int64_t>(i)};
+        ogg_stream_packetin(&stream, &packet);
+        while ((i < 2 ? ogg_stream_flush(&stream, &page) : ogg_stream_pageout(&stream, &page)) !=
+               0) {
+            bytes.append(reinterpret_cast<const char*>(page.header), page.header_len);
+            bytes.append(reinterpret_cast<const char*>(page.body), page.body_len);
+        }
+    }
+    while (ogg_stream_flush(&stream, &page) != 0) {
+        bytes.append(reinterpret_cast<const char*>(page.header), page.header_len);
+        bytes.append(reinterpret_cast<const char*>(page.body), page.body_len);
+    }
+    ogg_stream_clear(&stream);
+    return bytes;
+}
+
+std::string le32(std::size_t value)
+{
+    std::string bytes;
+    for (int i = 0; i < 4; ++i) {
+        bytes += static_cast<char>((value >> (8 * i)) & 0xFFU);
+    }
+    return bytes;
+}
+
+}  // namespace
+
+// The tag limit is of all the links' comment headers together: the limit itself
+// passes, a byte more does not.
+TEST(ogg_screen, comments_up_to_the_limit_pass)
+{
+    const std::string head("OpusHead\x01\x01\x38\x01\x80\xBB\0\0\0\0\0", 19);
+    // After "OpusTags", `bytes` in all: no vendor, one comment, its length, the comment.
+    const auto link = [&head](int serial, std::size_t bytes) {
+        const std::size_t comment = bytes - 12;
+        const std::string tags =
+            "OpusTags" + le32(0) + le32(1) + le32(comment) + "A=" + std::string(comment - 2, 'a');
+        return opus_stream(serial, {head, tags, std::string(3, '\xF8')});
+    };
+    const std::size_t half = media::max_tag_bytes / 2;
+    for (const std::size_t extra : {0, 1}) {
+        const std::string file = link(1, half) + link(2, half + extra);
+        EXPECT_EQ(screened(file, 1 << 16), extra == 0 ? "" : "tags over the 16 MiB limit") << extra;
+    }
+}
