@@ -14,7 +14,8 @@
 #   odd-chain.ogg (44100 + 5662)
 # FLAC (44.1 kHz stereo, 100000): tone.flac (tagged), streamed.flac (STREAMINFO says 0
 #   samples: written to a pipe), streamed-padded.flac (the same, 300 KiB of zeros after
-#   it), tone-in-ogg.oga (Ogg FLAC)
+#   it), tone-in-ogg.oga (Ogg FLAC); long-streamed.flac (4 s of noise, STREAMINFO says 0)
+#   and long.ogg (60 s of noise, Vorbis): lengths read from the ends of files
 # MP3 (44.1 kHz stereo, 100000): lame.mp3 (LAME header; ID3v2.3 in UTF-16),
 #   no-header.mp3 (no LAME header; ID3v2.4 in UTF-8, two artists), mpeg2.mp3
 #   (MPEG-2 layer III, 22.05 kHz mono, 30000, LAME header), v1.mp3 (ID3v1 only,
@@ -81,6 +82,12 @@ sox "$work/cd.wav" -t raw - | flac --silent --force-raw-format --endian=little -
 # The same with 300 KiB of zeros after its last frame: the end holds no frame to find.
 { cat "$out/streamed.flac"; head -c 307200 /dev/zero; } > "$out/streamed-padded.flac"
 flac --silent -f --ogg "$work/cd.wav" -o "$out/tone-in-ogg.oga"
+# Long files of noise (which does not compress), whose lengths are read at their ends.
+sox -R -D -r 44100 -c 2 -n -b 16 -t raw - synth 4 whitenoise | flac --silent \
+  --force-raw-format --endian=little --sign=signed --channels=2 --bps=16 --sample-rate=44100 \
+  -c - 2>/dev/null | cat > "$out/long-streamed.flac"
+sox -R -D -r 44100 -c 2 -n -b 16 "$work/noise.wav" synth 60 whitenoise
+oggenc --quiet -s 24 -q 0 "$work/noise.wav" -o "$out/long.ogg"
 
 # --- MP3
 lame --quiet -b 128 --id3v2-only --id3v2-utf16 --ta "Émile" --tl "Ünïcode" --tt "Tône" \
