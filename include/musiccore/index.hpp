@@ -44,12 +44,12 @@ struct FileChange {
 
 // What an update did to the index.
 struct IndexChanges {
-    std::size_t added = 0;          // files new to it: read
-    std::size_t changed = 0;        // files whose device, inode, size, mtime or ctime differ, or
-                                    // that moved: read
-    std::size_t removed = 0;        // files gone
-    std::size_t kept = 0;           // files as they were: not read
-    std::vector<FileChange> files;  // every file but those kept in place, sorted by path
+    std::size_t added = 0;              // files new to it: read
+    std::size_t changed = 0;            // files whose device, inode, size, mtime or ctime differ,
+                                        // that moved, or whose read was cut short: read
+    std::size_t removed = 0;            // files gone
+    std::size_t kept = 0;               // files as they were: not read
+    std::vector<FileChange> files;      // every file but those kept in place, sorted by path
     std::vector<ScanFailure> unlisted;  // folders that could not be listed
     bool isolated = false;              // read in sandboxed processes
 };

@@ -37,6 +37,13 @@ using detail::Transaction;
 
 // "musc": marks the database as this library's, so that no other is taken for one.
 constexpr std::int64_t application_id = 0x6D757363;
+// A file read in this process is first recorded as one whose read did not end, and
+// committed: should the read end the process, the next update knows. Read alone, a
+// file that does is the cause; read beside others, it may be any of them, and is read
+// again alone first.
+constexpr const char* ended_the_program = "reading it ended the program that read it";
+constexpr const char* cut_short = "its read was cut short: the program reading it ended";
+
 // Commits while reading: after so many files, or so long.
 constexpr std::size_t batch_files = 256;
 constexpr std::chrono::milliseconds batch_time{500};
@@ -239,15 +246,14 @@ public:
     {
     }
 
-    void write(const std::string& path, const FileState& state, bool replaces,
-               const detail::Outcome& outcome)
+    // What the index holds for `path` (if anything), then the outcome of its read.
+    void write(const std::string& path, const FileState& state, const detail::Outcome& outcome)
     {
+        const std::lock_guard<std::mutex> lock(mutex_);
         if (!transaction_) {
             transaction_ = std::make_unique<Transaction>(db_);
         }
-        if (replaces) {
-            remove_.bind(1, path).run();
-        }
+        remove_.bind(1, path).run();
         file_.bind(1, path).bind(2, state.device).bind(3, state.inode);
         file_.bind(4, state.size).bind(5, state.mtime_ns).bind(6, state.ctime_ns);
         if (!outcome.track) {
@@ -260,13 +266,32 @@ public:
             write_track(*outcome.track);
         }
         if (++pending_ >= batch_files) {
-            commit();
+            commit_now();
         }
+    }
+
+    // Before a read in this process (`why` given): `path` as a failure of `why`; after
+    // it (null), no record of `path` until the outcome is written. Committed with what
+    // was written before, on the thread that reads.
+    void reading(const std::string& path, const FileState& state, const char* why)
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!transaction_) {
+            transaction_ = std::make_unique<Transaction>(db_);
+        }
+        remove_.bind(1, path).run();
+        if (why != nullptr) {
+            file_.bind(1, path).bind(2, state.device).bind(3, state.inode);
+            file_.bind(4, state.size).bind(5, state.mtime_ns).bind(6, state.ctime_ns);
+            file_.bind(7, "failed").bind(8, why).run();
+        }
+        commit_now();
     }
 
     // Removes the row `id`, in the transaction of what is written.
     void forget(std::int64_t id)
     {
+        const std::lock_guard<std::mutex> lock(mutex_);
         if (!transaction_) {
             transaction_ = std::make_unique<Transaction>(db_);
         }
@@ -276,12 +301,20 @@ public:
     // Commits what is written unless that was done a moment ago.
     void commit_if_due()
     {
+        const std::lock_guard<std::mutex> lock(mutex_);
         if (pending_ > 0 && std::chrono::steady_clock::now() - committed_ >= batch_time) {
-            commit();
+            commit_now();
         }
     }
 
     void commit()
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        commit_now();
+    }
+
+private:
+    void commit_now()
     {
         if (transaction_) {
             transaction_->commit();
@@ -291,7 +324,6 @@ public:
         committed_ = std::chrono::steady_clock::now();
     }
 
-private:
     void write_track(const ScannedTrack& track)
     {
         const media::MediaInfo& m = track.media;
@@ -325,6 +357,8 @@ private:
 
     Database& db_;
     Statement remove_, forget_, file_, tag_, dropped_;
+    // The reading threads' records and the calling thread's writes share the connection.
+    std::mutex mutex_;
     std::unique_ptr<Transaction> transaction_;
     std::size_t pending_ = 0;
     std::chrono::steady_clock::time_point committed_ = std::chrono::steady_clock::now();
@@ -333,6 +367,7 @@ private:
 struct Row {
     std::int64_t id;
     FileState state;
+    bool cut_short;  // recorded so: to be read again
     bool listed = false;
 };
 
@@ -366,13 +401,15 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
 
     std::unordered_map<std::string, Row> rows;  // what the index holds under the folder
     const auto [from, to] = range_under(folder);
-    Statement select = db.prepare("SELECT id, path, device, inode, size, mtime_ns, ctime_ns "
+    Statement select = db.prepare("SELECT id, path, device, inode, size, mtime_ns, ctime_ns, "
+                                  "outcome = 'failed' AND message = ? "
                                   "FROM files WHERE path >= ? AND path < ?");
-    select.bind(1, from).bind(2, to);
+    select.bind(1, cut_short).bind(2, from).bind(3, to);
     while (select.step()) {
         rows.emplace(select.text(1), Row{select.integer(0),
                                          {select.integer(2), select.integer(3), select.integer(4),
-                                          select.integer(5), select.integer(6)}});
+                                          select.integer(5), select.integer(6)},
+                                         select.integer(7) != 0});
     }
 
     struct ToRead {
@@ -383,6 +420,7 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
         const std::string* old_path = nullptr;  // that path
     };
     std::vector<ToRead> to_read;
+    std::vector<ToRead> suspects;  // whose read, beside others, did not end
     std::vector<std::pair<std::string, FileState>> unknown;  // new, or moved here
     for (std::size_t i = 0; i < listing.files.size(); ++i) {
         const std::string& file = listing.files[i];
@@ -393,7 +431,10 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
             continue;
         }
         row->second.listed = true;
-        if (row->second.state == state) {
+        if (row->second.state == state && row->second.cut_short) {
+            ++changes.changed;
+            suspects.push_back({file, state, true});
+        } else if (row->second.state == state) {
             ++changes.kept;
         } else {
             ++changes.changed;
@@ -423,35 +464,53 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
         gone.erase(match);
     }
 
-    // Read in path order, as a scan reads.
-    std::sort(to_read.begin(), to_read.end(),
-              [](const ToRead& a, const ToRead& b) { return detail::path_order(a.path, b.path); });
-    std::vector<std::string> paths;
-    paths.reserve(to_read.size());
-    for (const ToRead& file : to_read) {
-        paths.push_back(file.path);
-    }
     Writer writer(db);
-    changes.isolated = detail::read_files(
-        paths, options,
-        [&](std::size_t i, detail::Outcome&& outcome) {
-            const ToRead& file = to_read[i];
-            writer.write(file.path, file.state, file.replaces, outcome);
-            if (file.old_path == nullptr) {
-                changes.files.push_back(change_of(file.path, file.replaces, outcome));
-                return;
-            }
-            writer.forget(file.moved_from);
-            if (outcome.track) {
-                changes.files.push_back({FileChange::Kind::moved, file.path, *file.old_path, {}});
-                return;
-            }
-            // No track came of it: what was there is gone, and this is no move of it.
-            changes.files.push_back({FileChange::Kind::removed, *file.old_path, {}, {}});
-            ++changes.removed;
-            changes.files.push_back(change_of(file.path, false, outcome));
-        },
-        [&writer] { writer.commit_if_due(); });
+    const auto read = [&](std::vector<ToRead>& files, const ScanOptions& how) {
+        // In path order, as a scan reads.
+        std::sort(files.begin(), files.end(), [](const ToRead& a, const ToRead& b) {
+            return detail::path_order(a.path, b.path);
+        });
+        std::vector<std::string> paths;
+        paths.reserve(files.size());
+        for (const ToRead& file : files) {
+            paths.push_back(file.path);
+        }
+        const char* why = detail::thread_count(how) == 1 ? ended_the_program : cut_short;
+        return detail::read_files(
+            paths, how,
+            [&](std::size_t i, detail::Outcome&& outcome) {
+                const ToRead& file = files[i];
+                writer.write(file.path, file.state, outcome);
+                if (file.old_path == nullptr) {
+                    changes.files.push_back(change_of(file.path, file.replaces, outcome));
+                    return;
+                }
+                writer.forget(file.moved_from);
+                if (outcome.track) {
+                    changes.files.push_back(
+                        {FileChange::Kind::moved, file.path, *file.old_path, {}});
+                    return;
+                }
+                // No track came of it: what was there is gone, and this is no move of it.
+                changes.files.push_back({FileChange::Kind::removed, *file.old_path, {}, {}});
+                ++changes.removed;
+                changes.files.push_back(change_of(file.path, false, outcome));
+            },
+            [&writer] { writer.commit_if_due(); },
+            [&](std::size_t i, bool begins) {
+                try {
+                    writer.reading(files[i].path, files[i].state, begins ? why : nullptr);
+                } catch (const std::exception&) {
+                    // Unrecorded, the read is only unguarded; the writes after it tell
+                    // what is wrong with the index.
+                }
+            });
+    };
+    // Files whose read ended the program beside others, one at a time, to find which.
+    ScanOptions alone = options;
+    alone.jobs = 1;
+    const bool suspects_isolated = read(suspects, alone);
+    changes.isolated = read(to_read, options) && (suspects.empty() || suspects_isolated);
     writer.commit();
 
     Transaction removals(db);

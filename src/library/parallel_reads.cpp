@@ -75,13 +75,16 @@ enum class Claim { waiting, reading, done };
 // What the workers share. A stuck worker left behind keeps it alive: it outlives the
 // reads, and holds no reference to the caller's data.
 struct Shared {
-    Shared(std::vector<std::string> paths, std::chrono::milliseconds limit)
-        : files(std::move(paths)), time_limit(limit), outcomes(files.size()), claims(files.size())
+    Shared(std::vector<std::string> paths, std::chrono::milliseconds limit,
+           std::function<void(std::size_t, bool)> before)
+        : files(std::move(paths)), time_limit(limit), reading_here(std::move(before)),
+          outcomes(files.size()), claims(files.size())
     {
     }
 
     const std::vector<std::string> files;
     const std::chrono::milliseconds time_limit;
+    const std::function<void(std::size_t, bool)> reading_here;
     std::vector<Outcome> outcomes;
     std::vector<std::atomic<Claim>> claims;
     std::atomic<std::size_t> next{0};
@@ -127,7 +130,13 @@ void work(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Place>& p
         shared->claims[i] = Claim::reading;
         place->heartbeat = Clock::now().time_since_epoch().count();
         place->file = i;
+        if (shared->reading_here) {
+            shared->reading_here(i, true);
+        }
         Outcome outcome = read_file(shared->files[i], shared->time_limit, &place->heartbeat);
+        if (shared->reading_here) {
+            shared->reading_here(i, false);
+        }
         if (!shared->settle(i, std::move(outcome))) {
             return;  // given up on as stuck, and replaced
         }
@@ -243,10 +252,11 @@ void start_readers(std::optional<media::detail::ReaderPool>& pool, const ScanOpt
 
 void read_on_threads(const std::vector<std::string>& files, const ScanOptions& options,
                      const std::function<void(std::size_t, Outcome&&)>& take,
-                     const std::function<void()>& on_tick)
+                     const std::function<void()>& on_tick,
+                     const std::function<void(std::size_t, bool)>& reading_here)
 {
     const std::size_t total = files.size();
-    const auto shared = std::make_shared<Shared>(files, options.file_time_limit);
+    const auto shared = std::make_shared<Shared>(files, options.file_time_limit, reading_here);
     {
         Workers workers(shared);
         workers.start(std::min<std::size_t>(thread_count(options), total));
@@ -279,7 +289,8 @@ void read_on_threads(const std::vector<std::string>& files, const ScanOptions& o
 
 bool read_files(const std::vector<std::string>& files, const ScanOptions& options,
                 const std::function<void(std::size_t, Outcome&&)>& take,
-                const std::function<void()>& on_tick)
+                const std::function<void()>& on_tick,
+                const std::function<void(std::size_t, bool)>& reading_here)
 {
     std::optional<media::detail::ReaderPool> pool;
     if (options.isolated && !files.empty()) {
@@ -302,7 +313,7 @@ bool read_files(const std::vector<std::string>& files, const ScanOptions& option
                 }
             });
     } else {
-        read_on_threads(files, options, take, on_tick);
+        read_on_threads(files, options, take, on_tick, reading_here);
     }
     if (options.on_progress) {
         options.on_progress(files.size(), files.size());

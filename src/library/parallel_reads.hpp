@@ -29,8 +29,12 @@ unsigned thread_count(const ScanOptions& options);
 // and `options.on_progress` about ten times a second: all on the calling thread,
 // never two at once. A file whose read does not return within the time limit fails,
 // and its reader or thread is left behind. True when read in reader processes.
+// `reading_here` (if given) is called with a file's index and true just before the
+// file is read in this process, and with false once the read has returned, on the
+// thread that reads it: between the two, a crash of this process would cut it short.
 bool read_files(const std::vector<std::string>& files, const ScanOptions& options,
                 const std::function<void(std::size_t, Outcome&&)>& take,
-                const std::function<void()>& on_tick = {});
+                const std::function<void()>& on_tick = {},
+                const std::function<void(std::size_t, bool)>& reading_here = {});
 
 }  // namespace music_library::detail

@@ -8,12 +8,14 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string_view>
 #include <thread>
 
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <musiccore/index.hpp>
@@ -31,6 +33,7 @@ std::atomic<ino_t> slowed{0};
 constexpr auto slowed_read = 100ms;
 constexpr std::string_view counted_folder = "/musiccore-unread-";
 std::atomic<int> counted_reads{0};
+std::atomic<ino_t> fatal{0};     // a file whose read ends the program
 std::atomic<ino_t> measured{0};  // a file whose bytes read are summed
 std::atomic<long long> measured_bytes{0};
 
@@ -59,6 +62,9 @@ extern "C" ssize_t pread(int fd, void* data, size_t size, off_t offset)
     }
     if (slowed != 0 && fstat(fd, &info) == 0 && info.st_ino == slowed) {
         std::this_thread::sleep_for(slowed_read);
+    }
+    if (fatal != 0 && fstat(fd, &info) == 0 && info.st_ino == fatal) {
+        std::_Exit(3);  // as a crash would
     }
     if (in_counted_folder(fd)) {
         ++counted_reads;
@@ -142,6 +148,45 @@ TEST(stuck, an_unchanged_index_update_reads_no_audio_file)
     EXPECT_GT(counted_reads.exchange(0), 0);  // the count sees reads
     EXPECT_EQ(index.update(dir / "music", here).kept, 4U);
     EXPECT_EQ(counted_reads, 0);
+    fs::remove_all(dir);
+}
+
+// A file whose read ends the program (read in it, where no reader process can be had)
+// ends it once: the index remembers the file as failed, and its next update skips it.
+// Files read beside it at the time are read again, one at a time, to tell which.
+TEST(stuck, a_file_that_ends_the_program_ends_it_once)
+{
+    const fs::path dir =
+        fs::temp_directory_path() / ("musiccore-fatal-" + std::to_string(getpid()));
+    fs::create_directories(dir / "music");
+    for (const char* name : {"a.opus", "b.opus", "c.opus", "d.opus"}) {
+        fs::copy_file(MUSICCORE_SAMPLE_DIR "/short.opus", dir / "music" / name);
+    }
+    struct stat info {};
+    ASSERT_EQ(stat((dir / "music/c.opus").c_str(), &info), 0);
+    music_library::ScanOptions here;
+    here.isolated = false;
+    here.jobs = 2;
+    // Each update that reads c.opus ends with it: in a child process of its own.
+    const auto update_until_it_ends = [&] {
+        const pid_t child = fork();
+        if (child == 0) {
+            fatal = info.st_ino;
+            music_library::Index(dir / "index.db").update(dir / "music", here);
+            std::_Exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(update_until_it_ends(), 3);  // beside another: which one, is not yet known
+    EXPECT_EQ(update_until_it_ends(), 3);  // read alone, it is
+    EXPECT_EQ(update_until_it_ends(), 0);  // and not again
+    const auto held = music_library::Index(dir / "index.db").contents();
+    ASSERT_EQ(held.tracks.size(), 3U);
+    ASSERT_EQ(held.failures.size(), 1U);
+    EXPECT_EQ(held.failures[0].path.filename(), "c.opus");
+    EXPECT_EQ(held.failures[0].message, "reading it ended the program that read it");
     fs::remove_all(dir);
 }
 
