@@ -3,6 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -313,6 +314,37 @@ TEST(index, reads_an_index_that_cannot_be_written)
     chmod(folder.path().c_str(), 0755);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_FALSE(fs::exists(folder / "music.db-shm"));
+}
+
+// What the index keeps of a file besides its tags: the names of values left out. And
+// what it tells of folders it could not list (root can list any: a child gives it up).
+TEST(index, keeps_what_was_left_out_and_tells_what_was_not_listed)
+{
+    const Folder folder("left-out");
+    fs::copy_file(samples / "unsafe.opus", folder / "music/unsafe.opus");
+    {
+        Index index(folder / "index.db");
+        index.update(folder / "music");
+        const auto held = index.contents();
+        ASSERT_EQ(held.tracks.size(), 1U);
+        EXPECT_EQ(held.tracks[0].media.dropped_tags, std::vector<std::string>{"P\xE9"});
+    }
+    fs::create_directory(folder / "music/closed");
+    fs::permissions(folder / "music/closed", fs::perms::none);
+    fs::permissions(folder.path(), fs::perms::all);
+    const auto update_as_nobody = [&folder] {
+        if (geteuid() == 0 && setuid(65534) != 0) {
+            std::_Exit(2);
+        }
+        Index index(folder / "nobody.db");
+        const IndexChanges changes = index.update(folder / "music");
+        std::cerr << changes.added << " added; " << changes.unlisted.at(0).path.filename().string()
+                  << ": " << changes.unlisted[0].message;
+        std::_Exit(static_cast<int>(changes.unlisted.size()));
+    };
+    EXPECT_EXIT(update_as_nobody(), testing::ExitedWithCode(1),
+                "1 added; closed: cannot list the folder: Permission denied");
+    fs::permissions(folder / "music/closed", fs::perms::owner_all);
 }
 
 }  // namespace

@@ -88,8 +88,6 @@ TEST(scan_edges, failures)
     fs::remove_all(locked);
 }
 
-}  // namespace
-
 // A folder swapped for a link to one outside while the walk goes on (as an attacker
 // who can write in the tree would): the walk never goes through it, so nothing outside
 // the root is listed, whenever the swap comes.
@@ -125,3 +123,5 @@ TEST(scan_edges, a_folder_swapped_for_a_link_leads_nowhere)
     swapper.join();
     EXPECT_EQ(outside, 0U);
 }
+
+}  // namespace

@@ -177,10 +177,6 @@ TEST(ogg_screen, refuses_headers_that_contradict_each_other)
               "");
 }
 
-}  // namespace
-
-namespace {
-
 // An Ogg Opus stream of the given packets, paged by libogg: headers on pages of their
 // own, as encoders write them.
 std::string opus_stream(int serial, const std::vector<std::string>& packets)
@@ -221,8 +217,6 @@ std::string le32(std::size_t value)
     return bytes;
 }
 
-}  // namespace
-
 // The tag limit is of all the links' comment headers together: the limit itself
 // passes, a byte more does not.
 TEST(ogg_screen, comments_up_to_the_limit_pass)
@@ -241,3 +235,5 @@ TEST(ogg_screen, comments_up_to_the_limit_pass)
         EXPECT_EQ(screened(file, 1 << 16), extra == 0 ? "" : "tags over the 16 MiB limit") << extra;
     }
 }
+
+}  // namespace
