@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,6 +72,15 @@ int main(int argc, char** argv)
         } else if (begins(path, "spin-")) {
             for (volatile unsigned long i = 0;; i = i + 1) {
             }
+        } else if (begins(path, "work-")) {  // "work-150": 150 ms of processor time
+            const long ms = std::strtol(path.c_str() + 5, nullptr, 10);
+            timespec start{};
+            timespec now{};
+            clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &start);
+            do {
+                clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+            } while ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 <
+                     ms);
         } else if (begins(path, "hang-")) {
             pause();
         } else if (begins(path, "exit-")) {

@@ -112,12 +112,29 @@ TEST(reader_pool, readers_are_kept_for_the_next_pool)
     const pid_t second = reader_of("c");
     EXPECT_GT(second, 0);
     EXPECT_NE(second, first);
+    // A copy made by fork starts its own, and keeps those in turn.
     const auto in_a_fork = [&] {
         const pid_t own = reader_of("d");
-        std::_Exit(own > 0 && own != second ? 0 : 1);
+        std::_Exit(own > 0 && own != second && reader_of("d") == own ? 0 : 1);
     };
     EXPECT_EXIT(in_a_fork(), testing::ExitedWithCode(0), "");
     EXPECT_EQ(reader_of("e"), second);
+}
+
+// The time limit is each file's: a reader that has worked past it over many files,
+// each well within it, fails none.
+TEST(reader_pool, the_time_limit_is_a_file_at_a_time)
+{
+    ReaderPool pool(fake_reader, 1, memory);
+    // Each looked at on more than one tick; together past the limit and its grace.
+    const std::vector<std::string> files(8, "work-250");
+    std::size_t read = 0;
+    pool.read(files, 200ms, true,
+              [&](std::size_t, ReadOutcome&& answer) {
+                  read += answer.kind == ReadOutcome::Kind::info ? 1 : 0;
+              },
+              {});
+    EXPECT_EQ(read, files.size());
 }
 
 // Without a time limit, a reader that works on is left to work.
