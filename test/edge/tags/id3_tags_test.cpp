@@ -114,6 +114,12 @@ TEST(id3_tags, versions_encodings_and_frames)
                     frame(3, "TALB", std::string("\x01\xFE\xFF\0A\0b", 7)) +
                     frame(3, "TPE1", std::string("\x02\0A\x00\xE9", 5))),
          {{"TITLE", {"Ab"}}, {"ALBUM", {"Ab"}}, {"ARTIST", {"Aé"}}}},
+        {"a character past the first plane, a surrogate pair, where the value ends",
+         tag(3, frame(3, "TIT2",
+                      std::string("\x01\xFF\xFE"
+                                  "A\0\x3D\xD8\x00\xDE",
+                                  9))),
+         {{"TITLE", {"A\xF0\x9F\x98\x80"}}}},
         {"2.3 unsynchronised as a whole",
          tag(3, unsynchronised(frame(3, "TIT2", latin1 + "\xFFx")), '\x80'),
          {{"TITLE", {"\xC3\xBFx"}}}},
