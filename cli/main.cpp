@@ -283,7 +283,8 @@ int run(int argc, char** argv)
     auto* list = app.add_subcommand("list", "Show what an index holds, opening no music file");
     add_format_flags(*list, options);
     list->add_option("--db", options.db, "The index, made by scan --db")->required();
-    list->add_option("--artist", options.artist, "Only tracks whose artist holds this text");
+    list->add_option("--artist", options.artist,
+                     "Only tracks whose artist holds this text, in any letter case");
     list->add_option("--album", options.album, "Only tracks whose album holds this text");
     add_length_filters(*list, options);
 

@@ -8,7 +8,7 @@ packages=(
   libhowardhinnant-date-dev          # date::parse, date::format
   libopusfile-dev                    # Ogg Opus (brings libopus, libogg)
   libvorbis-dev libflac-dev libmpg123-dev  # Ogg Vorbis, FLAC, MP3
-  libsqlite3-dev                     # the library index
+  libsqlite3-dev libicu-dev          # the library index, and its matching of texts
   libseccomp-dev                     # the reader processes' sandbox
   libgtest-dev                       # self-test and edge tests
   libcli11-dev nlohmann-json3-dev    # the musiccore command's options and JSON

@@ -63,7 +63,8 @@ struct IndexTotals {
 // Which of the index's files a query takes.
 struct IndexQuery {
     std::optional<std::filesystem::path> under;  // only those under this folder
-    // Only tracks whose artist, or album, holds this text, in any ASCII letter case.
+    // Only tracks whose artist, or album, holds this text, in any letter case of Unicode
+    // (NFKC case folding: "émile" finds "Émile" and "ÉMILE", "strasse" "Straße").
     std::string artist, album;
     std::optional<double> min_secs, max_secs;  // only tracks at least, at most this long
     // False: the records' tags and dropped_tags are left empty, and not read.

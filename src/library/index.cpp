@@ -19,6 +19,7 @@
 #include "library/index_query.hpp"
 #include "library/parallel_reads.hpp"
 #include "library/sqlite_db.hpp"
+#include "library/text_fold.hpp"
 
 namespace music_library {
 
@@ -211,6 +212,7 @@ struct Index::State {
             db.execute("PRAGMA synchronous = NORMAL");
         }
         db.execute("PRAGMA foreign_keys = ON");
+        detail::add_fold_function(db);
     }
 
     std::int64_t single(const char* sql)

@@ -9,6 +9,8 @@
 #include <tuple>        // std::tuple
 #include <vector>       // std::vector
 
+#include "library/text_fold.hpp"
+
 namespace music_library::detail {
 
 namespace fs = std::filesystem;
@@ -37,8 +39,8 @@ namespace {
 // bound by prepare_query.
 constexpr const char* query_condition =
     "(?1 IS NULL OR (f.path >= ?1 AND f.path < ?2)) "
-    "AND (?3 = '' OR instr(lower(coalesce(f.artist, '')), lower(?3)) > 0) "
-    "AND (?4 = '' OR instr(lower(coalesce(f.album, '')), lower(?4)) > 0) "
+    "AND (?3 = '' OR instr(musiccore_fold(coalesce(f.artist, '')), ?3) > 0) "
+    "AND (?4 = '' OR instr(musiccore_fold(coalesce(f.album, '')), ?4) > 0) "
     "AND (?5 IS NULL OR f.duration_secs >= ?5) AND (?6 IS NULL OR f.duration_secs <= ?6)";
 
 Statement prepare_query(Database& db, const std::string& sql, const IndexQuery& query)
@@ -48,7 +50,7 @@ Statement prepare_query(Database& db, const std::string& sql, const IndexQuery& 
         const auto [from, to] = range_under(absolute_folder(*query.under));
         statement.bind(1, from).bind(2, to);
     }
-    statement.bind(3, query.artist).bind(4, query.album);
+    statement.bind(3, folded(query.artist)).bind(4, folded(query.album));
     if (query.min_secs) {
         statement.bind(5, *query.min_secs);
     }
