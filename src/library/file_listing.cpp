@@ -79,13 +79,14 @@ public:
     {
         std::string_view rest(folder);
         rest.remove_prefix(std::min(root_.size(), rest.size()));
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
         int fd = ::openat(root_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         while (fd >= 0 && !rest.empty()) {
             rest.remove_prefix(rest.front() == '/' ? 1 : 0);
             const std::string name(rest.substr(0, rest.find('/')));
             rest.remove_prefix(name.size());
-            const int next =
-                ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            constexpr int below = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+            const int next = ::openat(fd, name.c_str(), below);  // NOLINT(*-pro-type-vararg)
             const int error = errno;
             ::close(fd);
             errno = error;

@@ -382,6 +382,58 @@ FileChange change_of(const std::string& path, bool replaces, const detail::Outco
     return {outcome.track ? (replaces ? Kind::changed : Kind::added) : Kind::skipped, path, {}, {}};
 }
 
+struct ToRead {
+    std::string path;
+    FileState state;
+    bool replaces;                          // the index holds a row for it
+    std::int64_t moved_from = 0;            // the row of the path it was found at, if any
+    const std::string* old_path = nullptr;  // that path
+};
+
+// Reads `files` as `how` says, writes what each gave, and tells it in `changes`; true
+// when read in reader processes.
+bool read_into(Writer& writer, IndexChanges& changes, std::vector<ToRead>& files,
+               const ScanOptions& how)
+{
+    // In path order, as a scan reads.
+    std::sort(files.begin(), files.end(),
+              [](const ToRead& a, const ToRead& b) { return detail::path_order(a.path, b.path); });
+    std::vector<std::string> paths;
+    paths.reserve(files.size());
+    for (const ToRead& file : files) {
+        paths.push_back(file.path);
+    }
+    const char* why = detail::thread_count(how) == 1 ? ended_the_program : cut_short;
+    return detail::read_files(
+        paths, how,
+        [&](std::size_t i, detail::Outcome&& outcome) {
+            const ToRead& file = files[i];
+            writer.write(file.path, file.state, outcome);
+            if (file.old_path == nullptr) {
+                changes.files.push_back(change_of(file.path, file.replaces, outcome));
+                return;
+            }
+            writer.forget(file.moved_from);
+            if (outcome.track) {
+                changes.files.push_back({FileChange::Kind::moved, file.path, *file.old_path, {}});
+                return;
+            }
+            // No track came of it: what was there is gone, and this is no move of it.
+            changes.files.push_back({FileChange::Kind::removed, *file.old_path, {}, {}});
+            ++changes.removed;
+            changes.files.push_back(change_of(file.path, false, outcome));
+        },
+        [&writer] { writer.commit_if_due(); },
+        [&](std::size_t i, bool begins) {
+            try {
+                writer.reading(files[i].path, files[i].state, begins ? why : nullptr);
+            } catch (const std::exception&) {
+                // Unrecorded, the read is only unguarded; the writes after it tell
+                // what is wrong with the index.
+            }
+        });
+}
+
 }  // namespace
 
 IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
@@ -414,13 +466,6 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
                                          select.integer(7) != 0});
     }
 
-    struct ToRead {
-        std::string path;
-        FileState state;
-        bool replaces;                          // the index holds a row for it
-        std::int64_t moved_from = 0;            // the row of the path it was found at, if any
-        const std::string* old_path = nullptr;  // that path
-    };
     std::vector<ToRead> to_read;
     std::vector<ToRead> suspects;  // whose read, beside others, did not end
     std::vector<std::pair<std::string, FileState>> unknown;  // new, or moved here
@@ -467,52 +512,12 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
     }
 
     Writer writer(db);
-    const auto read = [&](std::vector<ToRead>& files, const ScanOptions& how) {
-        // In path order, as a scan reads.
-        std::sort(files.begin(), files.end(), [](const ToRead& a, const ToRead& b) {
-            return detail::path_order(a.path, b.path);
-        });
-        std::vector<std::string> paths;
-        paths.reserve(files.size());
-        for (const ToRead& file : files) {
-            paths.push_back(file.path);
-        }
-        const char* why = detail::thread_count(how) == 1 ? ended_the_program : cut_short;
-        return detail::read_files(
-            paths, how,
-            [&](std::size_t i, detail::Outcome&& outcome) {
-                const ToRead& file = files[i];
-                writer.write(file.path, file.state, outcome);
-                if (file.old_path == nullptr) {
-                    changes.files.push_back(change_of(file.path, file.replaces, outcome));
-                    return;
-                }
-                writer.forget(file.moved_from);
-                if (outcome.track) {
-                    changes.files.push_back(
-                        {FileChange::Kind::moved, file.path, *file.old_path, {}});
-                    return;
-                }
-                // No track came of it: what was there is gone, and this is no move of it.
-                changes.files.push_back({FileChange::Kind::removed, *file.old_path, {}, {}});
-                ++changes.removed;
-                changes.files.push_back(change_of(file.path, false, outcome));
-            },
-            [&writer] { writer.commit_if_due(); },
-            [&](std::size_t i, bool begins) {
-                try {
-                    writer.reading(files[i].path, files[i].state, begins ? why : nullptr);
-                } catch (const std::exception&) {
-                    // Unrecorded, the read is only unguarded; the writes after it tell
-                    // what is wrong with the index.
-                }
-            });
-    };
     // Files whose read ended the program beside others, one at a time, to find which.
     ScanOptions alone = options;
     alone.jobs = 1;
-    const bool suspects_isolated = read(suspects, alone);
-    changes.isolated = read(to_read, options) && (suspects.empty() || suspects_isolated);
+    const bool suspects_isolated = read_into(writer, changes, suspects, alone);
+    changes.isolated =
+        read_into(writer, changes, to_read, options) && (suspects.empty() || suspects_isolated);
     writer.commit();
 
     Transaction removals(db);

@@ -13,7 +13,7 @@ const icu::Normalizer2* case_fold()
     static const icu::Normalizer2* const fold = [] {
         UErrorCode status = U_ZERO_ERROR;
         const icu::Normalizer2* instance = icu::Normalizer2::getNFKCCasefoldInstance(status);
-        return U_SUCCESS(status) ? instance : nullptr;
+        return U_SUCCESS(status) != 0 ? instance : nullptr;
     }();
     return fold;
 }
@@ -51,7 +51,7 @@ std::string folded(std::string_view text)
     UErrorCode status = U_ZERO_ERROR;
     const icu::UnicodeString result = fold->normalize(unicode, status);
     std::string bytes;
-    (U_SUCCESS(status) ? result : unicode).toUTF8String(bytes);
+    (U_SUCCESS(status) != 0 ? result : unicode).toUTF8String(bytes);
     return bytes;
 }
 
