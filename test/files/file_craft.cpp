@@ -113,6 +113,22 @@ void put32(Bytes& packet, std::uint32_t value)
     }
 }
 
+// COUNT comments of SIZE bytes ("X=aaa..."), after the vendor text "test".
+Bytes comment_list(std::uint32_t count, std::uint32_t size)
+{
+    Bytes list;
+    put32(list, 4);
+    list.insert(list.end(), {'t', 'e', 's', 't'});
+    put32(list, count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        put32(list, size);
+        for (std::uint32_t j = 0; j < size; ++j) {
+            list.push_back(j == 0 ? 'X' : (j == 1 ? '=' : 'a'));
+        }
+    }
+    return list;
+}
+
 // A one-link file with its comment header replaced: new header pages, then the
 // audio pages as they were, renumbered.
 std::vector<Page> with_comments(const std::vector<Page>& pages, std::uint32_t count,
@@ -135,15 +151,8 @@ std::vector<Page> with_comments(const std::vector<Page>& pages, std::uint32_t co
     ogg_stream_clear(&in);
 
     Bytes tags{'O', 'p', 'u', 's', 'T', 'a', 'g', 's'};
-    put32(tags, 4);
-    tags.insert(tags.end(), {'t', 'e', 's', 't'});
-    put32(tags, count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        put32(tags, size);
-        for (std::uint32_t j = 0; j < size; ++j) {
-            tags.push_back(j == 0 ? 'X' : (j == 1 ? '=' : 'a'));
-        }
-    }
+    const Bytes list = comment_list(count, size);
+    tags.insert(tags.end(), list.begin(), list.end());
     ogg_stream_state out;
     ogg_stream_init(&out, static_cast<int>(pages.at(0).serial()));
     std::vector<Page> result;
@@ -277,22 +286,6 @@ std::vector<Page> repaged(const std::vector<Page>& pages, const Headers& headers
         result.push_back(std::move(page));
     }
     return result;
-}
-
-// COUNT comments of SIZE bytes ("X=aaa..."), after the vendor text "test".
-Bytes comment_list(std::uint32_t count, std::uint32_t size)
-{
-    Bytes list;
-    put32(list, 4);
-    list.insert(list.end(), {'t', 'e', 's', 't'});
-    put32(list, count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        put32(list, size);
-        for (std::uint32_t j = 0; j < size; ++j) {
-            list.push_back(j == 0 ? 'X' : (j == 1 ? '=' : 'a'));
-        }
-    }
-    return list;
 }
 
 std::vector<Page> with_paged_comments(const std::vector<Page>& pages, const std::string& layout,
