@@ -11,7 +11,7 @@
 #                 an album that is a spreadsheet formula, a 50 KB title, two tag names
 #                 alike but for a byte that is not UTF-8, and a 70 KB value of such a name
 # Ogg Vorbis (44.1 kHz stereo): tone.ogg (44100, tagged), chained.ogg (44100 + 22050),
-#   odd-chain.ogg (44100 + 5662)
+#   odd-chain.ogg (44100 + 5662), mixed-rates.ogg (1 s at 44.1 kHz, then 1 s at 22.05 kHz)
 # FLAC (44.1 kHz stereo, 100000): tone.flac (tagged), streamed.flac (STREAMINFO says 0
 #   samples: written to a pipe), streamed-padded.flac (the same, 300 KiB of zeros after
 #   it), tone-in-ogg.oga (Ogg FLAC); long-streamed.flac (4 s of noise, STREAMINFO says 0)
@@ -68,6 +68,10 @@ cat "$out/tone.ogg" "$work/second.ogg" > "$out/chained.ogg"
 tone 5662 44100 2 550 "$work/vorbis3.wav"
 oggenc --quiet -s 23 -q 0 "$work/vorbis3.wav" -o "$work/third.ogg"
 cat "$out/tone.ogg" "$work/third.ogg" > "$out/odd-chain.ogg"
+# A second link at half the rate: its samples are not the first link's.
+tone 22050 22050 2 440 "$work/vorbis4.wav"
+oggenc --quiet -s 25 -q 0 "$work/vorbis4.wav" -o "$work/fourth.ogg"
+cat "$out/tone.ogg" "$work/fourth.ogg" > "$out/mixed-rates.ogg"
 
 # --- FLAC
 tone 100000 44100 2 440 "$work/cd.wav"
