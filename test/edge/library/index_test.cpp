@@ -194,6 +194,20 @@ TEST(index, listing_and_totals_agree_with_contents)
                            expected.media.bitrate));
     }
     EXPECT_EQ(whole.tracks[0].path.filename(), "chained.ogg");  // in the order of paths
+    // Each track's tags are its own, as a scan reads them: whole, and for a query that
+    // takes some (read by a join), where a file's first tag must still start its own.
+    const auto scanned = music_library::scan(folder / "music");
+    music_library::IndexQuery some;
+    some.min_secs = 1.2;
+    const auto queried = index.contents(some);
+    ASSERT_EQ(scanned.tracks.size(), whole.tracks.size());
+    for (std::size_t i = 0, q = 0; i < scanned.tracks.size(); ++i) {
+        EXPECT_EQ(whole.tracks[i].media.tags, scanned.tracks[i].media.tags) << i;
+        if (scanned.tracks[i].duration_secs >= some.min_secs) {
+            ASSERT_LT(q, queried.tracks.size());
+            EXPECT_EQ(queried.tracks[q++].media.tags, scanned.tracks[i].media.tags) << i;
+        }
+    }
 
     const music_library::IndexTotals totals = index.totals();
     double secs = 0;
