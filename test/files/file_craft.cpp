@@ -113,6 +113,16 @@ void put32(Bytes& packet, std::uint32_t value)
     }
 }
 
+// Every page `stream` holds, flushed out onto `pages`.
+void flush_pages(ogg_stream_state& stream, std::vector<Page>& pages)
+{
+    ogg_page page;
+    while (ogg_stream_flush(&stream, &page) != 0) {
+        pages.push_back(
+            {{page.header, page.header + page.header_len}, {page.body, page.body + page.body_len}});
+    }
+}
+
 // COUNT comments of SIZE bytes ("X=aaa..."), after the vendor text "test".
 Bytes comment_list(std::uint32_t count, std::uint32_t size)
 {
@@ -156,13 +166,7 @@ std::vector<Page> with_comments(const std::vector<Page>& pages, std::uint32_t co
     ogg_stream_state out;
     ogg_stream_init(&out, static_cast<int>(pages.at(0).serial()));
     std::vector<Page> result;
-    const auto flush = [&] {
-        ogg_page page;
-        while (ogg_stream_flush(&out, &page) != 0) {
-            result.push_back({{page.header, page.header + page.header_len},
-                              {page.body, page.body + page.body_len}});
-        }
-    };
+    const auto flush = [&] { flush_pages(out, result); };
     ogg_packet id{head.data(), static_cast<long>(head.size()), 1, 0, 0, 0};
     ogg_stream_packetin(&out, &id);
     flush();
@@ -222,13 +226,7 @@ std::vector<Page> repaged(const std::vector<Page>& pages, const Headers& headers
     ogg_stream_state out;
     ogg_stream_init(&out, static_cast<int>(pages.at(0).serial()));
     std::vector<Page> result;
-    const auto flush = [&] {
-        ogg_page page;
-        while (ogg_stream_flush(&out, &page) != 0) {
-            result.push_back({{page.header, page.header + page.header_len},
-                              {page.body, page.body + page.body_len}});
-        }
-    };
+    const auto flush = [&] { flush_pages(out, result); };
     for (std::size_t i = 0; i < headers.packets.size(); ++i) {
         Bytes bytes = headers.packets[i];
         const std::int64_t granule = layout == "granule" && i == comments_at ? 5 : 0;
