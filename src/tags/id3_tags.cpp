@@ -256,6 +256,7 @@ constexpr Name names[] = {
 // the AcoustID tools write them), in any letter case; others are named by their
 // description as it is.
 constexpr Name descriptions[] = {
+    {"MUSICBRAINZ TRACK ID", "MUSICBRAINZ_TRACKID"},
     {"MUSICBRAINZ ALBUM ID", "MUSICBRAINZ_ALBUMID"},
     {"MUSICBRAINZ ARTIST ID", "MUSICBRAINZ_ARTISTID"},
     {"MUSICBRAINZ ALBUM ARTIST ID", "MUSICBRAINZ_ALBUMARTISTID"},
@@ -300,22 +301,12 @@ std::string genre(std::string_view value)
     return index < std::size(genres) ? genres[index] : std::string(value);
 }
 
-// "3/12": the number, and the total under its own name.
-void add_numbered(TagCollector& tags, const char* name, const char* total, std::string_view value)
-{
-    const auto slash = value.find('/');
-    tags.add(name, value.substr(0, slash));
-    if (slash != std::string_view::npos && slash + 1 < value.size()) {
-        tags.add(total, value.substr(slash + 1));
-    }
-}
-
 void add_text(TagCollector& tags, const std::string& name, std::string_view value)
 {
     if (name == "TRACKNUMBER") {
-        add_numbered(tags, "TRACKNUMBER", "TRACKTOTAL", value);
+        tags.add_numbered("TRACKNUMBER", "TRACKTOTAL", value);
     } else if (name == "DISCNUMBER") {
-        add_numbered(tags, "DISCNUMBER", "DISCTOTAL", value);
+        tags.add_numbered("DISCNUMBER", "DISCTOTAL", value);
     } else if (name == "GENRE") {
         tags.add(name, genre(value));
     } else {
@@ -412,20 +403,6 @@ std::string name_of(std::string_view id)
     return std::string(id);
 }
 
-std::string described_name(const std::string& description)
-{
-    std::string upper = description;
-    for (char& c : upper) {  // ASCII only, as the tag names
-        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    }
-    for (const auto& known : descriptions) {
-        if (upper == known.id) {
-            return known.name;
-        }
-    }
-    return description;
-}
-
 // One frame's values, by its (ID3v2.3 and 2.4) id: text frames, TXXX by their
 // description, comments without one, lyrics, and MusicBrainz's recording id.
 void add_frame(TagCollector& tags, std::string_view id, std::string_view data)
@@ -459,7 +436,8 @@ void add_frame(TagCollector& tags, std::string_view id, std::string_view data)
     if (id.front() != 'T') {
         return;
     }
-    const std::string name = id == "TXXX" ? described_name(next_text(data, encoding)) : name_of(id);
+    const std::string name =
+        id == "TXXX" ? described_tag_name(next_text(data, encoding)) : name_of(id);
     if (name.empty()) {
         return;  // a TXXX without a description names nothing
     }
@@ -586,14 +564,33 @@ void add_latin1(TagCollector& tags, const char* name, std::string_view field)
 
 }  // namespace
 
-const char* read_id3v2(FileSource& source, TagCollector& tags, bool& found)
+std::string described_tag_name(const std::string& description)
 {
-    std::int64_t at = 0;
+    std::string upper = description;
+    for (char& c : upper) {  // ASCII only, as the tag names
+        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    for (const auto& known : descriptions) {
+        if (upper == known.id) {
+            return known.name;
+        }
+    }
+    return description;
+}
+
+const char* id3v1_genre(std::size_t number)
+{
+    return number < std::size(genres) ? genres[number] : nullptr;
+}
+
+const char* read_id3v2(FileSource& source, TagCollector& tags, bool& found, std::int64_t start)
+{
+    std::int64_t at = start;
     std::size_t bytes = 0;
     std::size_t frames = 0;
     found = false;
     // Copied: the next peek reuses the memory of this one.
-    for (std::string header(source.peek(0, header_size));
+    for (std::string header(source.peek(start, header_size));
          header.size() == header_size && header.compare(0, 3, "ID3") == 0;
          header = source.peek(at, header_size)) {
         const auto* h = reinterpret_cast<const unsigned char*>(header.data());

@@ -27,6 +27,32 @@ void TagCollector::add_comment(std::string_view comment)
     }
 }
 
+void TagCollector::add_numbered(std::string_view name, std::string_view total,
+                                std::string_view value)
+{
+    const auto slash = value.find('/');
+    add(name, value.substr(0, slash));
+    if (slash != std::string_view::npos && slash + 1 < value.size()) {
+        add(total, value.substr(slash + 1));
+    }
+}
+
+void TagCollector::add_missing(const TagCollector& other)
+{
+    for (const auto& [name, values] : other.tags_) {
+        if (tags_.count(name) == 0 &&
+            std::find(dropped_.begin(), dropped_.end(), name) == dropped_.end()) {
+            tags_[name] = values;
+        }
+    }
+    for (const std::string& name : other.dropped_) {
+        if (tags_.count(name) == 0 &&
+            std::find(dropped_.begin(), dropped_.end(), name) == dropped_.end()) {
+            dropped_.push_back(name);
+        }
+    }
+}
+
 void TagCollector::move_into(MediaInfo& info)
 {
     info.tags = std::move(tags_);

@@ -15,6 +15,11 @@ public:
     // A Vorbis comment, "name=value" with the name in any case; one without "=" is
     // no tag.
     void add_comment(std::string_view comment);
+    // "3/12": the number under `name`, and the total, if any, under `total`.
+    void add_numbered(std::string_view name, std::string_view total, std::string_view value);
+    // Adds what `other` gathered under the names this has none of: where two tags of a
+    // file name one field, the first wins.
+    void add_missing(const TagCollector& other);
     bool empty() const { return tags_.empty() && dropped_.empty(); }
     // Moves what was gathered into `info`.
     void move_into(MediaInfo& info);
