@@ -37,7 +37,7 @@ lib=usr/lib/x86_64-linux-gnu
 has_file "$runtime" "$lib/libmusiccore.so.$version"
 has_file "$runtime" "usr/share/doc/libmusiccore$soversion/copyright"
 has_file "$runtime" "usr/libexec/musiccore/musiccore-reader"
-for library in libopusfile0 libvorbisfile3 libflac12 libmpg123-0 libsqlite3-0 libicu72 libseccomp2; do
+for library in libopusfile0 libvorbisfile3 libflac12 libmpg123-0 libwavpack1 libsqlite3-0 libicu72 libseccomp2; do
   depends "$runtime" "$library"
 done
 has_file "$dev" "usr/include/musiccore/version.hpp"

@@ -8,15 +8,18 @@ packages=(
   libhowardhinnant-date-dev          # date::parse, date::format
   libopusfile-dev                    # Ogg Opus (brings libopus, libogg)
   libvorbis-dev libflac-dev libmpg123-dev  # Ogg Vorbis, FLAC, MP3
+  libwavpack-dev                     # WavPack
   libsqlite3-dev libicu-dev          # the library index, and its matching of texts
   libseccomp-dev                     # the reader processes' sandbox
   libgtest-dev                       # self-test and edge tests
   libcli11-dev nlohmann-json3-dev    # the musiccore command's options and JSON
   sox opus-tools vorbis-tools flac lame  # test audio files
+  wavpack ffmpeg                     # test audio files: WavPack, MP4 (AAC, ALAC), RF64
   valgrind                           # leak and memory checks of the GCC build
   clang libclang-rt-14-dev llvm      # sanitizer build and libFuzzer targets
   clang-format clang-tidy            # style and lint checks
   libbenchmark-dev                   # benchmarks
+  libtag1-dev                        # benchmarks only: TagLib, to measure against
   binutils                           # readelf, nm: the shared library's soname and symbols
   dpkg-dev file                      # Debian packages: dpkg-shlibdeps finds their dependencies
   git                                # lists the files the checks cover

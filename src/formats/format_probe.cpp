@@ -42,13 +42,8 @@ std::string other_format(std::string_view b)
         std::size_t at;
         const char* name;
     } known[] = {
-        {"WAVE", 8, "RIFF WAVE"},
-        {"AIFF", 8, "AIFF"},
-        {"AIFC", 8, "AIFF-C"},
-        {"ftyp", 4, "MP4 (AAC or ALAC)"},
         {"\x30\x26\xB2\x75\x8E\x66\xCF\x11"sv, 0, "ASF (WMA)"},
         {"MAC ", 0, "Monkey's Audio"},
-        {"wvpk", 0, "WavPack"},
         {"MPCK", 0, "Musepack"},
         {"MP+", 0, "Musepack"},
         {"TTA1", 0, "True Audio"},
@@ -145,6 +140,25 @@ Probe probe(FileSource& source)
     }
     if (mpeg_frame(first)) {
         return {Format::mpeg_audio, "MPEG audio", false, 0};
+    }
+    const struct {
+        std::string_view magic;
+        std::size_t at;
+        Format format;
+        const char* name;
+    } containers[] = {
+        {"RIFF", 0, Format::wav, "RIFF WAVE"}, {"RF64", 0, Format::wav, "RF64 WAVE"},
+        {"BW64", 0, Format::wav, "BW64 WAVE"}, {"FORM", 0, Format::aiff, "AIFF"},
+        {"ftyp", 4, Format::mp4, "MP4"},       {"wvpk", 0, Format::wavpack, "WavPack"},
+    };
+    for (const auto& container : containers) {
+        const bool typed = container.format == Format::wav ? begins(first, "WAVE", 8)
+                           : container.format == Format::aiff
+                               ? begins(first, "AIFF", 8) || begins(first, "AIFC", 8)
+                               : true;
+        if (begins(first, container.magic, container.at) && typed) {
+            return {container.format, container.name, false, 0};
+        }
     }
     return {Format::other, other_format(first), false, 0};
 }

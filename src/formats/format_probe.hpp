@@ -8,7 +8,18 @@
 
 namespace media::detail {
 
-enum class Format { ogg_opus, ogg_vorbis, ogg_flac, flac, mpeg_audio, other };
+enum class Format {
+    ogg_opus,
+    ogg_vorbis,
+    ogg_flac,
+    flac,
+    mpeg_audio,
+    wav,
+    aiff,
+    mp4,
+    wavpack,
+    other
+};
 
 struct Probe {
     Format format = Format::other;
@@ -18,7 +29,8 @@ struct Probe {
 };
 
 // Tells the format from the first bytes ("OggS" and the first packet, "fLaC", an
-// ID3v2 tag or an MPEG audio frame), never from the file's name.
+// ID3v2 tag or an MPEG audio frame, RIFF WAVE, FORM AIFF, an MP4 "ftyp", "wvpk"),
+// never from the file's name.
 Probe probe(FileSource& source);
 
 }  // namespace media::detail

@@ -242,8 +242,11 @@ bool path_order(const std::string& a, const std::string& b)
 
 bool is_audio_extension(const std::string& extension)
 {
-    return extension == ".opus" || extension == ".ogg" || extension == ".oga" ||
-           extension == ".flac" || extension == ".mp3";
+    static const std::string extensions[] = {".opus", ".ogg",  ".oga", ".flac", ".mp3",
+                                             ".m4a",  ".m4b",  ".mp4", ".wav",  ".aif",
+                                             ".aiff", ".aifc", ".wv"};
+    return std::find(std::begin(extensions), std::end(extensions), extension) !=
+           std::end(extensions);
 }
 
 Listing list_files(const fs::path& root, unsigned jobs, bool sorted)

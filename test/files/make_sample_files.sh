@@ -20,12 +20,18 @@
 #   no-header.mp3 (no LAME header; ID3v2.4 in UTF-8, two artists), mpeg2.mp3
 #   (MPEG-2 layer III, 22.05 kHz mono, 30000, LAME header), v1.mp3 (ID3v1 only,
 #   Latin-1), cut.mp3 (lame.mp3 cut short: the header's frame count is wrong)
-# Others: speex.ogg (an Ogg stream of another codec), tone.wav, broken files,
-#   cut-page.ogg (a page header whose segment table is cut off).
+# WAV and AIFF (44.1 kHz stereo, 100000): tone.wav, tagged.wav (LIST/INFO), rf64.wav,
+#   float.wav, cut.wav (half its frames cut off), tone.aiff, float.aifc, tagged.aiff
+#   (NAME chunks and an ID3 chunk); extensible.wav (48 kHz, 3 channels, 24-bit, 12345)
+# MP4 (44.1 kHz stereo, 100000): aac.m4a (ffmpeg's AAC: its delay in an edit list;
+#   tagged), alac.m4a, video.mp4 (a video track before the sound)
+# WavPack (44.1 kHz stereo, 100000): tone.wv, APEv2 tags
+# Others: speex.ogg (an Ogg stream of another codec), tone.ape (Monkey's Audio),
+#   broken files, cut-page.ogg (a page header whose segment table is cut off).
 # MUSIC_DIR holds them in a folder per format, with a FIFO, a directory link that
 # loops, files that are not music, and mislabelled ones.
 # Usage: make_sample_files.sh OUT_DIR MUSIC_DIR OGG_CRAFT. Needs sox, opus-tools,
-# vorbis-tools, flac and lame.
+# vorbis-tools, flac, lame, ffmpeg and wavpack.
 set -euo pipefail
 
 out=$1 music=$2 craft=$3
@@ -141,9 +147,37 @@ frame() {  # frame ID VALUE...: UTF-8 (3), values apart by a zero
   cat "$work/frames" "$work/bare.mp3"
 } > "$out/no-header.mp3"
 
+# --- WAV and AIFF: lengths from their chunks
+ff() { ffmpeg -nostdin -loglevel error -y -flags +bitexact -fflags +bitexact "$@"; }
+cp "$work/cd.wav" "$out/tone.wav"
+ff -i "$work/cd.wav" -metadata title=Wave -metadata artist=Wim -metadata album=Riff \
+  -metadata track=5/9 -metadata date=2018 -metadata genre=Ambient "$out/tagged.wav"
+ff -i "$work/cd.wav" -rf64 always "$out/rf64.wav"
+# Three channels of 24 bits: WAVE_FORMAT_EXTENSIBLE.
+sox -D -r 48000 -c 3 -n -b 24 "$out/extensible.wav" synth 12345s sine 500
+sox -D "$work/cd.wav" -e floating-point -b 32 "$out/float.wav"
+head -c 200044 "$out/tone.wav" > "$out/cut.wav"  # 50000 of 100000 frames: the header lies
+sox -D "$work/cd.wav" "$out/tone.aiff"
+sox -D "$work/cd.wav" -e floating-point -b 32 "$out/float.aifc"
+# ffmpeg writes the tags twice: NAME and AUTH chunks, and an ID3 chunk.
+ff -i "$work/cd.wav" -write_id3v2 1 -metadata title=Aiffy -metadata artist=Ida \
+  -metadata album=Form "$out/tagged.aiff"
+
+# --- MP4: AAC with its encoder delay in an edit list, ALAC, and audio after video
+ff -i "$work/cd.wav" -c:a aac -b:a 96k -metadata title=Emm -metadata artist=Pea \
+  -metadata album_artist=Four -metadata album=Box -metadata track=2/7 -metadata disc=1/2 \
+  -metadata date=2022 -metadata genre=Pop -metadata composer=Comp "$out/aac.m4a"
+ff -i "$work/cd.wav" -c:a alac -metadata title=Lossless "$out/alac.m4a"
+ff -f lavfi -i "color=black:size=16x16:rate=5:duration=3" -i "$work/cd.wav" \
+  -map 0:v -map 1:a -c:v mpeg4 -c:a aac "$out/video.mp4"
+
+# --- WavPack, with APEv2 tags
+wavpack -q -y -w "Title=Pack" -w "Artist=Wes" -w "Album Artist=Crew" -w "Track=6/8" \
+  -w "Year=2017" -w "REPLAYGAIN_TRACK_GAIN=-3.5 dB" "$work/cd.wav" -o "$out/tone.wv"
+
 # --- Other formats and broken files
 "$craft" first-packet "$out/plain.opus" "$out/speex.ogg" "Speex   "
-cp "$work/cd.wav" "$out/tone.wav"
+{ printf 'MAC \x96\x0f'; head -c 100 /dev/zero; } > "$out/tone.ape"  # Monkey's Audio
 echo "not an Ogg stream" > "$out/broken.opus"
 { printf 'fLaC'; head -c 3000 /dev/zero | tr '\0' '\377'; } > "$out/broken.flac"
 head -c 6000 "$out/tone.ogg" > "$out/cut.ogg"
@@ -160,6 +194,11 @@ cp "$out/plain.opus" "$music/c/LOUD.OPUS"
 cp "$out/tone.ogg" "$out/chained.ogg" "$out/cut.ogg" "$music/vorbis/"
 cp "$out/tone.flac" "$out/streamed.flac" "$out/tone-in-ogg.oga" "$out/broken.flac" "$music/flac/"
 cp "$out/tone.wav" "$music/flac/really-wav.flac"
+cp "$out/tone.ape" "$music/flac/really-ape.flac"
+mkdir -p "$music/more"
+cp "$out/aac.m4a" "$out/alac.m4a" "$out/video.mp4" "$out/tagged.wav" "$out/tone.aiff" \
+  "$out/float.aifc" "$out/tone.wv" "$music/more/"
+cp "$out/alac.m4a" "$music/more/LOUD.M4B"
 cp "$out/lame.mp3" "$out/no-header.mp3" "$out/mpeg2.mp3" "$out/v1.mp3" "$out/cut.mp3" \
   "$music/mp3/"
 cp "$out/tone.flac" "$music/mp3/really-flac.mp3"

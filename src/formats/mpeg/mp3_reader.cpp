@@ -9,6 +9,7 @@
 
 #include "formats/mpeg/mpeg_frames.hpp"
 #include "formats/reader.hpp"
+#include "tags/ape_tags.hpp"
 #include "tags/id3_tags.hpp"
 #include "tags/tag_collector.hpp"
 
@@ -91,6 +92,13 @@ MediaInfo read_mpeg_audio(FileSource& source, const Probe& probe)
     if (const char* why = read_id3v2(source, tags, tagged)) {
         throw media_error(std::string(format) + ": " + why);
     }
+    // APE tags (foobar2000's, mp3gain's) add what ID3v2 does not name; ID3v1 is the
+    // last resort.
+    TagCollector ape;
+    if (const char* why = read_ape_tags(source, ape)) {
+        throw media_error(std::string(format) + ": " + why);
+    }
+    tags.add_missing(ape);
     if (tags.empty()) {
         read_id3v1(source, tags);
     }

@@ -1,0 +1,36 @@
+#pragma once
+// An MP4 file's sound track: its codec, and the counts its length is made of.
+
+#include <cstdint>   // std::int64_t, std::uint64_t
+#include <optional>  // std::optional
+#include <string>    // std::string
+
+#include "formats/mp4/mp4_boxes.hpp"
+
+namespace media::detail {
+
+// The first edit that plays media: where in the media it starts, and for how long
+// it plays, in the movie's time scale.
+struct Edit {
+    std::int64_t media_time = 0;
+    std::uint64_t duration = 0;
+    bool only = true;  // no other edit plays media
+};
+
+struct SoundTrack {
+    std::string codec;  // "aac" or "alac"
+    int channels = 0;
+    long sample_rate = 0;  // of the decoded output (HE-AAC: twice its core's)
+    std::optional<long> bitrate;
+    std::uint32_t time_scale = 0;  // of the media: units a second
+    std::uint64_t units = 0;       // every sample's duration summed, in those units
+    std::uint64_t sample_count = 0;
+    std::uint64_t longest_sample = 0;  // in units
+    std::optional<Edit> edit;
+};
+
+// The track of `trak` if it is sound (hdlr "soun"), of a codec this library reads.
+// Throws unsupported_format for sound of another codec.
+std::optional<SoundTrack> sound_track(BoxFile& file, const Box& trak);
+
+}  // namespace media::detail

@@ -1,0 +1,43 @@
+#pragma once
+// The chunks of RIFF (WAV, RF64) and IFF (AIFF) files: an id, a size, a body padded
+// to an even length.
+
+#include <cstdint>   // std::int64_t, std::uint64_t
+#include <optional>  // std::optional
+#include <string>    // std::string
+
+#include "io/file_source.hpp"
+
+namespace media::detail {
+
+struct Chunk {
+    std::string id;
+    std::int64_t body = 0;   // where its body starts
+    std::uint64_t size = 0;  // of its body, as declared: it may run past the file
+};
+
+// Walks the chunks from `start` to `end` by their headers alone, so that a large
+// chunk costs nothing to pass. Ends at `end`, at a header cut short, after a chunk
+// that runs past `end`, or after max_chunks.
+class ChunkWalk {
+public:
+    static constexpr int max_chunks = 4096;
+
+    ChunkWalk(FileSource& source, std::int64_t start, std::int64_t end, bool big_endian);
+
+    std::optional<Chunk> next();
+    // The size of the chunk just walked, where a header elsewhere states it (RF64's
+    // 64-bit sizes).
+    void resize_last(const Chunk& chunk, std::uint64_t size);
+    // Up to `limit` bytes of the chunk's body, those the file holds.
+    std::string body(const Chunk& chunk, std::size_t limit);
+
+private:
+    FileSource& source_;
+    std::int64_t at_;
+    std::int64_t end_;
+    bool big_endian_;
+    int count_ = 0;
+};
+
+}  // namespace media::detail

@@ -1,0 +1,22 @@
+#include "formats/pcm/pcm_length.hpp"
+
+#include <algorithm>  // std::min, std::max
+
+namespace media::detail {
+
+void set_pcm_length(MediaInfo& info, FileSource& source, std::int64_t start, std::uint64_t declared,
+                    std::uint64_t frame_bytes)
+{
+    std::uint64_t held = declared;
+    info.exact = true;  // a stream cannot be held against its size: taken at its word
+    if (source.seekable()) {
+        const auto there =
+            static_cast<std::uint64_t>(std::max<std::int64_t>(source.size() - start, 0));
+        info.exact = declared <= there;
+        held = std::min(declared, there);
+    }
+    info.samples = static_cast<std::int64_t>(held / frame_bytes);
+    info.duration_secs = static_cast<double>(*info.samples) / static_cast<double>(info.sample_rate);
+}
+
+}  // namespace media::detail

@@ -1,0 +1,106 @@
+#include "tags/ape_tags.hpp"
+
+#include <cstdint>  // std::uint64_t
+
+#include "io/byte_order.hpp"
+#include "tags/id3_tags.hpp"
+
+namespace media::detail {
+
+namespace {
+
+constexpr std::int64_t footer_size = 32;
+constexpr std::int64_t id3v1_size = 128;
+constexpr std::uint64_t text_item = 0;  // the item flags' bits 1 and 2
+
+std::string upper(std::string_view text)
+{
+    std::string key(text);
+    for (char& c : key) {  // ASCII only: keys are ASCII
+        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    return key;
+}
+
+void add_item(TagCollector& tags, std::string_view key, std::string_view value)
+{
+    constexpr struct {
+        const char* key;
+        const char* name;
+    } names[] = {
+        {"YEAR", "DATE"},
+        {"ALBUM ARTIST", "ALBUMARTIST"},
+        {"DEBUT ALBUM", "ORIGINALALBUM"},
+        {"PUBLISHER", "LABEL"},
+    };
+    std::string name = upper(key);
+    for (const auto& known : names) {
+        if (name == known.key) {
+            name = known.name;
+        }
+    }
+    name = described_tag_name(name);
+    // Version 2 separates the values of one item with a zero byte.
+    for (std::size_t start = 0; start <= value.size();) {
+        const std::size_t end = std::min(value.find('\0', start), value.size());
+        const std::string_view one = value.substr(start, end - start);
+        if (name == "TRACK") {
+            tags.add_numbered("TRACKNUMBER", "TRACKTOTAL", one);
+        } else if (name == "DISC") {
+            tags.add_numbered("DISCNUMBER", "DISCTOTAL", one);
+        } else if (!one.empty()) {
+            tags.add(name, one);
+        }
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+const char* read_ape_tags(FileSource& source, TagCollector& tags)
+{
+    if (!source.seekable() || source.size() < footer_size) {
+        return nullptr;
+    }
+    std::int64_t end = source.size();
+    if (end >= id3v1_size + footer_size && source.peek(end - id3v1_size, 3) == "TAG") {
+        end -= id3v1_size;
+    }
+    const std::string footer(source.peek(end - footer_size, footer_size));
+    if (footer.size() != footer_size || footer.compare(0, 8, "APETAGEX") != 0) {
+        return nullptr;
+    }
+    // The size counts the items and this footer, not the header before them.
+    const std::uint64_t size = little_endian(footer, 12, 4);
+    const std::uint64_t count = little_endian(footer, 16, 4);
+    if (size > max_tag_bytes) {
+        return "APE tag over the 16 MiB limit";
+    }
+    if (count > max_tag_count) {
+        return "more than 10000 tags";
+    }
+    if (size < footer_size || static_cast<std::int64_t>(size) > end) {
+        return nullptr;  // not a tag that fits here
+    }
+    const std::string items(source.peek(end - static_cast<std::int64_t>(size),
+                                        static_cast<std::size_t>(size - footer_size)));
+    const std::string_view all = items;
+    std::size_t at = 0;
+    for (std::uint64_t item = 0; item < count && at + 9 <= all.size(); ++item) {
+        const std::uint64_t length = little_endian(all, at, 4);
+        const std::uint64_t flags = little_endian(all, at + 4, 4);
+        const std::size_t key_end = all.find('\0', at + 8);
+        if (key_end == std::string_view::npos || length > all.size() - key_end - 1) {
+            break;  // an item past the tag
+        }
+        const std::string_view key = all.substr(at + 8, key_end - at - 8);
+        const std::string_view value = all.substr(key_end + 1, static_cast<std::size_t>(length));
+        if (((flags >> 1U) & 3U) == text_item) {
+            add_item(tags, key, value);
+        }
+        at = key_end + 1 + static_cast<std::size_t>(length);
+    }
+    return nullptr;
+}
+
+}  // namespace media::detail

@@ -1,0 +1,47 @@
+#pragma once
+// Files built byte by byte in a test: integers in either byte order, MP4 boxes, RIFF
+// and IFF chunks.
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+
+namespace byte_craft {
+
+inline std::string be(std::uint64_t value, int width)
+{
+    std::string bytes;
+    for (int i = width - 1; i >= 0; --i) {
+        bytes += static_cast<char>(value >> (8 * i) & 0xFFU);
+    }
+    return bytes;
+}
+
+inline std::string le(std::uint64_t value, int width)
+{
+    std::string bytes;
+    for (int i = 0; i < width; ++i) {
+        bytes += static_cast<char>(value >> (8 * i) & 0xFFU);
+    }
+    return bytes;
+}
+
+// An MP4 box of its true size.
+inline std::string box(const std::string& type, const std::string& body)
+{
+    return be(8 + body.size(), 4) + type + body;
+}
+
+// A RIFF (little-endian) or IFF (big-endian) chunk, padded to an even size.
+inline std::string chunk(const std::string& id, const std::string& body, bool big_endian = false)
+{
+    return id + (big_endian ? be(body.size(), 4) : le(body.size(), 4)) + body +
+           (body.size() % 2 != 0 ? std::string(1, '\0') : std::string());
+}
+
+inline void write(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+}  // namespace byte_craft
