@@ -50,7 +50,8 @@ struct ScanResult {
 };
 
 // Reads every regular file under `root` whose extension is ".opus", ".ogg", ".oga",
-// ".flac" or ".mp3" (in any letter case) with media::read_info, which tells each
+// ".flac", ".mp3", ".m4a", ".m4b", ".mp4", ".wav", ".aif", ".aiff", ".aifc" or ".wv"
+// (in any letter case) with media::read_info, which tells each
 // format by content, spread over `options.jobs` threads. Nothing else is opened:
 // FIFOs and devices are passed over, also when one replaces a listed file, and
 // directory links are not followed, so no loop can trap the scan. A file that cannot

@@ -19,7 +19,9 @@ using Tags = std::map<std::string, std::vector<std::string>>;
 
 // What one read of an audio file tells.
 struct MediaInfo {
-    std::string codec;  // "opus", "vorbis", "flac", "mp3", "mp2" or "mp1"
+    // "opus", "vorbis", "flac", "mp3", "mp2", "mp1", "aac", "alac", "wavpack", "pcm"
+    // (integers), "float", "alaw" or "mulaw"
+    std::string codec;
     int channels = 0;
     long sample_rate = 0;  // per second and channel; Opus is counted at 48000
     // Per channel over every link, the encoder delay and padding that the file states
@@ -96,7 +98,8 @@ private:
 MUSICCORE_EXPORT std::optional<std::string> joined(const Tags& tags, const std::string& name);
 
 // Reads the audio file at `path`, whatever its name: Ogg Opus, Ogg Vorbis, FLAC
-// (native or in Ogg) or MPEG audio (MP3), told apart by their first bytes. Never
+// (native or in Ogg), MPEG audio (MP3), MP4 (AAC, ALAC), WAV (RIFF, RF64), AIFF or
+// WavPack, told apart by their first bytes. Never
 // blocks for long: anything but a regular file is read without blocking, and
 // waiting more than 1 s for its data fails the read. Throws unsupported_format for
 // another format, media_error for anything else that goes wrong, and
