@@ -31,9 +31,6 @@ BoxFile::Walk BoxFile::top()
 
 BoxFile::Walk BoxFile::inside(const Box& parent, std::int64_t skip)
 {
-    if (parent.depth + 1 >= max_depth) {
-        throw media_error("MP4: boxes nested more than 16 deep");
-    }
     const std::int64_t start = parent.body + std::min(skip, parent.size);
     return {*this, start, parent.body + parent.size, parent.depth + 1};
 }

@@ -18,13 +18,13 @@ struct Box {
     int depth = 0;          // 0 at the top
 };
 
-// Every walk of one file, sharing its limits: max_depth of nesting and max_boxes
-// headers in all. A box whose size is too small or runs past its parent fails the
-// read ("MP4: box 'stts' runs past its parent"), except at the top, where a file
-// cut short ends in it.
+// Every walk of one file, sharing one limit: max_boxes headers in all. (Nesting needs
+// none: the readers go down fixed paths, moov/trak/mdia/minf/stbl/stsd at most.) A
+// box whose size is too small or runs past its parent fails the read ("MP4: box
+// 'stts' runs past its parent"), except at the top, where a file cut short ends in
+// it.
 class BoxFile {
 public:
-    static constexpr int max_depth = 16;
     static constexpr int max_boxes = 100000;
 
     explicit BoxFile(FileSource& source);
