@@ -2,12 +2,19 @@
 // What every format's reader is: one function that reads
 // the file behind a source, from its start, into the record.
 
+#include <cstdint>  // std::uint64_t
+
 #include <musiccore/media.hpp>
 
 #include "formats/format_probe.hpp"
 #include "io/file_source.hpp"
 
 namespace media::detail {
+
+// The most samples a byte of any format here can hold: a FLAC frame of 65535
+// constant samples takes some ten bytes, a WavPack block of silence more. A length
+// stated past this for a file's size is not taken as exact.
+inline constexpr std::uint64_t max_samples_a_byte = 8192;
 
 // `probe` is what the file's first bytes showed. Throws media_error, its message
 // beginning with the format's name, when the file cannot be read.

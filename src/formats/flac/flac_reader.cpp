@@ -244,9 +244,6 @@ MediaInfo read_flac(FileSource& source, const Probe& probe)
     info.codec = "flac";
     info.channels = static_cast<int>(stream.channels);
     info.sample_rate = static_cast<long>(stream.sample_rate);
-    // The most samples a byte of FLAC can hold: a frame of 65535 constant samples
-    // takes some ten bytes.
-    constexpr std::uint64_t max_samples_a_byte = 8192;
     const auto bound = static_cast<std::uint64_t>(source.size()) * max_samples_a_byte;
     std::optional<std::uint64_t> samples;
     bool exact = true;

@@ -56,12 +56,13 @@ Length playing_length(const SoundTrack& track, std::uint32_t movie_scale,
     return {all, track.codec == "alac"};
 }
 
-// No sample of AAC or ALAC is shorter than a byte or longer than 2^16 units: a count
-// past those the file cannot hold.
+// No sample of AAC or ALAC is shorter than a byte, nor plays more samples than a
+// byte of any format can: a count past those the file cannot hold.
 bool holdable(const SoundTrack& track, FileSource& source)
 {
-    constexpr std::uint64_t longest = 1U << 16U;
-    return track.longest_sample <= longest &&
+    const long double longest = static_cast<long double>(track.longest_sample) *
+                                static_cast<long double>(track.sample_rate) / track.time_scale;
+    return longest <= static_cast<long double>(max_samples_a_byte) &&
            (!source.seekable() || track.sample_count <= static_cast<std::uint64_t>(source.size()));
 }
 

@@ -1,11 +1,14 @@
 #include "formats/wavpack/wavpack_reader.hpp"
 
-#include <cmath>   // std::lround
-#include <memory>  // std::unique_ptr
+#include <algorithm>  // std::max
+#include <cmath>      // std::lround
+#include <memory>     // std::unique_ptr
+#include <optional>   // std::optional
 
 #include <wavpack/wavpack.h>
 
 #include "formats/reader.hpp"
+#include "io/byte_order.hpp"
 #include "tags/ape_tags.hpp"
 #include "tags/tag_collector.hpp"
 
@@ -31,18 +34,25 @@ Reading& of(void* id)
     return *static_cast<Reading*>(id);
 }
 
+// As fread: all that is asked for, short only at the end or on a failure.
 int32_t read_bytes(void* id, void* data, int32_t count)
 {
     Reading& reading = of(id);
     auto* bytes = static_cast<unsigned char*>(data);
     int32_t given = 0;
     if (count > 0 && reading.pushed >= 0) {
-        *bytes++ = static_cast<unsigned char>(reading.pushed);
+        bytes[given++] = static_cast<unsigned char>(reading.pushed);
         reading.pushed = -1;
-        given = 1;
     }
-    const long got = reading.source.read(bytes, static_cast<std::size_t>(count - given));
-    return got < 0 ? given : given + static_cast<int32_t>(got);
+    while (given < count) {
+        const long got =
+            reading.source.read(bytes + given, static_cast<std::size_t>(count - given));
+        if (got <= 0) {
+            break;
+        }
+        given += static_cast<int32_t>(got);
+    }
+    return given;
 }
 
 int32_t write_bytes(void* /*id*/, void* /*data*/, int32_t /*count*/)
@@ -100,12 +110,36 @@ int close_file(void* /*id*/)
     return 0;  // the source is closed by its owner
 }
 
+// Where the last block before `audio_end` ends: its first sample's index and its
+// count, from its header. A block is rarely past 64 KiB, never past 1 MiB.
+std::optional<std::uint64_t> last_block_end(FileSource& source, std::int64_t audio_end)
+{
+    constexpr std::int64_t header = 32;
+    for (const std::int64_t reach : {std::int64_t{64} << 10U, (std::int64_t{1} << 20U) + header}) {
+        const std::int64_t from = std::max<std::int64_t>(0, audio_end - reach);
+        const std::string tail(source.peek(from, static_cast<std::size_t>(audio_end - from)));
+        for (std::size_t at = tail.rfind("wvpk"); at != std::string::npos;
+             at = at > 0 ? tail.rfind("wvpk", at - 1) : std::string::npos) {
+            if (at + header <= tail.size() && little_endian(tail, at + 20, 4) > 0) {
+                const std::uint64_t index =
+                    little_endian(tail, at + 10, 1) << 32U | little_endian(tail, at + 16, 4);
+                return index + little_endian(tail, at + 20, 4);
+            }
+        }
+        if (from == 0) {
+            break;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 MediaInfo read_wavpack(FileSource& source, const Probe& /*probe*/)
 {
     TagCollector tags;
-    if (const char* why = read_ape_tags(source, tags)) {
+    std::int64_t audio_end = 0;
+    if (const char* why = read_ape_tags(source, tags, &audio_end)) {
         throw media_error(std::string(format) + ": " + why);
     }
     source.seek(0, SEEK_SET);
@@ -131,10 +165,17 @@ MediaInfo read_wavpack(FileSource& source, const Probe& /*probe*/)
     if (!source.failure().empty()) {
         throw read_failure(format, source, "");
     }
-    if (samples >= 0) {
-        info.samples = samples;
-        info.exact = true;
-        info.duration_secs = static_cast<double>(samples) / static_cast<double>(info.sample_rate);
+    // The first block states the length; the last one, where it ends, says whether
+    // that holds. Where they differ, the last block's end is the better guess.
+    const auto end = source.seekable() ? last_block_end(source, audio_end) : std::nullopt;
+    if (samples >= 0 || end) {
+        const bool agree = end && samples >= 0 && *end == static_cast<std::uint64_t>(samples);
+        info.samples = agree || !end ? samples : static_cast<std::int64_t>(*end);
+        info.exact = (agree || !source.seekable()) &&
+                     static_cast<std::uint64_t>(*info.samples) <=
+                         static_cast<std::uint64_t>(source.size()) * max_samples_a_byte;
+        info.duration_secs =
+            static_cast<double>(*info.samples) / static_cast<double>(info.sample_rate);
         if (const double bits = WavpackGetAverageBitrate(wpc, 0); bits > 0) {
             info.bitrate = std::lround(bits);
         }

@@ -165,9 +165,9 @@ TEST(mp4_reader, playing_lengths)
          }),
          "alac 2ch 44100 1073741824 estimate"},
         {with([](M4a& f) {
-             f.runs = {{2, 1U << 20U}}, f.edit.reset(), f.entry = "alac";
+             f.runs = {{2, 16384}}, f.edit.reset(), f.entry = "alac";
          }),
-         "alac 2ch 44100 2097152 estimate"},
+         "alac 2ch 44100 32768 estimate"},
     };
     const test_files::TempFolder folder("mp4");
     const std::string path = folder / "crafted.m4a";
