@@ -3,12 +3,15 @@
 #   folder/FORMAT/   120 tagged files of 5 to 50 s for each FORMAT: opus, vorbis, flac,
 #                    mp3 (LAME header) and mp3-noinfo (none): ten encodes, twelve
 #                    copies of each; 600 files in all
+#   more/FORMAT/     the same for m4a (AAC), wav, aiff and wv (WavPack), hard links to
+#                    ten encodes
 #   growth/          one file of 60 s and one of 600 s in each of those formats, and
 #                    FLAC whose STREAMINFO says 0 samples: how reading time grows
 #   hostile/         four valid streams each followed by 128 KiB of "OggS"
 #   index/           5000 files in 50 folders for the index: hard links (warm, small on
 #                    disk) to 50 tracks of 30 s to 4 min, ten of each kind above
-# Usage: make_bench_folder.sh OUT_DIR. Needs sox, opus-tools, vorbis-tools, flac, lame.
+# Usage: make_bench_folder.sh OUT_DIR. Needs sox, opus-tools, vorbis-tools, flac, lame,
+# ffmpeg and wavpack.
 set -euo pipefail
 out=$1
 [ -f "$out/done" ] && exit 0
@@ -29,9 +32,17 @@ encode() {
         --channels=2 --bps=16 --sample-rate=44100 -c - 2>/dev/null | cat > "$3" ;;
     mp3) lame --quiet -b 128 --ta Artist --tl Album --tt Title "$2" "$3" ;;
     mp3-noinfo) lame --quiet -t -b 128 --ta Artist --tl Album --tt Title "$2" "$3" ;;
+    m4a | wav | aiff)
+      ffmpeg -nostdin -loglevel error -y -i "$2" -metadata artist=Artist -metadata album=Album \
+        -metadata title=Title "$3" ;;
+    wv) wavpack -q -y -w Artist=Artist -w Album=Album -w Title=Title "$2" -o "$3" ;;
   esac
 }
-extension() { case $1 in opus) echo opus ;; vorbis) echo ogg ;; flac*) echo flac ;; *) echo mp3 ;; esac; }
+extension() {
+  case $1 in
+    opus) echo opus ;; vorbis) echo ogg ;; flac*) echo flac ;; mp3*) echo mp3 ;; *) echo "$1" ;;
+  esac
+}
 
 formats=(opus vorbis flac mp3 mp3-noinfo)
 for i in $(seq 0 9); do
@@ -45,6 +56,20 @@ for format in "${formats[@]}"; do
   for copy in $(seq 0 119); do
     cp "$work/$format-$((copy % 10)).$(extension "$format")" \
       "$out/folder/$format/track-$copy.$(extension "$format")"
+  done
+done
+
+more=(m4a wav aiff wv)
+for i in $(seq 0 9); do
+  sox -D -r 44100 -c 2 -n -b 16 "$work/tone.wav" synth $((5 + 5 * i)) sine $((300 + 50 * i))
+  for format in "${more[@]}"; do
+    encode "$format" "$work/tone.wav" "$out/more-$format-$i.$format"
+  done
+done
+for format in "${more[@]}"; do
+  mkdir -p "$out/more/$format"
+  for copy in $(seq 0 119); do
+    ln "$out/more-$format-$((copy % 10)).$format" "$out/more/$format/track-$copy.$format"
   done
 done
 

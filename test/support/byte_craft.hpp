@@ -8,11 +8,17 @@
 
 namespace byte_craft {
 
+// Byte `i` of `value`, counted from the least significant; zeros past the eighth.
+inline char byte_of(std::uint64_t value, int i)
+{
+    return static_cast<char>(i < 8 ? value >> (8 * i) & 0xFFU : 0);
+}
+
 inline std::string be(std::uint64_t value, int width)
 {
     std::string bytes;
     for (int i = width - 1; i >= 0; --i) {
-        bytes += static_cast<char>(value >> (8 * i) & 0xFFU);
+        bytes += byte_of(value, i);
     }
     return bytes;
 }
@@ -21,7 +27,7 @@ inline std::string le(std::uint64_t value, int width)
 {
     std::string bytes;
     for (int i = 0; i < width; ++i) {
-        bytes += static_cast<char>(value >> (8 * i) & 0xFFU);
+        bytes += byte_of(value, i);
     }
     return bytes;
 }

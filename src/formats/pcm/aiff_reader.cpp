@@ -2,7 +2,6 @@
 
 #include <algorithm>  // std::min
 #include <cmath>      // std::ldexp, std::lround
-#include <limits>     // std::numeric_limits
 #include <utility>    // std::pair
 
 #include "formats/pcm/chunk_tags.hpp"
@@ -126,9 +125,7 @@ void set_length(MediaInfo& info, FileSource& source, ChunkWalk& walk, const Chun
 MediaInfo read_aiff(FileSource& source, const Probe& /*probe*/)
 {
     const bool compressed = source.peek(8, 4) == "AIFC";
-    const std::int64_t end =
-        source.seekable() ? source.size() : std::numeric_limits<std::int64_t>::max();
-    ChunkWalk walk(source, 12, end, true);
+    ChunkWalk walk(source, true);
     ChunkTags tags(walk, source, format);
     const Chunks found = walk_chunks(source, tags, walk, compressed);
     if (!source.failure().empty()) {

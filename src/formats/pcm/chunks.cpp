@@ -1,13 +1,16 @@
 #include "formats/pcm/chunks.hpp"
 
 #include <algorithm>  // std::min
+#include <limits>     // std::numeric_limits
 
 #include "io/byte_order.hpp"
 
 namespace media::detail {
 
-ChunkWalk::ChunkWalk(FileSource& source, std::int64_t start, std::int64_t end, bool big_endian)
-    : source_(source), at_(start), end_(end), big_endian_(big_endian)
+ChunkWalk::ChunkWalk(FileSource& source, bool big_endian)
+    : source_(source), at_(12),
+      end_(source.seekable() ? source.size() : std::numeric_limits<std::int64_t>::max()),
+      big_endian_(big_endian)
 {
 }
 

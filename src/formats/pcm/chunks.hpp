@@ -16,14 +16,15 @@ struct Chunk {
     std::uint64_t size = 0;  // of its body, as declared: it may run past the file
 };
 
-// Walks the chunks from `start` to `end` by their headers alone, so that a large
-// chunk costs nothing to pass. Ends at `end`, at a header cut short, after a chunk
-// that runs past `end`, or after max_chunks.
+// Walks the chunks inside a file's RIFF or FORM chunk (past its 12 bytes of id,
+// size and type) by their headers alone, so that a large chunk costs nothing to
+// pass. Ends at the end of the file, at a header cut short, after a chunk that runs
+// past the end, or after max_chunks. The outer chunk's own size is not trusted.
 class ChunkWalk {
 public:
     static constexpr int max_chunks = 4096;
 
-    ChunkWalk(FileSource& source, std::int64_t start, std::int64_t end, bool big_endian);
+    ChunkWalk(FileSource& source, bool big_endian);
 
     std::optional<Chunk> next();
     // The size of the chunk just walked, where a header elsewhere states it (RF64's

@@ -1,7 +1,5 @@
 #include "formats/pcm/wav_reader.hpp"
 
-#include <limits>  // std::numeric_limits
-
 #include "formats/pcm/chunk_tags.hpp"
 #include "formats/pcm/chunks.hpp"
 #include "formats/pcm/pcm_length.hpp"
@@ -101,9 +99,7 @@ MediaInfo read_wav(FileSource& source, const Probe& /*probe*/)
 {
     const std::string riff(source.peek(0, 12));
     const bool rf64 = riff.compare(0, 4, "RF64") == 0 || riff.compare(0, 4, "BW64") == 0;
-    const std::int64_t end =
-        source.seekable() ? source.size() : std::numeric_limits<std::int64_t>::max();
-    ChunkWalk walk(source, 12, end, false);
+    ChunkWalk walk(source, false);
     ChunkTags tags(walk, source, format);
     const Chunks found = walk_chunks(source, tags, walk, rf64);
     if (!source.failure().empty()) {

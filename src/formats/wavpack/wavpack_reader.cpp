@@ -1,9 +1,12 @@
 #include "formats/wavpack/wavpack_reader.hpp"
 
-#include <algorithm>  // std::max
-#include <cmath>      // std::lround
-#include <memory>     // std::unique_ptr
-#include <optional>   // std::optional
+#include <algorithm>    // std::max
+#include <cmath>        // std::lround
+#include <memory>       // std::unique_ptr
+#include <optional>     // std::optional
+#include <string_view>  // std::string_view
+
+#include <string.h>  // memrchr
 
 #include <wavpack/wavpack.h>
 
@@ -110,25 +113,47 @@ int close_file(void* /*id*/)
     return 0;  // the source is closed by its owner
 }
 
+constexpr std::size_t tail_read = std::size_t{8} << 10U;
+
+// Where the last "wvpk" before `end` in `bytes` is, if any.
+std::optional<std::size_t> last_magic(std::string_view bytes, std::size_t end)
+{
+    while (end >= 4) {
+        const void* w = memrchr(bytes.data(), 'w', end - 3);
+        if (w == nullptr) {
+            return std::nullopt;
+        }
+        const auto at = static_cast<std::size_t>(static_cast<const char*>(w) - bytes.data());
+        if (bytes.compare(at, 4, "wvpk") == 0) {
+            return at;
+        }
+        end = at + 3;
+    }
+    return std::nullopt;
+}
+
 // Where the last block before `audio_end` ends: its first sample's index and its
-// count, from its header. A block is rarely past 64 KiB, never past 1 MiB.
+// count, from its header. The last block is most often short; no block is past 1 MiB.
 std::optional<std::uint64_t> last_block_end(FileSource& source, std::int64_t audio_end)
 {
-    constexpr std::int64_t header = 32;
-    for (const std::int64_t reach : {std::int64_t{64} << 10U, (std::int64_t{1} << 20U) + header}) {
+    constexpr std::size_t header = 32;
+    std::int64_t searched = audio_end;  // the bytes from here on hold no header
+    for (const std::int64_t reach : {static_cast<std::int64_t>(tail_read), std::int64_t{128} << 10U,
+                                     (std::int64_t{1} << 20U) + 32}) {
         const std::int64_t from = std::max<std::int64_t>(0, audio_end - reach);
-        const std::string tail(source.peek(from, static_cast<std::size_t>(audio_end - from)));
-        for (std::size_t at = tail.rfind("wvpk"); at != std::string::npos;
-             at = at > 0 ? tail.rfind("wvpk", at - 1) : std::string::npos) {
-            if (at + header <= tail.size() && little_endian(tail, at + 20, 4) > 0) {
+        const std::string_view tail = source.peek(from, static_cast<std::size_t>(audio_end - from));
+        for (auto at = last_magic(tail, static_cast<std::size_t>(searched - from)); at;
+             at = last_magic(tail, *at + 3)) {
+            if (*at + header <= tail.size() && little_endian(tail, *at + 20, 4) > 0) {
                 const std::uint64_t index =
-                    little_endian(tail, at + 10, 1) << 32U | little_endian(tail, at + 16, 4);
-                return index + little_endian(tail, at + 20, 4);
+                    little_endian(tail, *at + 10, 1) << 32U | little_endian(tail, *at + 16, 4);
+                return index + little_endian(tail, *at + 20, 4);
             }
         }
-        if (from == 0) {
+        if (from == 0 || tail.empty()) {
             break;
         }
+        searched = from + 3;  // a header may straddle the window's start
     }
     return std::nullopt;
 }
@@ -137,19 +162,13 @@ std::optional<std::uint64_t> last_block_end(FileSource& source, std::int64_t aud
 
 MediaInfo read_wavpack(FileSource& source, const Probe& /*probe*/)
 {
-    TagCollector tags;
-    std::int64_t audio_end = 0;
-    if (const char* why = read_ape_tags(source, tags, &audio_end)) {
-        throw media_error(std::string(format) + ": " + why);
-    }
-    source.seek(0, SEEK_SET);
     Reading reading{source};
     WavpackStreamReader64 stream_reader = {read_bytes,    write_bytes,    get_pos,    set_pos_abs,
                                            set_pos_rel,   push_back_byte, get_length, can_seek,
                                            truncate_here, close_file};
     char error[81] = {};  // libwavpack writes at most 80 characters
     const ScopedContext context(
-        WavpackOpenFileInputEx64(&stream_reader, &reading, nullptr, error, 0, 0));
+        WavpackOpenFileInputEx64(&stream_reader, &reading, nullptr, error, OPEN_NO_CHECKSUM, 0));
     if (!context) {
         throw read_failure(format, source, error);
     }
@@ -162,6 +181,13 @@ MediaInfo read_wavpack(FileSource& source, const Probe& /*probe*/)
         throw media_error("WavPack: no channels or rate");
     }
     const int64_t samples = WavpackGetNumSamples64(wpc);
+    // The tags and the last block, from one read of the file's end where they fit.
+    source.peek(std::max<std::int64_t>(0, source.size() - tail_read), tail_read);
+    TagCollector tags;
+    std::int64_t audio_end = 0;
+    if (const char* why = read_ape_tags(source, tags, &audio_end)) {
+        throw media_error(std::string(format) + ": " + why);
+    }
     if (!source.failure().empty()) {
         throw read_failure(format, source, "");
     }
