@@ -13,6 +13,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 // What the first bytes say, at the edges of each check: an MPEG frame header's every
 // field, ID3v2 tags (their size, footer, and frame-like bytes inside, which are not
 // the audio), and an Ogg page with the most segments.
@@ -44,6 +46,20 @@ TEST(format_probe, tells_the_format_by_the_first_bytes)
         {tag + "fLaC", Format::flac, "FLAC", false, 15},
         {page, Format::ogg_opus, "Ogg Opus", true, 0},
         {page.substr(0, 282) + "Opus", Format::other, "Ogg stream of an unknown codec", true, 0},
+        // Containers: their magic, and the form type that says what they hold.
+        {"RIFF\1\0\0\0WAVEfmt "s, Format::wav, "RIFF WAVE", false, 0},
+        {"RIFF\1\0\0\0AVI LIST"s, Format::other, "unknown content", false, 0},
+        {"RF64\xFF\xFF\xFF\xFFWAVEds64"s, Format::wav, "RF64 WAVE", false, 0},
+        {"BW64\xFF\xFF\xFF\xFFWAVEds64"s, Format::wav, "BW64 WAVE", false, 0},
+        {"FORM\0\0\0\1AIFFCOMM"s, Format::aiff, "AIFF", false, 0},
+        {"FORM\0\0\0\1AIFCFVER"s, Format::aiff, "AIFF", false, 0},
+        {"FORM\0\0\0\1ILBMBMHD"s, Format::other, "unknown content", false, 0},
+        {std::string("\0\0\0\x18"
+                     "ftypM4A ",
+                     12),
+         Format::mp4, "MP4", false, 0},
+        {"wvpk\x10\0\0\0"s, Format::wavpack, "WavPack", false, 0},
+        {"MAC \x96\x0f"s, Format::other, "Monkey's Audio", false, 0},
     };
     const std::string path = testing::TempDir() + "musiccore-probe-" + std::to_string(getpid());
     for (const auto& row : rows) {
