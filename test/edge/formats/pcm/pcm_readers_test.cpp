@@ -76,6 +76,10 @@ TEST(pcm_readers, lengths_and_bad_chunks)
         }
         return junk;
     }();
+    std::string many_values = "INFO";
+    for (int i = 0; i < 10001; ++i) {
+        many_values += chunk("INAM", "x");
+    }
     const std::pair<std::string, std::string> rows[] = {
         {wav(fmt() + chunk("data", std::string(400, '\0'))), "pcm 100 exact"},
         {wav(fmt() + chunk("data", "")), "pcm 0 exact"},
@@ -102,6 +106,11 @@ TEST(pcm_readers, lengths_and_bad_chunks)
          "WAV: fmt chunk states no channels, rate or frame size"},
         {wav(fmt(0x55) + chunk("data", "")),
          "WAV of codec 0x0055: not an audio format this library reads"},
+        // Tags: 16 MiB and 10,000 values at most, counted as stated, before any is read.
+        {wav(fmt() + chunk("data", "") + "LIST" + le(17U << 20U, 4) + "INFO"),
+         "WAV: tags over the 16 MiB limit"},
+        {wav(fmt() + chunk("data", "") + chunk("LIST", many_values)), "WAV: more than 10000 tags"},
+        {aiff(comm(0) + "NAME" + be(17U << 20U, 4)), "AIFF: tags over the 16 MiB limit"},
         {aiff(comm(100) + ssnd(100)), "pcm 100 exact"},
         {aiff(ssnd(100, 4) + comm(100)), "pcm 100 exact"},  // in any order, past an offset
         {aiff(comm(100) + ssnd(60)), "pcm 60 estimate"},    // COMM counts more than SSND holds
