@@ -7,6 +7,10 @@
 #include <iterator>
 #include <string>
 
+#include <cstdlib>
+#include <stdexcept>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace test_files {
@@ -60,5 +64,17 @@ public:
 private:
     fs::path path_;
 };
+
+// A FIFO beside `file` that gives its bytes to whoever opens it, for 10 s at most.
+inline std::string fifo_feeding(const fs::path& file)
+{
+    const std::string fifo = file.string() + ".fifo";
+    const std::string feed =
+        "timeout 10 sh -c 'cat \"" + file.string() + "\" > \"" + fifo + "\"' &";
+    if (mkfifo(fifo.c_str(), 0600) != 0 || std::system(feed.c_str()) != 0) {
+        throw std::runtime_error("cannot feed a FIFO from " + file.string());
+    }
+    return fifo;
+}
 
 }  // namespace test_files

@@ -197,9 +197,10 @@ MediaInfo read_wavpack(FileSource& source, const Probe& /*probe*/)
     if (samples >= 0 || end) {
         const bool agree = end && samples >= 0 && *end == static_cast<std::uint64_t>(samples);
         info.samples = agree || !end ? samples : static_cast<std::int64_t>(*end);
-        info.exact = (agree || !source.seekable()) &&
-                     static_cast<std::uint64_t>(*info.samples) <=
-                         static_cast<std::uint64_t>(source.size()) * max_samples_a_byte;
+        // A stream has neither a last block to look at nor a size: taken at its word.
+        info.exact = !source.seekable() ||
+                     (agree && static_cast<std::uint64_t>(*info.samples) <=
+                                   static_cast<std::uint64_t>(source.size()) * max_samples_a_byte);
         info.duration_secs =
             static_cast<double>(*info.samples) / static_cast<double>(info.sample_rate);
         if (const double bits = WavpackGetAverageBitrate(wpc, 0); bits > 0) {

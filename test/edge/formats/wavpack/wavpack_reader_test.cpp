@@ -55,4 +55,16 @@ TEST(wavpack_reader, the_last_block_checks_the_first)
     }
 }
 
+// From a pipe there is no last block to look at, nor a size: the first block's
+// length is taken at its word, as FLAC's STREAMINFO is.
+TEST(wavpack_reader, from_a_pipe)
+{
+    const test_files::TempFolder folder("wavpack-pipe");
+    byte_craft::write(folder / "tone.wv", read_file(samples + "tone.wv"));
+    const media::MediaInfo info = media::read_info(test_files::fifo_feeding(folder / "tone.wv"));
+    EXPECT_EQ(info.samples, 100000);
+    EXPECT_TRUE(info.exact);
+    EXPECT_TRUE(info.tags.empty());  // at the end
+}
+
 }  // namespace
