@@ -57,7 +57,7 @@ void ChunkTags::add_list(const Chunk& chunk)
         if (++values_ > max_tag_count) {
             throw failure("more than 10000 tags");
         }
-        if (id == "ITRK" || id == "IPRT") {
+        if ((id == "ITRK" || id == "IPRT") && !text.empty()) {
             texts_.add_numbered("TRACKNUMBER", "TRACKTOTAL", text);
         }
         for (const auto& known : names) {

@@ -26,6 +26,8 @@ struct M4a {
     std::string entry = "mp4a";
     std::string object = "\x40";       // MPEG-4 audio
     std::string config = "\x12\x10"s;  // AAC-LC, 44100 Hz, stereo
+    std::string stream_flags = "\0"s;  // of the ES descriptor, and the fields they add
+    std::uint32_t alac_rate = 44100;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> runs{{98, 1024}, {1, 672}};
     std::optional<std::uint32_t> stated_runs;  // the count stts states, if not the true one
     std::optional<std::pair<std::int32_t, std::uint32_t>> edit{{1024, 2268}};
@@ -49,7 +51,7 @@ struct M4a {
                                    be(16, 2) + be(0, 4) + be(44100U << 16U, 4);
         if (entry == "alac") {
             const std::string cookie = be(0, 4) + be(4096, 4) + "\0\x10\x28\x0a\x0e\x02"s +
-                                       be(255, 2) + be(0, 4) + be(0, 4) + be(44100, 4);
+                                       be(255, 2) + be(0, 4) + be(0, 4) + be(alac_rate, 4);
             return box("alac", fields + box("alac", cookie));
         }
         return box(entry, fields + esds());
@@ -151,6 +153,11 @@ TEST(mp4_reader, playing_lengths)
          }),
          "aac 2ch 44100 101024 estimate"},  // empty
         {with([](M4a& f) { f.entry = "alac", f.edit.reset(); }), "alac 2ch 44100 101024 exact"},
+        // The cookie's rate, which the sample entry's 16 bits cannot hold.
+        {with([](M4a& f) {
+             f.entry = "alac", f.alac_rate = 96000, f.media_scale = 96000, f.edit.reset();
+         }),
+         "alac 2ch 96000 101024 exact"},
         // HE-AAC, explicit: a 22050 Hz core, played at 44100 Hz; PS makes mono stereo.
         {with([](M4a& f) {
              f.config = "\x2B\x92\x08"s, f.media_scale = 22050, f.runs = {{100, 1024}};
@@ -159,6 +166,9 @@ TEST(mp4_reader, playing_lengths)
          "aac 2ch 44100 204800 exact"},
         {with([](M4a& f) { f.config = "\xEB\x8A\x08"s, f.media_scale = 22050, f.edit.reset(); }),
          "aac 2ch 44100 202048 estimate"},
+        // SBR with an extension rate that does not exist: the core's rate stays.
+        {with([](M4a& f) { f.config = "\x2B\x96\x88"s, f.media_scale = 22050, f.edit.reset(); }),
+         "aac 2ch 22050 101024 estimate"},
         // More samples than bytes, or samples longer than any codec's: not exact.
         {with([](M4a& f) {
              f.runs = {{1U << 20U, 1024}}, f.edit.reset(), f.entry = "alac";
@@ -191,6 +201,8 @@ TEST(mp4_reader, bad_boxes_fail_alone)
         {with([](M4a& f) { f.moov_to_end = true; }), "aac 2ch 44100 100000 exact"},  // size 0
         {with([](M4a& f) { f.after_moov = box("free", ""); }), "aac 2ch 44100 100000 exact"},
         {with([](M4a& f) { f.object = "\x6B"; }), "MP4 of audio object 0x6B" + unsupported},
+        // An ES descriptor with an OCR stream's id: two bytes more before its config.
+        {with([](M4a& f) { f.stream_flags = "\x20\0\x07"s; }), "aac 2ch 44100 100000 exact"},
         {with([](M4a& f) { f.entry = "ac-3"; }), "MP4 of codec 'ac-3'" + unsupported},
         {with([](M4a& f) { f.handler = "vide"; }), "MP4 without a sound track" + unsupported},
         {with([](M4a& f) { f.stated_runs = 1000; }),
@@ -224,6 +236,8 @@ TEST(mp4_reader, bad_boxes_fail_alone)
         {ftyp + moov.substr(0, 8) + be(0xFFFFFF, 4) + "mvhd" + moov.substr(16),
          "MP4: box 'mvhd' runs past its parent"},
         {ftyp, "MP4: no moov box"},
+        {ftyp + box("moov", ""), "MP4 without a sound track" + unsupported},  // 8 bytes at the end
+        {ftyp + be(1, 4) + "mdat" + be(0, 4), "MP4: box 'mdat' has its 64-bit size cut off"},
         // Every box counts, the ftyp and those inside moov too.
         {ftyp + too_many + moov, "MP4: more than 100000 boxes"},
         {ftyp + too_many.substr(8 * 100) + moov, "aac 2ch 44100 100000 exact"},

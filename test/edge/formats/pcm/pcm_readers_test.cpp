@@ -87,6 +87,7 @@ TEST(pcm_readers, lengths_and_bad_chunks)
         {wav(fmt() + chunk("data", std::string(3, '\0'))), "pcm 0 exact"},  // not a frame
         {wav(fmt() + data(4000, 400)), "pcm 100 estimate"},                 // past the end
         {wav(fmt() + data(0xFFFFFFFF, 400)), "pcm 100 estimate"},           // size unknown
+        {wav(fmt(1, 1) + data(4, 0)), "pcm 0 estimate"},  // the file ends at its header
         // RF64: the data chunk's size in ds64, whole or past the end.
         {wav(chunk("ds64", le(0, 8) + le(400, 8) + le(100, 8) + le(0, 4)) + fmt() +
                  data(0xFFFFFFFF, 400),
@@ -130,6 +131,7 @@ TEST(pcm_readers, lengths_and_bad_chunks)
          "AIFF: COMM chunk states no channels or rate"},
         {aiff(comm(100, 0) + ssnd(100)), "AIFF: COMM chunk states no sample size"},
         {aiff(comm(100, 16, rate_44100, "fl32") + ssnd(200), "AIFC"), "float 100 exact"},
+        {aiff(comm(100, 8, rate_44100, "alaw") + ssnd(50), "AIFC"), "alaw 100 exact"},  // a byte
         {aiff(comm(100, 16, rate_44100, "ima4") + ssnd(100), "AIFC"),
          "AIFF-C of codec ima4: not an audio format this library reads"},
     };
@@ -152,7 +154,8 @@ std::string id3(const std::string& frame, const std::string& text)
 TEST(pcm_readers, tags_from_chunks_and_id3)
 {
     const std::string info = "INFO" + chunk("INAM", "Info title"s + '\0') +
-                             chunk("IART", "Ann"s + '\0') + chunk("ITRK", "3/10");
+                             chunk("IART", "Ann"s + '\0') + chunk("ITRK", "3/10") +
+                             chunk("ITRK", "");  // no number
     const std::pair<std::string, media::Tags> rows[] = {
         {wav(fmt() + chunk("data", "") + chunk("LIST", info)),
          {{"TITLE", {"Info title"}},
