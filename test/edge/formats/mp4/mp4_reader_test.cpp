@@ -211,6 +211,10 @@ TEST(mp4_reader, bad_boxes_fail_alone)
              f.runs = {{0xFFFFFFFF, 0xFFFFFFFF}, {0xFFFFFFFF, 0xFFFFFFFF}};
          }),
          "MP4: box 'stts' sums to more than 2^64 units"},
+        {with([](M4a& f) {
+             f.runs = {{0xFFFFFFFF, 0xFFFFFFFF}}, f.edit.reset();
+         }),
+         "MP4: the sound track lasts past 2^63 samples"},
         {with([](M4a& f) { f.media_scale = 0; }), "MP4: the sound track's time scale is 0"},
         {with([](M4a& f) {
              f.config = "\x10\x00"s, f.media_scale = 96000, f.edit.reset();
@@ -278,9 +282,9 @@ TEST(mp4_reader, itunes_tags)
             "alb",
             box("data", be(1, 4) + be(0, 4) + "One") + box("data", be(1, 4) + be(0, 4) + "Two")) +
         itunes_item("trkn", 0, be(0, 2) + be(3, 2) + be(12, 2) + be(0, 2)) +
-        itunes_item("disk", 0, be(0, 2) + be(1, 2) + be(0, 2)) + itunes_item("gnre", 0, be(18, 2)) +
+        itunes_item("disk", 0, be(0, 2) + be(1, 2) + be(1, 2)) + itunes_item("gnre", 0, be(18, 2)) +
         itunes_item("tmpo", 21, be(120, 2)) + itunes_item("cpil", 21, "\x01") +
-        itunes_item("covr", 13, "\xFF\xD8 a picture") +
+        itunes_item("cpil", 21, "\x00"s) + itunes_item("covr", 13, "\xFF\xD8 a picture") +
         itunes_item("\xA9"
                     "day",
                     21, "not text") +
@@ -297,9 +301,10 @@ TEST(mp4_reader, itunes_tags)
         {"TRACKNUMBER", {"3"}},
         {"TRACKTOTAL", {"12"}},
         {"DISCNUMBER", {"1"}},
+        {"DISCTOTAL", {"1"}},
         {"GENRE", {"Rock"}},
         {"BPM", {"120"}},
-        {"COMPILATION", {"1"}},
+        {"COMPILATION", {"1", "0"}},
         {"MUSICBRAINZ_ALBUMID", {"b1a2"}},
         {"REPLAYGAIN_TRACK_GAIN", {"-6.5 dB"}},
     };
