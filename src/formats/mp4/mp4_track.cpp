@@ -11,7 +11,9 @@ namespace media::detail {
 
 namespace {
 
-constexpr std::size_t table_limit = std::size_t{64} << 20U;  // of stts, elst or stsd
+// Of stts or elst: two million runs, far past any real track, and within the tag
+// limit, so that a read costs no more memory than its tags may.
+constexpr std::size_t table_limit = std::size_t{16} << 20U;
 
 std::optional<Box> find_path(BoxFile& file, Box box, std::initializer_list<std::string_view> path)
 {

@@ -216,6 +216,11 @@ TEST(mp4_reader, bad_boxes_fail_alone)
          }),
          "MP4: the sound track lasts past 2^63 samples"},
         {with([](M4a& f) { f.media_scale = 0; }), "MP4: the sound track's time scale is 0"},
+        // Tables are held in memory whole, so no larger than the tags may be.
+        {with([](M4a& f) {
+             f.runs.assign(std::size_t{2} << 20U, {1, 1024});
+         }),
+         "MP4: box 'stts' is too large to read"},
         {with([](M4a& f) {
              f.config = "\x10\x00"s, f.media_scale = 96000, f.edit.reset();
          }),  // rate index 0: 96 kHz
