@@ -57,18 +57,16 @@ void add_item(TagCollector& tags, std::string_view key, std::string_view value)
 
 }  // namespace
 
-const char* read_ape_tags(FileSource& source, TagCollector& tags, std::int64_t* audio_end)
+const char* read_ape_tags(FileSource& source, TagCollector& tags, std::int64_t& audio_end)
 {
-    std::int64_t ignored = 0;
-    std::int64_t& start = audio_end != nullptr ? *audio_end : ignored;
-    start = source.seekable() ? source.size() : 0;
+    audio_end = source.seekable() ? source.size() : 0;
     if (!source.seekable() || source.size() < footer_size) {
         return nullptr;
     }
     std::int64_t end = source.size();
     if (end >= id3v1_size + footer_size && source.peek(end - id3v1_size, 3) == "TAG") {
         end -= id3v1_size;
-        start = end;
+        audio_end = end;
     }
     const std::string footer(source.peek(end - footer_size, footer_size));
     if (footer.size() != footer_size || footer.compare(0, 8, "APETAGEX") != 0) {
@@ -87,7 +85,7 @@ const char* read_ape_tags(FileSource& source, TagCollector& tags, std::int64_t* 
         return nullptr;  // not a tag that fits here
     }
     const bool has_header = (little_endian(footer, 20, 4) >> 31U) != 0;
-    start = end - static_cast<std::int64_t>(size) - (has_header ? footer_size : 0);
+    audio_end = end - static_cast<std::int64_t>(size) - (has_header ? footer_size : 0);
     const std::string items(source.peek(end - static_cast<std::int64_t>(size),
                                         static_cast<std::size_t>(size - footer_size)));
     const std::string_view all = items;

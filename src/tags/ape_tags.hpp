@@ -12,9 +12,13 @@ namespace media::detail {
 // TRACKTOTAL, "Album Artist" as ALBUMARTIST, MusicBrainz and ReplayGain items as they
 // are), several values of an item kept apart; binary items (cover art) are not tags.
 // Null, or why the tag is too much: over max_tag_bytes, or more than max_tag_count
-// items. `audio_end`, if given, is set to where the tags at the end begin: the audio
-// ends there.
-const char* read_ape_tags(FileSource& source, TagCollector& tags,
-                          std::int64_t* audio_end = nullptr);
+// items. `audio_end` is set to where the tags at the end begin: the audio ends there.
+const char* read_ape_tags(FileSource& source, TagCollector& tags, std::int64_t& audio_end);
+
+inline const char* read_ape_tags(FileSource& source, TagCollector& tags)
+{
+    std::int64_t audio_end = 0;
+    return read_ape_tags(source, tags, audio_end);
+}
 
 }  // namespace media::detail

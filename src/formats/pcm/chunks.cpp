@@ -8,7 +8,7 @@
 namespace media::detail {
 
 ChunkWalk::ChunkWalk(FileSource& source, bool big_endian)
-    : source_(source), at_(12),
+    : source_(source),
       end_(source.seekable() ? source.size() : std::numeric_limits<std::int64_t>::max()),
       big_endian_(big_endian)
 {

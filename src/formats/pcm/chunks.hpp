@@ -35,7 +35,7 @@ public:
 
 private:
     FileSource& source_;
-    std::int64_t at_;
+    std::int64_t at_ = 12;  // past the id, size and form type
     std::int64_t end_;
     bool big_endian_;
     int count_ = 0;

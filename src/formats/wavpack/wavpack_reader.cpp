@@ -6,7 +6,7 @@
 #include <optional>     // std::optional
 #include <string_view>  // std::string_view
 
-#include <string.h>  // memrchr
+#include <cstring>  // memrchr, a GNU extension
 
 #include <wavpack/wavpack.h>
 
@@ -182,10 +182,11 @@ MediaInfo read_wavpack(FileSource& source, const Probe& /*probe*/)
     }
     const int64_t samples = WavpackGetNumSamples64(wpc);
     // The tags and the last block, from one read of the file's end where they fit.
-    source.peek(std::max<std::int64_t>(0, source.size() - tail_read), tail_read);
+    source.peek(std::max<std::int64_t>(0, source.size() - static_cast<std::int64_t>(tail_read)),
+                tail_read);
     TagCollector tags;
     std::int64_t audio_end = 0;
-    if (const char* why = read_ape_tags(source, tags, &audio_end)) {
+    if (const char* why = read_ape_tags(source, tags, audio_end)) {
         throw media_error(std::string(format) + ": " + why);
     }
     if (!source.failure().empty()) {
