@@ -66,8 +66,8 @@ TEST(ape_tags, bounds)
         {audio + ape(two, 2), id3("MOOD SUBTITLE ")},
         {audio + ape(two, 1), id3("MOOD ")},           // its count: one item
         {audio + ape(two, 3), id3("MOOD SUBTITLE ")},  // more than it holds
-        {audio + ape(item("Mood", "Calm") + le(1000, 4) + le(0, 4) + "Subtitle\0S"s, 2),
-         id3("MOOD ")},  // an item past the tag
+        {audio + ape(item("Mood", "Calm") + le(2, 4) + le(0, 4) + "Subtitle\0S"s, 2),
+         id3("MOOD ")},  // an item one byte past the tag
         {audio + ape(two, 2, 0x1000001), "MP3: APE tag over the 16 MiB limit"},
         {audio + ape(two, 10001), "MP3: more than 10000 tags"},
         {audio + ape(two, 2, 8), id3("")},  // smaller than its footer
