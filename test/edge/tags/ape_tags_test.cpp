@@ -64,6 +64,8 @@ TEST(ape_tags, bounds)
         {v1.substr(0, v1.size() - 128) + ape(two, 2) + v1.substr(v1.size() - 128),
          "MOOD SUBTITLE "},
         {audio + ape(two, 2), id3("MOOD SUBTITLE ")},
+        {audio + ape(item("Disc", "2/3"), 1),
+         "ALBUM ARTIST DATE DISCNUMBER DISCTOTAL GENRE TITLE "},
         {audio + ape(two, 1), id3("MOOD ")},           // its count: one item
         {audio + ape(two, 3), id3("MOOD SUBTITLE ")},  // more than it holds
         {audio + ape(item("Mood", "Calm") + le(2, 4) + le(0, 4) + "Subtitle\0S"s, 2),

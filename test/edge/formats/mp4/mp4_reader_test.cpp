@@ -33,6 +33,7 @@ struct M4a {
     std::optional<std::pair<std::int32_t, std::uint32_t>> edit{{1024, 2268}};
     std::string items;         // of ilst
     std::string after_moov;    // boxes past it
+    std::string after_trak;    // inside moov, past the sound track
     bool moov_to_end = false;  // its size 0
 
     std::string esds() const
@@ -80,7 +81,7 @@ struct M4a {
     {
         const std::string meta = box("meta", be(0, 4) + box("ilst", items));
         std::string moov = box("moov", box("mvhd", be(0, 12) + be(movie_scale, 4) + be(0, 84)) +
-                                           track() + box("udta", meta));
+                                           track() + after_trak + box("udta", meta));
         if (moov_to_end) {
             moov.replace(0, 4, be(0, 4));
         }
@@ -152,6 +153,15 @@ TEST(mp4_reader, playing_lengths)
              f.edit = {{-1, 1000}};
          }),
          "aac 2ch 44100 101024 estimate"},  // empty
+        // A movie time scale of one a second: an edit in whole seconds, which the
+        // media's end meets to within one.
+        {with([](M4a& f) {
+             f.movie_scale = 1, f.edit = {{1024, 2}};
+         }),
+         "aac 2ch 44100 100000 exact"},
+        // A video track after the sound: the sound is kept.
+        {with([](M4a& f) { f.after_trak = with([](M4a& v) { v.handler = "vide"; }).track(); }),
+         "aac 2ch 44100 100000 exact"},
         {with([](M4a& f) { f.entry = "alac", f.edit.reset(); }), "alac 2ch 44100 101024 exact"},
         // The cookie's rate, which the sample entry's 16 bits cannot hold.
         {with([](M4a& f) {
@@ -286,8 +296,8 @@ TEST(mp4_reader, itunes_tags)
         box("\xA9"
             "alb",
             box("data", be(1, 4) + be(0, 4) + "One") + box("data", be(1, 4) + be(0, 4) + "Two")) +
-        itunes_item("trkn", 0, be(0, 2) + be(3, 2) + be(12, 2) + be(0, 2)) +
-        itunes_item("disk", 0, be(0, 2) + be(1, 2) + be(1, 2)) + itunes_item("gnre", 0, be(18, 2)) +
+        itunes_item("trkn", 0, be(0, 2) + be(0, 2) + be(1, 2) + be(0, 2)) +
+        itunes_item("disk", 0, be(0, 2) + be(1, 2) + be(0, 2)) + itunes_item("gnre", 0, be(18, 2)) +
         itunes_item("tmpo", 21, be(120, 2)) + itunes_item("cpil", 21, "\x01") +
         itunes_item("cpil", 21, "\x00"s) + itunes_item("covr", 13, "\xFF\xD8 a picture") +
         itunes_item("\xA9"
@@ -303,10 +313,8 @@ TEST(mp4_reader, itunes_tags)
         {"TITLE", {"Title"}},
         {"ARTIST", {"Ann"}},
         {"ALBUM", {"One", "Two"}},
-        {"TRACKNUMBER", {"3"}},
-        {"TRACKTOTAL", {"12"}},
+        {"TRACKTOTAL", {"1"}},  // a track number of 0 is none
         {"DISCNUMBER", {"1"}},
-        {"DISCTOTAL", {"1"}},
         {"GENRE", {"Rock"}},
         {"BPM", {"120"}},
         {"COMPILATION", {"1", "0"}},

@@ -98,6 +98,8 @@ TEST(pcm_readers, lengths_and_bad_chunks)
              "BW64"),
          "pcm 100 estimate"},
         {wav(fmt(3) + chunk("data", std::string(80, '\0'))), "float 20 exact"},
+        {wav(fmt(7, 2) + chunk("data", std::string(80, '\0'))), "mulaw 40 exact"},
+        {wav(fmt(6, 2) + chunk("data", std::string(80, '\0'))), "alaw 40 exact"},
         // WAVE_FORMAT_EXTENSIBLE, cut just past its sub-format's code: float.
         {wav(chunk("fmt ", le(0xFFFE, 2) + le(2, 2) + le(44100, 4) + le(352800, 4) + le(8, 2) +
                                le(32, 2) + le(8, 2) + le(32, 2) + le(3, 4) + le(3, 2)) +
@@ -131,7 +133,8 @@ TEST(pcm_readers, lengths_and_bad_chunks)
          "AIFF: COMM chunk states no channels or rate"},
         {aiff(comm(100, 0) + ssnd(100)), "AIFF: COMM chunk states no sample size"},
         {aiff(comm(100, 16, rate_44100, "fl32") + ssnd(200), "AIFC"), "float 100 exact"},
-        {aiff(comm(100, 8, rate_44100, "alaw") + ssnd(50), "AIFC"), "alaw 100 exact"},  // a byte
+        {aiff(comm(100, 8, rate_44100, "alaw") + ssnd(50), "AIFC"), "alaw 100 exact"},   // a byte
+        {aiff(comm(100, 16, rate_44100, "sowt") + ssnd(100), "AIFC"), "pcm 100 exact"},  // LE
         {aiff(comm(100, 16, rate_44100, "ima4") + ssnd(100), "AIFC"),
          "AIFF-C of codec ima4: not an audio format this library reads"},
     };
@@ -165,9 +168,9 @@ TEST(pcm_readers, tags_from_chunks_and_id3)
         {wav(fmt() + chunk("LIST", info) + chunk("data", "") + chunk("id3 ", id3("TIT2", "Id3"))),
          {{"TITLE", {"Id3"}}, {"ARTIST", {"Ann"}}, {"TRACKNUMBER", {"3"}}, {"TRACKTOTAL", {"10"}}}},
         {wav(fmt() + chunk("data", "") + chunk("LIST", "adtl" + chunk("INAM", "not INFO"))), {}},
-        {aiff(comm(0) + chunk("NAME", "Name", true) + chunk("AUTH", "Auth", true) +
+        {aiff(comm(0) + chunk("NAME", "Name", true) + chunk("AUTH", "Auth\0\1junk"s, true) +
               chunk("ID3 ", id3("TIT2", "Id3"), true)),
-         {{"TITLE", {"Id3"}}, {"ARTIST", {"Auth"}}}},
+         {{"TITLE", {"Id3"}}, {"ARTIST", {"Auth"}}}},  // up to a zero byte
     };
     const test_files::TempFolder folder("pcm-tags");
     const std::string path = folder / "tagged";
