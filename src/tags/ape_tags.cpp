@@ -13,15 +13,6 @@ constexpr std::int64_t footer_size = 32;
 constexpr std::int64_t id3v1_size = 128;
 constexpr std::uint64_t text_item = 0;  // the item flags' bits 1 and 2
 
-std::string upper(std::string_view text)
-{
-    std::string key(text);
-    for (char& c : key) {  // ASCII only: keys are ASCII
-        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    }
-    return key;
-}
-
 void add_item(TagCollector& tags, std::string_view key, std::string_view value)
 {
     constexpr struct {
@@ -33,7 +24,7 @@ void add_item(TagCollector& tags, std::string_view key, std::string_view value)
         {"DEBUT ALBUM", "ORIGINALALBUM"},
         {"PUBLISHER", "LABEL"},
     };
-    std::string name = upper(key);
+    std::string name = ascii_upper(key);
     for (const auto& known : names) {
         if (name == known.key) {
             name = known.name;

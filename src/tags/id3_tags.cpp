@@ -566,10 +566,7 @@ void add_latin1(TagCollector& tags, const char* name, std::string_view field)
 
 std::string described_tag_name(const std::string& description)
 {
-    std::string upper = description;
-    for (char& c : upper) {  // ASCII only, as the tag names
-        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    }
+    const std::string upper = ascii_upper(description);
     for (const auto& known : descriptions) {
         if (upper == known.id) {
             return known.name;

@@ -4,12 +4,18 @@
 
 namespace media::detail {
 
-void TagCollector::add(std::string_view name, std::string_view value)
+std::string ascii_upper(std::string_view text)
 {
-    std::string key(name);
-    for (char& c : key) {  // ASCII only: names are ASCII, and no locale may change them
+    std::string upper(text);
+    for (char& c : upper) {
         c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
     }
+    return upper;
+}
+
+void TagCollector::add(std::string_view name, std::string_view value)
+{
+    std::string key = ascii_upper(name);
     if (value.size() > max_tag_value) {
         if (std::find(dropped_.begin(), dropped_.end(), key) == dropped_.end()) {
             dropped_.push_back(std::move(key));

@@ -1,11 +1,16 @@
 #pragma once
 // A file's tags, gathered under the library's limits.
 
+#include <string>       // std::string
 #include <string_view>  // std::string_view
 
 #include <musiccore/media.hpp>
 
 namespace media::detail {
+
+// `text` with a-z made A-Z and nothing else changed: tag names are ASCII, and no
+// locale may change them.
+std::string ascii_upper(std::string_view text);
 
 // Gathers tags under upper-case names, values in the order given; a value longer
 // than max_tag_value is left out and its name kept in dropped_tags.

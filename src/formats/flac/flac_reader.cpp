@@ -10,6 +10,7 @@
 #include "formats/ogg/ogg_headers.hpp"
 #include "formats/ogg/ogg_screen.hpp"
 #include "formats/reader.hpp"
+#include "io/byte_order.hpp"
 #include "tags/tag_collector.hpp"
 
 namespace media::detail {
@@ -126,13 +127,6 @@ void error(const FLAC__StreamDecoder* /*decoder*/, FLAC__StreamDecoderErrorStatu
     }
 }
 
-std::uint32_t le32(std::string_view b, std::size_t at)
-{
-    const auto* p = reinterpret_cast<const unsigned char*>(b.data()) + at;
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8U |
-           static_cast<std::uint32_t>(p[2]) << 16U | static_cast<std::uint32_t>(p[3]) << 24U;
-}
-
 // Null, or why the metadata of a native FLAC file is too much to read: its blocks'
 // headers, every one, and its comment blocks' counts, looked at before libFLAC
 // allocates for them.
@@ -156,8 +150,9 @@ const char* metadata_too_large(FileSource& source, std::int64_t start)
             static_cast<unsigned char>(header[3]);
         if (type == comments_block && header.size() >= 8) {
             comments.comment_bytes += size;
-            const std::string_view counted = source.peek(at + 8 + le32(header, 4), 4);
-            comments.comments += counted.size() == 4 ? le32(counted, 0) : 0;
+            const std::string_view counted =
+                source.peek(at + 8 + static_cast<std::int64_t>(little_endian(header, 4, 4)), 4);
+            comments.comments += counted.size() == 4 ? little_endian(counted, 0, 4) : 0;
         }
         if ((header[0] & 0x80) != 0) {
             break;

@@ -2,16 +2,11 @@
 
 #include <algorithm>  // std::min
 
+#include "io/byte_order.hpp"
+
 namespace media::detail {
 
 namespace {
-
-std::uint32_t le32(std::string_view b, std::size_t at)
-{
-    const auto* p = reinterpret_cast<const unsigned char*>(b.data()) + at;
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8U |
-           static_cast<std::uint32_t>(p[2]) << 16U | static_cast<std::uint32_t>(p[3]) << 24U;
-}
 
 bool begins(std::string_view packet, std::string_view magic)
 {
@@ -188,11 +183,11 @@ OggHeaders headers_of(std::string_view first_packet)
 HeaderCost comment_cost(std::string_view packet)
 {
     HeaderCost cost;
-    if (packet.size() < 8 || packet.size() - 8 < le32(packet, 0)) {
+    if (packet.size() < 8 || packet.size() - 8 < little_endian(packet, 0, 4)) {
         return cost;
     }
-    const std::size_t count_at = 4 + std::size_t{le32(packet, 0)};
-    cost.comments = le32(packet, count_at);
+    const std::size_t count_at = 4 + std::size_t{little_endian(packet, 0, 4)};
+    cost.comments = little_endian(packet, count_at, 4);
     cost.comment_bytes = packet.size();
     return cost;
 }
