@@ -17,6 +17,25 @@ namespace media {
 // "ALBUMARTIST", "TRACKNUMBER", ...), each name's values in file order, never joined.
 using Tags = std::map<std::string, std::vector<std::string>>;
 
+// A picture that a file holds (cover art), as the file describes it: its bytes stay
+// in the file until read_picture asks for them.
+struct Picture {
+    // What it shows, by the numbers that ID3 and FLAC share: 0 other, 3 the front
+    // cover, 4 the back cover, ... (picture_type_name); MP4 pictures are front covers.
+    int type = 0;
+    std::string mime_type;  // "image/jpeg", "image/png", ...; empty when unknown
+    std::string description;
+    std::optional<int> width;  // in pixels, where the file says
+    std::optional<int> height;
+    std::uint64_t size = 0;  // in bytes
+};
+
+inline constexpr int front_cover = 3;
+
+// "other", "file icon", ..., "front cover", "back cover", ..., "publisher logotype";
+// "other" for a number past those.
+MUSICCORE_EXPORT const char* picture_type_name(int type);
+
 // What one read of an audio file tells.
 struct MediaInfo {
     // "opus", "vorbis", "flac", "mp3", "mp2", "mp1", "aac", "alac", "wavpack", "pcm"
@@ -32,6 +51,7 @@ struct MediaInfo {
     std::optional<long> bitrate;  // bits per second, where the format states one
     Tags tags;
     std::vector<std::string> dropped_tags;  // names of values longer than max_tag_value
+    std::vector<Picture> pictures;          // in file order
 };
 
 // What one file may cost: past max_tag_bytes of tags in all, or max_tag_count
@@ -40,6 +60,9 @@ struct MediaInfo {
 inline constexpr std::size_t max_tag_bytes = std::size_t{16} << 20U;
 inline constexpr std::size_t max_tag_count = 10000;
 inline constexpr std::size_t max_tag_value = std::size_t{64} << 10U;
+
+// The most bytes that read_picture gives by default.
+inline constexpr std::size_t default_picture_limit = std::size_t{16} << 20U;
 
 inline constexpr std::chrono::milliseconds default_work_limit{10000};
 // The address space of a process that reads files for the library.
@@ -106,5 +129,11 @@ MUSICCORE_EXPORT std::optional<std::string> joined(const Tags& tags, const std::
 // std::invalid_argument for a negative work limit.
 MUSICCORE_EXPORT MediaInfo read_info(const std::string& path);  // default Limits
 MUSICCORE_EXPORT MediaInfo read_info(const std::string& path, const Limits& limits);
+
+// The bytes of the picture that read_info lists at `index`, read here under the
+// default work limit. Throws media_error as read_info does, and when the file has no
+// such picture or it is larger than `max_bytes`.
+MUSICCORE_EXPORT std::string read_picture(const std::string& path, std::size_t index,
+                                          std::size_t max_bytes = default_picture_limit);
 
 }  // namespace media

@@ -6,6 +6,7 @@
 #include "formats/read_media.hpp"
 #include "formats/readers.hpp"
 #include "io/file_source.hpp"
+#include "tags/pictures.hpp"
 
 namespace media {
 
@@ -76,6 +77,25 @@ MediaInfo read_info(const std::string& path, const Limits& limits)
 {
     return limits.isolated ? detail::read_isolated(path, limits)
                            : detail::read_media(path, limits, nullptr, false);
+}
+
+std::string read_picture(const std::string& path, std::size_t index, std::size_t max_bytes)
+{
+    detail::PictureCapture capture(index, max_bytes);
+    const MediaInfo info = detail::read_media(path, Limits{}, nullptr, false);
+    if (index >= info.pictures.size()) {
+        throw media_error("no picture " + std::to_string(index) + ": the file has " +
+                          std::to_string(info.pictures.size()));
+    }
+    if (info.pictures[index].size > max_bytes) {
+        throw media_error("picture " + std::to_string(index) + " is " +
+                          std::to_string(info.pictures[index].size) + " bytes, over the limit of " +
+                          std::to_string(max_bytes));
+    }
+    if (!capture.bytes() || capture.bytes()->size() != info.pictures[index].size) {
+        throw media_error("picture " + std::to_string(index) + " is cut short in the file");
+    }
+    return std::move(*capture.bytes());
 }
 
 }  // namespace media

@@ -17,10 +17,17 @@ Json info_json(const MediaInfo& info)
         tags.push_back(name);
         tags.push_back(values);
     }
+    Json pictures = Json::array();
+    for (const Picture& picture : info.pictures) {
+        pictures.push_back(
+            Json::array({picture.type, picture.mime_type, picture.description,
+                         picture.width ? Json(*picture.width) : Json(nullptr),
+                         picture.height ? Json(*picture.height) : Json(nullptr), picture.size}));
+    }
     return Json::array({info.codec, info.channels, info.sample_rate,
                         info.samples ? Json(*info.samples) : Json(nullptr), info.exact,
                         info.duration_secs, info.bitrate ? Json(*info.bitrate) : Json(nullptr),
-                        std::move(tags), info.dropped_tags});
+                        std::move(tags), info.dropped_tags, std::move(pictures)});
 }
 
 MediaInfo info_of(const Json& json)
@@ -42,6 +49,20 @@ MediaInfo info_of(const Json& json)
         info.tags[tags[i].get<std::string>()] = tags[i + 1].get<std::vector<std::string>>();
     }
     info.dropped_tags = json.at(8).get<std::vector<std::string>>();
+    for (const Json& fields : json.at(9)) {
+        Picture picture;
+        picture.type = fields.at(0).get<int>();
+        picture.mime_type = fields.at(1).get<std::string>();
+        picture.description = fields.at(2).get<std::string>();
+        if (!fields.at(3).is_null()) {
+            picture.width = fields.at(3).get<int>();
+        }
+        if (!fields.at(4).is_null()) {
+            picture.height = fields.at(4).get<int>();
+        }
+        picture.size = fields.at(5).get<std::uint64_t>();
+        info.pictures.push_back(std::move(picture));
+    }
     return info;
 }
 

@@ -1,9 +1,11 @@
 #include "tags/ape_tags.hpp"
 
-#include <cstdint>  // std::uint64_t
+#include <cstdint>   // std::uint64_t
+#include <iterator>  // std::size
 
 #include "io/byte_order.hpp"
 #include "tags/id3_tags.hpp"
+#include "tags/pictures.hpp"
 
 namespace media::detail {
 
@@ -12,6 +14,55 @@ namespace {
 constexpr std::int64_t footer_size = 32;
 constexpr std::int64_t id3v1_size = 128;
 constexpr std::uint64_t text_item = 0;  // the item flags' bits 1 and 2
+constexpr std::uint64_t binary_item = 1;
+
+// "Cover Art (Front)" and its kin: a file name, a zero byte, the picture's bytes. The
+// words in parentheses name the picture types in their order.
+void add_cover(TagCollector& tags, std::string_view key, std::string_view value)
+{
+    constexpr std::string_view prefix = "COVER ART (";
+    constexpr const char* types[] = {
+        "OTHER",
+        "ICON",
+        "OTHER ICON",
+        "FRONT",
+        "BACK",
+        "LEAFLET",
+        "MEDIA",
+        "LEAD ARTIST",
+        "ARTIST",
+        "CONDUCTOR",
+        "BAND",
+        "COMPOSER",
+        "LYRICIST",
+        "RECORDING LOCATION",
+        "DURING RECORDING",
+        "DURING PERFORMANCE",
+        "VIDEO CAPTURE",
+        "FISH",
+        "ILLUSTRATION",
+        "BAND LOGOTYPE",
+        "PUBLISHER LOGOTYPE",
+    };
+    const std::string name = ascii_upper(key);
+    if (name.compare(0, prefix.size(), prefix) != 0 || name.back() != ')') {
+        return;
+    }
+    const std::string_view words =
+        std::string_view(name).substr(prefix.size(), name.size() - prefix.size() - 1);
+    const std::size_t file_end = value.find('\0');
+    if (file_end == std::string_view::npos) {
+        return;
+    }
+    Picture picture;
+    for (std::size_t type = 0; type < std::size(types); ++type) {
+        picture.type = words == types[type] ? static_cast<int>(type) : picture.type;
+    }
+    picture.description = std::string(value.substr(0, file_end));
+    const std::string_view bytes = value.substr(file_end + 1);
+    picture.mime_type = sniffed_mime_type(bytes);
+    tags.add_picture(std::move(picture), bytes);
+}
 
 void add_item(TagCollector& tags, std::string_view key, std::string_view value)
 {
@@ -92,6 +143,8 @@ const char* read_ape_tags(FileSource& source, TagCollector& tags, std::int64_t& 
         const std::string_view value = all.substr(key_end + 1, static_cast<std::size_t>(length));
         if (((flags >> 1U) & 3U) == text_item) {
             add_item(tags, key, value);
+        } else if (((flags >> 1U) & 3U) == binary_item) {
+            add_cover(tags, key, value);
         }
         at = key_end + 1 + static_cast<std::size_t>(length);
     }

@@ -9,6 +9,8 @@
 
 #include <musiccore/media.hpp>  // the tag limits
 
+#include "tags/pictures.hpp"
+
 namespace media::detail {
 
 namespace {
@@ -403,6 +405,34 @@ std::string name_of(std::string_view id)
     return std::string(id);
 }
 
+// An APIC frame (past its encoding): a MIME type, or in version 2.2 three letters of
+// format; the picture's type, its description, its bytes. A MIME type of "-->" links
+// to a picture elsewhere, which is none of the file's.
+void add_picture(TagCollector& tags, std::string_view data, unsigned encoding, bool v22)
+{
+    Picture picture;
+    if (v22) {
+        const std::string format = ascii_upper(data.substr(0, 3));
+        picture.mime_type = format == "JPG" ? "image/jpeg" : format == "PNG" ? "image/png" : "";
+        data.remove_prefix(std::min<std::size_t>(3, data.size()));
+    } else {
+        const std::size_t end = std::min(data.find('\0'), data.size());
+        picture.mime_type = from_latin1(data.substr(0, end));
+        data.remove_prefix(std::min(end + 1, data.size()));
+    }
+    if (data.empty() || picture.mime_type == "-->") {
+        return;
+    }
+    picture.type =
+        static_cast<unsigned char>(data[0]) <= 20 ? static_cast<unsigned char>(data[0]) : 0;
+    data.remove_prefix(1);
+    picture.description = next_text(data, encoding);
+    if (picture.mime_type.empty()) {
+        picture.mime_type = sniffed_mime_type(data);
+    }
+    tags.add_picture(std::move(picture), data);
+}
+
 // One frame's values, by its (ID3v2.3 and 2.4) id: text frames, TXXX by their
 // description, comments without one, lyrics, and MusicBrainz's recording id.
 void add_frame(TagCollector& tags, std::string_view id, std::string_view data)
@@ -421,6 +451,10 @@ void add_frame(TagCollector& tags, std::string_view id, std::string_view data)
     const auto encoding = static_cast<unsigned char>(data[0]);
     data.remove_prefix(1);
     if (encoding > 3) {
+        return;
+    }
+    if (id == "APIC" || id == "PIC") {
+        add_picture(tags, data, encoding, id == "PIC");
         return;
     }
     if (id == "COMM" || id == "USLT") {
@@ -500,6 +534,8 @@ void add_stored_frame(TagCollector& tags, unsigned major, unsigned flags, std::s
                                                [id](const Name& name) { return id == name.id; });
         if (known != std::end(v22_names)) {
             add_frame(tags, known->name, data);
+        } else if (id == "PIC") {
+            add_frame(tags, id, data);
         }
         return;
     }

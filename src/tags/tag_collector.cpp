@@ -2,6 +2,8 @@
 
 #include <algorithm>  // std::find
 
+#include "tags/pictures.hpp"
+
 namespace media::detail {
 
 std::string ascii_upper(std::string_view text)
@@ -28,7 +30,16 @@ void TagCollector::add(std::string_view name, std::string_view value)
 void TagCollector::add_comment(std::string_view comment)
 {
     const auto equals = comment.find('=');
-    if (equals != std::string_view::npos) {
+    if (equals != std::string_view::npos &&
+        ascii_upper(comment.substr(0, equals)) == "METADATA_BLOCK_PICTURE") {
+        const std::string_view base64 = comment.substr(equals + 1);
+        if (auto block = picture_block(base64)) {
+            const std::size_t at = block->data_at;
+            const std::size_t size = block->picture.size;
+            add_picture(std::move(block->picture),
+                        [base64, at, size] { return base64_decoded(base64, at, size); });
+        }
+    } else if (equals != std::string_view::npos) {
         add(comment.substr(0, equals), comment.substr(equals + 1));
     }
 }
@@ -43,8 +54,24 @@ void TagCollector::add_numbered(std::string_view name, std::string_view total,
     }
 }
 
+void TagCollector::add_picture(Picture picture, std::string_view bytes)
+{
+    picture.size = bytes.size();
+    add_picture(std::move(picture), [bytes] { return std::string(bytes); });
+}
+
+void TagCollector::add_picture(Picture picture, const std::function<std::string()>& load)
+{
+    if (picture.description.size() > max_tag_value) {
+        picture.description.clear();
+    }
+    PictureCapture::offer(static_cast<std::size_t>(picture.size), load);
+    pictures_.push_back(std::move(picture));
+}
+
 void TagCollector::add_missing(const TagCollector& other)
 {
+    pictures_.insert(pictures_.end(), other.pictures_.begin(), other.pictures_.end());
     for (const auto& [name, values] : other.tags_) {
         if (tags_.count(name) == 0 &&
             std::find(dropped_.begin(), dropped_.end(), name) == dropped_.end()) {
@@ -63,6 +90,7 @@ void TagCollector::move_into(MediaInfo& info)
 {
     info.tags = std::move(tags_);
     info.dropped_tags = std::move(dropped_);
+    info.pictures = std::move(pictures_);
 }
 
 }  // namespace media::detail

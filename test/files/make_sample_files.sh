@@ -26,6 +26,9 @@
 # MP4 (44.1 kHz stereo, 100000): aac.m4a (ffmpeg's AAC: its delay in an edit list;
 #   tagged), alac.m4a, video.mp4 (a video track before the sound)
 # WavPack (44.1 kHz stereo, 100000): tone.wv, APEv2 tags
+# Cover art (cover.png 8x6, back.jpg 16x12): cover.flac (PICTURE blocks: back JPEG,
+#   front PNG), cover.mp3 (APIC), cover.opus (METADATA_BLOCK_PICTURE), cover.m4a (covr),
+#   cover.wv (APEv2 "Cover Art (Front)": back.jpg)
 # Others: speex.ogg (an Ogg stream of another codec), tone.ape (Monkey's Audio),
 #   broken files, cut-page.ogg (a page header whose segment table is cut off).
 # MUSIC_DIR holds them in a folder per format, with a FIFO, a directory link that
@@ -175,6 +178,18 @@ ff -f lavfi -i "color=black:size=16x16:rate=5:duration=3" -i "$work/cd.wav" \
 wavpack -q -y -w "Title=Pack" -w "Artist=Wes" -w "Album Artist=Crew" -w "Track=6/8" \
   -w "Year=2017" -w "REPLAYGAIN_TRACK_GAIN=-3.5 dB" "$work/cd.wav" -o "$out/tone.wv"
 
+# --- Cover art: an 8x6 PNG and a 16x12 JPEG, in every format's way of holding one
+ff -f lavfi -i "color=red:size=8x6" -frames:v 1 "$out/cover.png"
+ff -f lavfi -i "color=blue:size=16x12" -frames:v 1 "$out/back.jpg"
+flac --silent -f --picture="4||Back||$out/back.jpg" --picture="3||Front|8x6x24|$out/cover.png" \
+  "$work/cd.wav" -o "$out/cover.flac"
+lame --quiet -b 128 --ti "$out/cover.png" "$work/cd.wav" "$out/cover.mp3"  # APIC, type 0
+opusenc --quiet --bitrate 6 --picture "$out/cover.png" "$work/cd.wav" "$out/cover.opus"
+ff -i "$work/cd.wav" -i "$out/cover.png" -map 0 -map 1 -c:a alac -c:v copy \
+  -disposition:v attached_pic "$out/cover.m4a"
+wavpack -q -y --write-binary-tag "Cover Art (Front)=@$out/back.jpg" "$work/cd.wav" \
+  -o "$out/cover.wv"
+
 # --- Other formats and broken files
 "$craft" first-packet "$out/plain.opus" "$out/speex.ogg" "Speex   "
 { printf 'MAC \x96\x0f'; head -c 100 /dev/zero; } > "$out/tone.ape"  # Monkey's Audio
@@ -199,6 +214,12 @@ mkdir -p "$music/more"
 cp "$out/aac.m4a" "$out/alac.m4a" "$out/video.mp4" "$out/tagged.wav" "$out/tone.aiff" \
   "$out/float.aifc" "$out/tone.wv" "$music/more/"
 cp "$out/alac.m4a" "$music/more/LOUD.M4B"
+mkdir -p "$music/covers"  # Folder.JPG is taken before front.png; cover.jpg before both
+cp "$out/cover.flac" "$out/cover.mp3" "$out/cover.opus" "$out/cover.m4a" "$out/cover.wv" \
+  "$music/covers/"
+cp "$out/back.jpg" "$music/covers/Folder.JPG"
+cp "$out/cover.png" "$music/covers/front.png"
+cp "$out/back.jpg" "$music/a/cover.jpg"
 cp "$out/lame.mp3" "$out/no-header.mp3" "$out/mpeg2.mp3" "$out/v1.mp3" "$out/cut.mp3" \
   "$music/mp3/"
 cp "$out/tone.flac" "$music/mp3/really-flac.mp3"

@@ -1,9 +1,10 @@
 #include "formats/flac/flac_reader.hpp"
 
-#include <algorithm>  // std::max
-#include <cstdint>    // std::uint64_t
-#include <memory>     // std::unique_ptr
-#include <optional>   // std::optional
+#include <algorithm>    // std::max
+#include <cstdint>      // std::uint64_t
+#include <memory>       // std::unique_ptr
+#include <optional>     // std::optional
+#include <string_view>  // std::string_view
 
 #include <FLAC/stream_decoder.h>
 
@@ -115,6 +116,22 @@ void metadata(const FLAC__StreamDecoder* /*decoder*/, const FLAC__StreamMetadata
             decoding.tags.add_comment({reinterpret_cast<const char*>(comments.comments[i].entry),
                                        comments.comments[i].length});
         }
+    } else if (block->type == FLAC__METADATA_TYPE_PICTURE) {
+        const auto& stored = block->data.picture;
+        Picture picture;
+        picture.type = stored.type <= FLAC__STREAM_METADATA_PICTURE_TYPE_PUBLISHER_LOGOTYPE
+                           ? static_cast<int>(stored.type)
+                           : 0;
+        picture.mime_type = stored.mime_type;
+        picture.description = reinterpret_cast<const char*>(stored.description);
+        if (stored.width > 0 && stored.height > 0 && stored.width <= INT32_MAX &&
+            stored.height <= INT32_MAX) {
+            picture.width = static_cast<int>(stored.width);
+            picture.height = static_cast<int>(stored.height);
+        }
+        decoding.tags.add_picture(
+            std::move(picture),
+            std::string_view(reinterpret_cast<const char*>(stored.data), stored.data_length));
     }
 }
 
@@ -218,6 +235,7 @@ MediaInfo read_flac(FileSource& source, const Probe& probe)
         throw std::bad_alloc();
     }
     FLAC__stream_decoder_set_metadata_respond(decoder.get(), FLAC__METADATA_TYPE_VORBIS_COMMENT);
+    FLAC__stream_decoder_set_metadata_respond(decoder.get(), FLAC__METADATA_TYPE_PICTURE);
     Decoding decoding{source, {}, {}, {}, false, {}, 0, false};
     const auto init =
         in_ogg ? FLAC__stream_decoder_init_ogg_stream : FLAC__stream_decoder_init_stream;

@@ -1,5 +1,6 @@
 #include "formats/mp4/mp4_tags.hpp"
 
+#include <algorithm>     // std::min
 #include <charconv>      // std::from_chars
 #include <string_view>   // std::string_view
 #include <system_error>  // std::errc
@@ -9,6 +10,7 @@
 
 #include "io/byte_order.hpp"
 #include "tags/id3_tags.hpp"
+#include "tags/pictures.hpp"
 
 namespace media::detail {
 
@@ -166,6 +168,47 @@ private:
     std::optional<GaplessInfo> gapless_;
 };
 
+// covr: a data box a picture, its type JPEG, PNG or BMP (or unsaid), its bytes read
+// only when they are asked for.
+void add_pictures(BoxFile& file, const Box& covr, TagCollector& tags)
+{
+    constexpr std::int64_t data_header = 8;  // type, locale
+    auto walk = file.inside(covr);
+    while (const auto data = walk.next()) {
+        if (data->type != "data" || data->size < data_header) {
+            continue;
+        }
+        Box image = *data;
+        image.body += data_header;
+        image.size -= data_header;
+        Box head_box = *data;
+        head_box.size = std::min<std::int64_t>(data->size, data_header + 12);
+        const std::string head = file.body(head_box, data_header + 12);
+        if (head.size() < data_header) {
+            continue;  // the file ends in it
+        }
+        Picture picture;
+        picture.type = front_cover;
+        switch (big_endian(head, 0, 4) & 0xFFFFFFU) {
+        case 13:
+            picture.mime_type = "image/jpeg";
+            break;
+        case 14:
+            picture.mime_type = "image/png";
+            break;
+        case 27:
+            picture.mime_type = "image/bmp";
+            break;
+        default:
+            picture.mime_type = sniffed_mime_type(std::string_view(head).substr(data_header));
+        }
+        picture.size = static_cast<std::uint64_t>(image.size);
+        tags.add_picture(std::move(picture), [&file, image] {
+            return file.body(image, static_cast<std::size_t>(image.size));
+        });
+    }
+}
+
 }  // namespace
 
 std::optional<GaplessInfo> read_mp4_tags(BoxFile& file, const Box& moov, TagCollector& tags)
@@ -177,15 +220,19 @@ std::optional<GaplessInfo> read_mp4_tags(BoxFile& file, const Box& moov, TagColl
     if (!ilst) {
         return std::nullopt;
     }
-    if (static_cast<std::size_t>(ilst->size) > max_tag_bytes) {
-        throw media_error("MP4: tags over the 16 MiB limit");
-    }
     ItemList items(file, tags);
+    std::uint64_t tag_bytes = 0;  // pictures are read only when asked for, and not counted
     auto walk = file.inside(*ilst);
     while (const auto item = walk.next()) {
-        if (item->type != "covr") {  // pictures are not tags
-            items.add(*item);
+        if (item->type == "covr") {
+            add_pictures(file, *item, tags);
+            continue;
         }
+        tag_bytes += static_cast<std::uint64_t>(item->size);
+        if (tag_bytes > max_tag_bytes) {
+            throw media_error("MP4: tags over the 16 MiB limit");
+        }
+        items.add(*item);
     }
     return items.gapless_info();
 }

@@ -2,10 +2,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -151,6 +153,71 @@ TEST(media, reads_every_format_exactly)
                 << row.file << " " << name;
         }
     }
+}
+
+// Each format's way of holding pictures, as a read in this process and one in a reader
+// process tell them, and the bytes of each.
+TEST(media, pictures_of_every_format)
+{
+    const std::string png = test_files::read_file(samples + "cover.png");
+    const std::string jpeg = test_files::read_file(samples + "back.jpg");
+    const auto front_png = [&png](std::optional<int> width, std::optional<int> height) {
+        return media::Picture{media::front_cover, "image/png", "", width, height, png.size()};
+    };
+    const struct {
+        std::string file;
+        std::vector<media::Picture> pictures;
+        std::vector<const std::string*> bytes;
+    } rows[] = {
+        {"cover.flac",
+         {{4, "image/jpeg", "Back", 16, 12, jpeg.size()},
+          {media::front_cover, "image/png", "Front", 8, 6, png.size()}},
+         {&jpeg, &png}},
+        {"cover.mp3", {{0, "image/png", "", {}, {}, png.size()}}, {&png}},
+        {"cover.opus", {front_png(8, 6)}, {&png}},
+        {"cover.m4a", {front_png({}, {})}, {&png}},
+        {"cover.wv",
+         {{media::front_cover, "image/jpeg", "Cover Art (Front).jpg", {}, {}, jpeg.size()}},
+         {&jpeg}},
+        {"tone.flac", {}, {}},
+    };
+    const auto fields = [](const std::vector<media::Picture>& pictures) {
+        std::vector<std::tuple<int, std::string, std::string, std::optional<int>,
+                               std::optional<int>, std::uint64_t>>
+            all;
+        for (const auto& p : pictures) {
+            all.emplace_back(p.type, p.mime_type, p.description, p.width, p.height, p.size);
+        }
+        return all;
+    };
+    media::Limits isolated;
+    isolated.isolated = true;
+    for (const auto& row : rows) {
+        const std::string path = samples + row.file;
+        EXPECT_EQ(fields(media::read_info(path).pictures), fields(row.pictures)) << row.file;
+        EXPECT_EQ(fields(media::read_info(path, isolated).pictures), fields(row.pictures))
+            << row.file;
+        for (std::size_t i = 0; i < row.bytes.size(); ++i) {
+            EXPECT_EQ(media::read_picture(path, i), *row.bytes[i]) << row.file << " " << i;
+        }
+    }
+    const std::string limit = std::to_string(png.size() - 1);
+    const std::pair<std::function<std::string()>, std::string> refusals[] = {
+        {[] { return media::read_picture(samples + "cover.flac", 2); },
+         "no picture 2: the file has 2"},
+        {[&png] { return media::read_picture(samples + "cover.opus", 0, png.size() - 1); },
+         "picture 0 is " + std::to_string(png.size()) + " bytes, over the limit of " + limit},
+        {[] { return media::read_picture(samples + "broken.flac", 0); }, "FLAC: "},
+    };
+    for (const auto& [read, message] : refusals) {
+        try {
+            read();
+            ADD_FAILURE() << message;
+        } catch (const media::media_error& e) {
+            EXPECT_EQ(std::string(e.what()).substr(0, message.size()), message);
+        }
+    }
+    EXPECT_EQ(media::read_picture(samples + "cover.opus", 0, png.size()), png);  // at the limit
 }
 
 TEST(media, failures_name_what_was_found)

@@ -339,4 +339,38 @@ TEST(mp4_reader, itunes_tags)
     }
 }
 
+// covr: a data box a picture, its type said or sniffed; not tags, not counted among
+// them; and one that claims more than its parent holds fails the read.
+TEST(mp4_reader, cover_pictures)
+{
+    const std::string png = "\x89PNG\r\n\x1A\n a picture"s;
+    const std::string large(std::size_t{17} << 20U, 'x');  // past the tags' limit
+    M4a file;
+    file.items = box("covr", box("data", be(13, 4) + be(0, 4) + "\xFF\xD8\xFF") +
+                                 box("data", be(0, 4) + be(0, 4) + png) +
+                                 box("data", be(27, 4) + be(0, 4) + large) +
+                                 box("data", be(0, 4) + be(0, 4))) +  // empty, unsniffable
+                 itunes_item("\xA9nam", 1, "Title");
+    const test_files::TempFolder folder("mp4-covr");
+    const std::string path = folder / "covers.m4a";
+    byte_craft::write(path, file.build());
+    const media::MediaInfo info = media::read_info(path);
+    std::string listed;
+    for (const auto& picture : info.pictures) {
+        EXPECT_EQ(picture.type, media::front_cover);
+        listed += picture.mime_type + " " + std::to_string(picture.size) + ", ";
+    }
+    EXPECT_EQ(listed, "image/jpeg 3, image/png " + std::to_string(png.size()) + ", image/bmp " +
+                          std::to_string(large.size()) + ",  0, ");
+    EXPECT_EQ(info.tags, (media::Tags{{"TITLE", {"Title"}}}));
+    EXPECT_EQ(media::read_picture(path, 1), png);
+    EXPECT_EQ(media::read_picture(path, 2, large.size()), large);
+
+    // 4 GiB declared in a 64-bit size, past the covr that holds it.
+    file.items = box("covr", be(1, 4) + "data" + be(std::uint64_t{4} << 30U, 8) + be(13, 4) +
+                                 be(0, 4) + "\xFF\xD8\xFF");
+    byte_craft::write(path, file.build());
+    EXPECT_EQ(outcome(path), "MP4: box 'data' runs past its parent");
+}
+
 }  // namespace
