@@ -88,7 +88,11 @@ public:
 
     std::size_t size() const;  // of the tracks
     // Track `i` (below size()) into the caller's objects, whose memory it reuses.
+    // Its media.pictures stay empty: the index counts a file's pictures only.
     void track(std::size_t i, std::string& path, TrackInfo& texts, media::MediaInfo& media) const;
+    // How many pictures track `i` holds; absent for one recorded by an index of schema
+    // 1 and not read again since.
+    std::optional<std::size_t> pictures(std::size_t i) const;
     const std::vector<ScanFailure>& failures() const;  // in the order of paths
     std::size_t skipped() const;
 
@@ -103,7 +107,7 @@ private:
 // Files are known by absolute path. The layout is an interface: see the README.
 class MUSICCORE_EXPORT Index {
 public:
-    static constexpr int schema_version = 1;
+    static constexpr int schema_version = 2;
     enum class Access { read_only, read_write };
 
     // Opens the index in `file`, creating it if it is missing (read_write). One

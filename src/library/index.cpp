@@ -69,7 +69,8 @@ CREATE TABLE files (
   bitrate INTEGER,
   artist TEXT,
   album TEXT,
-  title TEXT
+  title TEXT,
+  pictures INTEGER
 );
 CREATE TABLE tags (
   file_id INTEGER NOT NULL REFERENCES files (id) ON DELETE CASCADE,
@@ -203,9 +204,7 @@ struct Index::State {
                               " is newer than this musiccore's (" + std::to_string(schema_version) +
                               ")");
         } else if (version < schema_version) {
-            // Each schema after the first will come with its step up from the one before.
-            throw index_error(file + ": index schema " + std::to_string(version) +
-                              " is older than this musiccore can upgrade");
+            upgrade(access, version);
         }
         if (access == Access::read_write) {
             // Committed data survives a killed process; WAL lets readers go on meanwhile.
@@ -213,6 +212,22 @@ struct Index::State {
         }
         db.execute("PRAGMA foreign_keys = ON");
         detail::add_fold_function(db);
+    }
+
+    // Each schema's step up from the one before. Schema 1 did not count pictures: its
+    // tracks' counts are unknown (NULL) until the next update reads them again.
+    void upgrade(Access access, std::int64_t version)
+    {
+        if (version < 1 || access == Access::read_only) {
+            throw index_error(file + ": index schema " + std::to_string(version) +
+                              (version < 1 ? " is older than this musiccore can upgrade"
+                                           : " is older than this musiccore's: an update "
+                                             "(scan --db) upgrades it"));
+        }
+        Transaction transaction(db);
+        db.execute("ALTER TABLE files ADD COLUMN pictures INTEGER");
+        db.execute(("PRAGMA user_version = " + std::to_string(schema_version)).c_str());
+        transaction.commit();
     }
 
     std::int64_t single(const char* sql)
@@ -241,8 +256,8 @@ public:
           forget_(db.prepare("DELETE FROM files WHERE id = ?")),
           file_(db.prepare("INSERT INTO files (path, device, inode, size, mtime_ns, ctime_ns, "
                            "outcome, message, codec, channels, sample_rate, samples, exact, "
-                           "duration_secs, bitrate, artist, album, title) VALUES "
-                           "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")),
+                           "duration_secs, bitrate, artist, album, title, pictures) VALUES "
+                           "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")),
           tag_(db.prepare("INSERT INTO tags VALUES (?, ?, ?, ?)")),
           dropped_(db.prepare("INSERT INTO dropped_tags VALUES (?, ?)"))
     {
@@ -344,6 +359,7 @@ private:
             }
             ++column;
         }
+        file_.bind(19, static_cast<std::int64_t>(m.pictures.size()));
         file_.run();
         const std::int64_t id = sqlite3_last_insert_rowid(db_.get());
         for (const auto& [name, values] : m.tags) {
@@ -370,6 +386,7 @@ struct Row {
     std::int64_t id;
     FileState state;
     bool cut_short;  // recorded so: to be read again
+    bool refresh;    // a track recorded before the index held all it now does
     bool listed = false;
 };
 
@@ -388,6 +405,7 @@ struct ToRead {
     bool replaces;                          // the index holds a row for it
     std::int64_t moved_from = 0;            // the row of the path it was found at, if any
     const std::string* old_path = nullptr;  // that path
+    bool refresh = false;                   // unchanged, read for what the index lacks
 };
 
 // Reads `files` as `how` says, writes what each gave, and tells it in `changes`; true
@@ -409,6 +427,9 @@ bool read_into(Writer& writer, IndexChanges& changes, std::vector<ToRead>& files
         [&](std::size_t i, detail::Outcome&& outcome) {
             const ToRead& file = files[i];
             writer.write(file.path, file.state, outcome);
+            if (file.refresh && outcome.track) {
+                return;  // as it was: no change to tell
+            }
             if (file.old_path == nullptr) {
                 changes.files.push_back(change_of(file.path, file.replaces, outcome));
                 return;
@@ -456,14 +477,16 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
     std::unordered_map<std::string, Row> rows;  // what the index holds under the folder
     const auto [from, to] = range_under(folder);
     Statement select = db.prepare("SELECT id, path, device, inode, size, mtime_ns, ctime_ns, "
-                                  "outcome = 'failed' AND message = ? "
+                                  "outcome = 'failed' AND message = ?, "
+                                  "outcome = 'track' AND pictures IS NULL "
                                   "FROM files WHERE path >= ? AND path < ?");
     select.bind(1, cut_short).bind(2, from).bind(3, to);
     while (select.step()) {
         rows.emplace(select.text(1), Row{select.integer(0),
                                          {select.integer(2), select.integer(3), select.integer(4),
                                           select.integer(5), select.integer(6)},
-                                         select.integer(7) != 0});
+                                         select.integer(7) != 0,
+                                         select.integer(8) != 0});
     }
 
     std::vector<ToRead> to_read;
@@ -481,6 +504,9 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
         if (row->second.state == state && row->second.cut_short) {
             ++changes.changed;
             suspects.push_back({file, state, true});
+        } else if (row->second.state == state && row->second.refresh) {
+            ++changes.kept;
+            to_read.push_back({file, state, true, 0, nullptr, true});
         } else if (row->second.state == state) {
             ++changes.kept;
         } else {

@@ -126,7 +126,10 @@ public:
         info.duration_secs = file.duration_secs;
         info.bitrate = file.bitrate;
         tags_into(file, info);
+        info.pictures.clear();
     }
+
+    std::optional<std::size_t> pictures(std::size_t i) const { return tracks_.at(i)->pictures; }
 
 private:
     struct Text {
@@ -144,6 +147,7 @@ private:
         double duration_secs = 0;
         std::optional<long> bitrate;
         std::optional<Text> artist, album, title;
+        std::optional<std::size_t> pictures;
         std::size_t tags = 0, tags_end = 0;        // in tags_
         std::size_t dropped = 0, dropped_end = 0;  // in dropped_
     };
@@ -238,7 +242,7 @@ private:
             db,
             std::string("SELECT f.id, f.path, f.outcome, f.message, f.codec, f.channels, "
                         "f.sample_rate, f.samples, f.exact, f.duration_secs, f.bitrate, "
-                        "f.artist, f.album, f.title FROM files f WHERE ") +
+                        "f.artist, f.album, f.title, f.pictures FROM files f WHERE ") +
                 query_condition + " ORDER BY f.id",
             query);
         while (rows.step()) {
@@ -266,6 +270,9 @@ private:
                 if (!rows.is_null(column)) {
                     *text = keep(rows.view(column));
                 }
+            }
+            if (!rows.is_null(14)) {
+                file.pictures = static_cast<std::size_t>(rows.integer(14));
             }
             files_.push_back(file);
         }
@@ -361,6 +368,11 @@ IndexListing::~IndexListing() = default;
 std::size_t IndexListing::size() const
 {
     return rows_->size();
+}
+
+std::optional<std::size_t> IndexListing::pictures(std::size_t i) const
+{
+    return rows_->pictures(i);
 }
 
 void IndexListing::track(std::size_t i, std::string& path, TrackInfo& texts,

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -237,6 +238,14 @@ TEST(index, listing_and_totals_agree_with_contents)
     EXPECT_EQ(ordered.tracks.at(1).path.parent_path().filename(), "a b");
 }
 
+void sql(const fs::path& file, const char* statement)
+{
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    EXPECT_EQ(sqlite3_exec(db, statement, nullptr, nullptr, nullptr), SQLITE_OK) << statement;
+    sqlite3_close(db);
+}
+
 // What is not this library's index, or not one it knows, is refused and left as it is.
 TEST(index, refuses_what_is_not_its_own)
 {
@@ -245,21 +254,15 @@ TEST(index, refuses_what_is_not_its_own)
         Index made(folder / "ours.db");
         made.update(samples);
     }
-    const auto sql = [](const fs::path& file, const char* statement) {
-        sqlite3* db = nullptr;
-        sqlite3_open(file.c_str(), &db);
-        sqlite3_exec(db, statement, nullptr, nullptr, nullptr);
-        sqlite3_close(db);
-    };
     fs::copy_file(folder / "ours.db", folder / "newer.db");
-    sql(folder / "newer.db", "PRAGMA user_version = 2");
+    sql(folder / "newer.db", "PRAGMA user_version = 3");
     sql(folder / "other.db", "CREATE TABLE songs (name TEXT)");
     std::ofstream(folder / "text.db") << "not a database, but someone's notes\n";
     fs::copy_file(folder / "ours.db", folder / "cut.db");
     fs::resize_file(folder / "cut.db", fs::file_size(folder / "cut.db") / 2);
 
     const std::pair<std::string, std::string> rows[] = {
-        {"newer.db", "index schema 2 is newer than this musiccore's (1)"},
+        {"newer.db", "index schema 3 is newer than this musiccore's (2)"},
         {"other.db", "is not a musiccore index"},
         {"text.db", "is not a musiccore index: file is not a database"},
         {"cut.db", "database disk image is malformed"},
@@ -310,6 +313,47 @@ TEST(index, refuses_what_is_not_its_own)
 // An index on read-only media, or in a folder of someone else's: read as it is, with
 // no file made beside it; an update refused, said why. A child process that gives up
 // root, where the test has it, for permissions to hold.
+// Schema 1 counted no pictures. Its index is upgraded when opened for writing (read
+// only, it is refused and left as it is), and its next update reads the tracks again
+// for their counts, without telling them as changes.
+TEST(index, upgrades_schema_1)
+{
+    const Folder folder("upgrade");
+    fs::copy_file(samples / "cover.flac", folder / "music" / "cover.flac");
+    fs::copy_file(samples / "tone.flac", folder / "music" / "tone.flac");
+    const fs::path file = folder / "old.db";
+    Index(file).update(folder / "music");
+    sql(file, "ALTER TABLE files DROP COLUMN pictures; PRAGMA user_version = 1");
+    const std::string old = read_file(file);
+    try {
+        const Index read_only(file, Index::Access::read_only);
+        ADD_FAILURE() << "schema 1 read";
+    } catch (const music_library::index_error& e) {
+        EXPECT_NE(std::string(e.what()).find("index schema 1 is older than this musiccore's: an "
+                                             "update (scan --db) upgrades it"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(read_file(file), old);
+
+    Index index(file);
+    const auto pictures = [&index] {
+        const music_library::IndexListing listing = index.listing();
+        std::vector<std::optional<std::size_t>> counts;
+        for (std::size_t i = 0; i < listing.size(); ++i) {
+            counts.push_back(listing.pictures(i));
+        }
+        return counts;
+    };
+    using Known = std::vector<std::optional<std::size_t>>;
+    EXPECT_EQ(pictures(), (Known{std::nullopt, std::nullopt}));
+    const IndexChanges changes = index.update(folder / "music");
+    EXPECT_EQ(counts(changes), Counts(0, 0, 0, 2));
+    EXPECT_TRUE(changes.files.empty());
+    EXPECT_EQ(pictures(), (Known{2, 0}));  // cover.flac, tone.flac
+    EXPECT_EQ(index.listing().size(), 2U);
+}
+
 TEST(index, reads_an_index_that_cannot_be_written)
 {
     const Folder folder("read-only");
