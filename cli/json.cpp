@@ -120,6 +120,27 @@ public:
                 bytes.push_back(bytes_as_characters(name));
             }
         }
+        track_["picture_count"] = t.pictures ? Json(*t.pictures) : Json(nullptr);
+        if (t.folder_cover.empty()) {
+            track_["folder_cover"] = nullptr;
+        } else {
+            put_text(track_, "folder_cover", t.folder_cover);
+        }
+        // An index counts pictures without describing them: no list, rather than an empty one.
+        if (t.pictures != m.pictures.size()) {
+            track_.erase("pictures");
+            return track_;
+        }
+        Json& pictures = track_["pictures"] = Json::array();
+        for (const media::Picture& picture : m.pictures) {
+            Json one = {{"type", media::picture_type_name(picture.type)},
+                        {"width", picture.width ? Json(*picture.width) : Json(nullptr)},
+                        {"height", picture.height ? Json(*picture.height) : Json(nullptr)},
+                        {"size", picture.size}};
+            put_text(one, "mime_type", picture.mime_type);
+            put_text(one, "description", picture.description);
+            pictures.push_back(std::move(one));
+        }
         return track_;
     }
 
@@ -239,13 +260,15 @@ private:
                 run = next_++;
             }
             std::string text;
+            const std::string no_cover;  // the index keeps none
             try {
                 const std::size_t end = std::min(listing_.size(), (run + 1) * run_size);
                 for (std::size_t i = run * run_size; i < end; ++i) {
                     listing_.track(i, path, texts, media);
-                    layout_.append_element(
-                        text, tracks.of({path, texts.artist, texts.album, texts.title, media}),
-                        after_ || i > 0);
+                    layout_.append_element(text,
+                                           tracks.of({path, texts.artist, texts.album, texts.title,
+                                                      media, listing_.pictures(i), no_cover}),
+                                           after_ || i > 0);
                 }
             } catch (...) {
                 const std::lock_guard<std::mutex> lock(mutex_);

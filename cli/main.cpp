@@ -1,7 +1,9 @@
 // musiccore: exact durations and tags of music files, from the command line.
+#include <algorithm>   // std::find_if
 #include <chrono>      // std::chrono::milliseconds
 #include <cmath>       // std::isfinite, std::ceil
 #include <filesystem>  // std::filesystem::filesystem_error
+#include <fstream>     // std::ofstream
 #include <iostream>    // std::cout, std::cerr
 #include <iterator>    // std::back_inserter
 #include <optional>    // std::optional
@@ -38,6 +40,7 @@ struct Options {
     std::size_t memory_limit = media::default_memory_limit;
     std::string db;             // the index, if any
     std::string artist, album;  // list: texts the tracks' must hold
+    std::string output;         // cover: the file to write, if not standard output
 };
 
 // The longest time limit taken: about 31 years, far from any overflow.
@@ -232,7 +235,7 @@ int run_info(const Options& options)
         try {
             media::MediaInfo info = media::read_info(file, limits);
             Track track = track_detail::track_of(file, info);
-            all.tracks.push_back({std::move(track), std::move(info)});
+            all.tracks.push_back({std::move(track), std::move(info), {}});
         } catch (const media::media_error& e) {
             all.failures.push_back({file, e.what()});
         }
@@ -240,6 +243,47 @@ int run_info(const Options& options)
     cli::print_scan(all, options.format, cli::TrackPrinter::Style::blocks, to_terminal(), std::cout,
                     std::cerr);
     return all.failures.empty() ? all_read : some_failed;
+}
+
+// The front cover, or the first picture: read once in a sandbox, so that a file that
+// would crash a library does so there, and then here for its bytes.
+int run_cover(const Options& options)
+{
+    const std::string& file = options.paths.front();
+    if (options.output.empty() && isatty(STDOUT_FILENO) != 0) {
+        std::cerr << "musiccore: a picture is not for a terminal: name a file with -o\n";
+        return usage_error;
+    }
+    std::string bytes;
+    try {
+        media::Limits limits;
+        limits.work = options.time_limit;
+        limits.isolated = true;
+        limits.memory_limit = options.memory_limit;
+        const media::MediaInfo info = media::read_info(file, limits);
+        if (info.pictures.empty()) {
+            std::cerr << "musiccore: " << file << ": no picture\n";
+            return some_failed;
+        }
+        const auto front = std::find_if(
+            info.pictures.begin(), info.pictures.end(),
+            [](const media::Picture& picture) { return picture.type == media::front_cover; });
+        const auto index = front == info.pictures.end() ? 0 : front - info.pictures.begin();
+        bytes = media::read_picture(file, static_cast<std::size_t>(index));
+    } catch (const media::media_error& e) {
+        std::cerr << "musiccore: " << file << ": " << e.what() << '\n';
+        return some_failed;
+    }
+    if (options.output.empty()) {
+        std::cout.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        return all_read;
+    }
+    std::ofstream out(options.output, std::ios::binary | std::ios::trunc);
+    if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) || !out.flush()) {
+        std::cerr << "musiccore: cannot write " << options.output << '\n';
+        return some_failed;
+    }
+    return all_read;
 }
 
 int run(int argc, char** argv)
@@ -252,7 +296,8 @@ int run(int argc, char** argv)
     std::ios::sync_with_stdio(false);
 
     Options options;
-    CLI::App app("Exact durations and tags of music files: Ogg Opus, Ogg Vorbis, FLAC, MP3.",
+    CLI::App app("Exact durations, tags and cover art of music files: Ogg Opus, Ogg Vorbis, FLAC, "
+                 "MP3, MP4, WAV, AIFF, WavPack.",
                  "musiccore");
     app.set_version_flag("--version", MUSICCORE_VERSION_STRING);
     app.require_subcommand(1);
@@ -288,6 +333,13 @@ int run(int argc, char** argv)
     list->add_option("--album", options.album, "Only tracks whose album holds this text");
     add_length_filters(*list, options);
 
+    auto* cover =
+        app.add_subcommand("cover", "Write the front cover (or the first picture) of FILE");
+    add_time_limit(*cover, options);
+    add_memory_limit(*cover, options);
+    cover->add_option("-o,--output", options.output, "The file to write; standard output if none");
+    cover->add_option("FILE", options.paths, "A music file")->required()->expected(1);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -296,8 +348,9 @@ int run(int argc, char** argv)
     try {
         const int status =
             scan->parsed() ? (options.db.empty() ? run_scan(options) : run_scan_into_index(options))
-            : list->parsed() ? run_list(options)
-                             : run_info(options);
+            : list->parsed()  ? run_list(options)
+            : cover->parsed() ? run_cover(options)
+                              : run_info(options);
         if (!std::cout.flush()) {  // a full disk must not look like success
             std::cerr << "musiccore: cannot write the output\n";
             return some_failed;

@@ -109,6 +109,19 @@ public:
         for (const auto& name : m.dropped_tags) {
             out_ << "  dropped   " << printable(name, max_value) << " (over 64 KiB)\n";
         }
+        for (const media::Picture& picture : m.pictures) {
+            out_ << "  picture   " << media::picture_type_name(picture.type) << ", "
+                 << (picture.mime_type.empty() ? "unknown type"
+                                               : printable(picture.mime_type, max_value));
+            if (picture.width && picture.height) {
+                out_ << ", " << *picture.width << "x" << *picture.height;
+            }
+            out_ << ", " << picture.size << " bytes";
+            if (!picture.description.empty()) {
+                out_ << ": " << printable(picture.description, max_value);
+            }
+            out_ << '\n';
+        }
     }
 
     void finish(std::size_t /*skipped*/) override { print_failures(failures_, err_); }
@@ -169,9 +182,10 @@ void TrackPrinter::tracks(const music_library::IndexListing& listing)
     std::string path;  // one for all: their memory serves every track
     TrackInfo texts;
     media::MediaInfo media;
+    const std::string no_cover;
     for (std::size_t i = 0; i < listing.size(); ++i) {
         listing.track(i, path, texts, media);
-        track({path, texts.artist, texts.album, texts.title, media});
+        track({path, texts.artist, texts.album, texts.title, media, listing.pictures(i), no_cover});
     }
 }
 
@@ -195,7 +209,8 @@ void print_scan(const music_library::ScanResult& result, Format format, TrackPri
 {
     const auto printer = TrackPrinter::make(format, style, terminal, out, err);
     for (const auto& t : result.tracks) {
-        printer->track({t.path.native(), t.artist, t.album, t.title, t.media});
+        printer->track({t.path.native(), t.artist, t.album, t.title, t.media,
+                        t.media.pictures.size(), t.folder_cover});
     }
     for (const auto& failure : result.failures) {
         printer->failure(failure);

@@ -1,10 +1,11 @@
 #pragma once
 // How the command prints what it read.
 
-#include <cstddef>  // std::size_t
-#include <memory>   // std::unique_ptr
-#include <ostream>  // std::ostream
-#include <string>   // std::string
+#include <cstddef>   // std::size_t
+#include <memory>    // std::unique_ptr
+#include <optional>  // std::optional
+#include <ostream>   // std::ostream
+#include <string>    // std::string
 
 #include <musiccore/index.hpp>
 #include <musiccore/library.hpp>
@@ -25,6 +26,9 @@ struct Listed {
     const std::string& album;
     const std::string& title;
     const media::MediaInfo& media;
+    // The index counts pictures without describing them; a read lists each.
+    std::optional<std::size_t> pictures;
+    const std::string& folder_cover;  // empty when none was looked for or found
 };
 
 // Prints tracks as they come, then the failures and what sums them up: in text form

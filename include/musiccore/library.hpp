@@ -33,6 +33,10 @@ struct ScanOptions {
 // A track that the scan found, and everything that its file's read told.
 struct ScannedTrack : Track {
     media::MediaInfo media;
+    // The file name of the image beside it that covers its folder: "cover.jpg",
+    // "folder.jpg" or "front.png" (also .jpeg and .png, in any letter case; cover
+    // first, then folder, then front). Found by scan() only, never read.
+    std::string folder_cover;
 };
 
 struct ScanFailure {

@@ -44,6 +44,27 @@ bool may_be_audio(std::string_view name)
     return is_audio_extension(extension);
 }
 
+// How good a name is for a folder's cover image: 0 none, then the better the higher.
+int cover_rank(std::string_view name)
+{
+    constexpr std::string_view names[] = {"front.png",  "front.jpeg",  "front.jpg",
+                                          "folder.png", "folder.jpeg", "folder.jpg",
+                                          "cover.png",  "cover.jpeg",  "cover.jpg"};
+    if (name.size() > 11) {
+        return 0;
+    }
+    std::string lower(name);
+    for (char& c : lower) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        if (lower == names[i]) {
+            return static_cast<int>(i) + 1;
+        }
+    }
+    return 0;
+}
+
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
@@ -161,12 +182,17 @@ private:
             return;
         }
         errno = 0;
+        cover_.clear();
+        cover_rank_ = 0;
         while (const dirent* entry = readdir(dir.get())) {
             this->entry(dirfd(dir.get()), path, entry);
             errno = 0;
         }
         if (errno != 0) {
             fail(path);
+        }
+        if (cover_rank_ > 0) {
+            listing_.covers.emplace(path, cover_);
         }
     }
 
@@ -195,6 +221,11 @@ private:
             S_ISREG(info.st_mode)) {
             listing_.files.push_back(std::move(path));
             listing_.states.push_back(state_of(info));
+        } else if (const int rank = cover_rank(name);
+                   rank > cover_rank_ && fstatat(parent, entry->d_name, &info, 0) == 0 &&
+                   S_ISREG(info.st_mode)) {
+            cover_ = name;
+            cover_rank_ = rank;
         }
     }
 
@@ -206,6 +237,8 @@ private:
 
     Folders& folders_;
     Listing& listing_;
+    std::string cover_;  // the best cover image of the folder being listed
+    int cover_rank_ = 0;
 };
 
 void sort_by_path(Listing& listing)
@@ -219,6 +252,7 @@ void sort_by_path(Listing& listing)
     });
     Listing sorted;
     sorted.failures = std::move(listing.failures);
+    sorted.covers = std::move(listing.covers);
     for (const std::size_t i : order) {
         sorted.files.push_back(std::move(listing.files[i]));
         sorted.states.push_back(listing.states[i]);
@@ -238,6 +272,15 @@ bool path_order(const std::string& a, const std::string& b)
     }
     const auto rank = [](char c) { return c == '/' ? 0U : static_cast<unsigned char>(c) + 1U; };
     return rank(*differ.first) < rank(*differ.second);
+}
+
+const std::string& folder_cover(const Listing& listing, const std::string& file)
+{
+    static const std::string none;
+    const auto slash = file.rfind('/');
+    const auto found = slash == std::string::npos ? listing.covers.end()
+                                                  : listing.covers.find(file.substr(0, slash));
+    return found == listing.covers.end() ? none : found->second;
 }
 
 bool is_audio_extension(const std::string& extension)
@@ -292,6 +335,7 @@ Listing list_files(const fs::path& root, unsigned jobs, bool sorted)
         listing.states.insert(listing.states.end(), parts[i].states.begin(), parts[i].states.end());
         listing.failures.insert(listing.failures.end(), parts[i].failures.begin(),
                                 parts[i].failures.end());
+        listing.covers.merge(parts[i].covers);
     }
     if (sorted) {
         sort_by_path(listing);

@@ -1,11 +1,12 @@
 #pragma once
 // Which files a scan of a folder takes.
 
-#include <cstdint>     // std::int64_t
-#include <filesystem>  // std::filesystem::path
-#include <string>      // std::string
-#include <tuple>       // std::tie
-#include <vector>      // std::vector
+#include <cstdint>        // std::int64_t
+#include <filesystem>     // std::filesystem::path
+#include <string>         // std::string
+#include <tuple>          // std::tie
+#include <unordered_map>  // std::unordered_map
+#include <vector>         // std::vector
 
 #include <musiccore/library.hpp>  // ScanFailure
 
@@ -34,7 +35,13 @@ struct Listing {
     std::vector<std::string> files;     // sorted as paths compare
     std::vector<FileState> states;      // of each file, when listed
     std::vector<ScanFailure> failures;  // folders that could not be listed
+    // The file name of each folder's cover image (cover.jpg, folder.jpg, front.png,
+    // ...), by the folder's path, for the folders that have one.
+    std::unordered_map<std::string, std::string> covers;
 };
+
+// The folder cover of `file` in `listing`: the name of the image beside it, or empty.
+const std::string& folder_cover(const Listing& listing, const std::string& file);
 
 // Every regular file under `root` with an audio extension (in any letter case), and
 // links to such files, without following directory links, so that no loop can trap

@@ -26,6 +26,7 @@ ScanResult scan(const std::filesystem::path& root, const ScanOptions& options)
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         if (outcomes[i].track) {
             result.tracks.push_back(std::move(*outcomes[i].track));
+            result.tracks.back().folder_cover = detail::folder_cover(listing, listing.files[i]);
         } else if (outcomes[i].failure) {
             result.failures.push_back({listing.files[i], std::move(*outcomes[i].failure)});
         } else {

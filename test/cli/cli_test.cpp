@@ -61,16 +61,17 @@ TEST(cli, scan_json_reads_back_exactly)
              "duration_secs": 1.5, "duration": "00:00:02", "codec": "opus", "channels": 1,
              "sample_rate": 48000, "samples": 72000, "exact": true, "bitrate": null,
              "tags": {"ALBUM": ["Live"], "ARTIST": ["Ann", "Bob"], "TITLE": ["Intro"]},
-             "dropped_tags": []},
+             "dropped_tags": [], "picture_count": 0, "pictures": [], "folder_cover": "cover.jpg"},
             {"path": "./a/short.opus", "artist": "Ann; Bob", "album": "Live", "title": "Intro",
              "duration_secs": 1.0, "duration": "00:00:01", "codec": "opus", "channels": 1,
              "sample_rate": 48000, "samples": 48000, "exact": true, "bitrate": null,
              "tags": {"ALBUM": ["Live"], "ARTIST": ["Ann", "Bob"], "TITLE": ["Intro"]},
-             "dropped_tags": []},
+             "dropped_tags": [], "picture_count": 0, "pictures": [], "folder_cover": "cover.jpg"},
             {"path": "./b/plain.opus", "artist": "<unknown>", "album": "", "title": "<unknown>",
              "duration_secs": 0.5, "duration": "00:00:01", "codec": "opus", "channels": 1,
              "sample_rate": 48000, "samples": 24000, "exact": true, "bitrate": null,
-             "tags": {}, "dropped_tags": []}],
+             "tags": {}, "dropped_tags": [], "picture_count": 0, "pictures": [],
+             "folder_cover": null}],
         "failures": [{"path": "./b/broken.opus",
                       "message": "unknown content: not an audio format this library reads"}],
         "skipped": 2})");
@@ -284,6 +285,24 @@ TEST(cli, outputs_and_exit_statuses)
         {"list --db pipe.opus", 1, "", "pipe.opus: not a regular file"},  // not waited on
         {"scan --db pipe.opus a", 1, "", "pipe.opus: not a regular file"},
         {"list a", 2, "", "--db is required"},
+        // Pictures: listed by info, their counts by the index, the front cover written
+        // (not the first picture, where that is another), a folder's cover named.
+        {"info covers/cover.flac", 0, "  picture   back cover, image/jpeg, 16x12, ", ""},
+        {"info covers/cover.wv", 0, "  picture   front cover, image/jpeg, ", ""},
+        {"scan --json covers", 0, R"("folder_cover":"Folder.JPG")", ""},
+        {"scan --db /tmp/musiccore-pic-$$.db covers >/dev/null && '" MUSICCORE_CLI
+         "' list --json --db /tmp/musiccore-pic-$$.db; s=$?; rm /tmp/musiccore-pic-$$.db; exit $s",
+         0, R"("picture_count":2,)", ""},
+        {"cover covers/cover.flac | cmp - ../samples/cover.png", 0, "", ""},
+        {"cover covers/cover.mp3 | cmp - ../samples/cover.png", 0, "", ""},
+        {"cover covers/cover.wv -o /tmp/musiccore-cover-$$ && cmp /tmp/musiccore-cover-$$ "
+         "../samples/back.jpg && rm /tmp/musiccore-cover-$$",
+         0, "", ""},
+        {"cover a/short.opus", 1, "", "musiccore: a/short.opus: no picture"},
+        {"cover ../samples/broken.flac", 1, "", "broken.flac: FLAC: "},
+        {"cover covers/cover.flac -o /nonexistent/cover.png", 1, "",
+         "cannot write /nonexistent/cover.png"},
+        {"cover a/short.opus a/chained.opus", 2, "", ""},
     };
     const std::string hole = "cp ../samples/plain.opus /tmp/musiccore-hole-$$.opus && "
                              "truncate -s 1T /tmp/musiccore-hole-$$.opus && ";

@@ -29,6 +29,34 @@ const fs::path music = MUSICCORE_MUSIC_DIR;
 
 // What the scan finds is checked end to end, through the command's JSON.
 
+// A folder's cover image by its name, the best name first, and only a file: each track
+// of the folder names it, and a track in a folder below names its own folder's.
+TEST(scan_edges, folder_covers)
+{
+    const test_files::TempFolder folder("covers");
+    fs::create_directories(folder / "album" / "cover.jpg");  // a folder of that name
+    fs::create_directories(folder / "album" / "disc 2");
+    fs::create_directories(folder / "bare");
+    fs::copy_file(test_files::samples + "tone.flac", folder / "album" / "one.flac");
+    fs::copy_file(test_files::samples + "tone.flac", folder / "album" / "disc 2" / "two.flac");
+    fs::copy_file(test_files::samples + "tone.flac", folder / "bare" / "three.flac");
+    for (const char* image : {"album/FRONT.PNG", "album/front.jpeg", "album/disc 2/Folder.jpg",
+                              "album/disc 2/cover.png", "bare/back.jpg", "bare/cover.gif"}) {
+        std::ofstream(folder / image) << "an image";
+    }
+    std::vector<std::string> found;
+    for (const auto& track : music_library::scan(folder.path()).tracks) {
+        found.push_back(track.path.filename().string() + " " + track.folder_cover);
+    }
+    EXPECT_EQ(found, (std::vector<std::string>{"two.flac cover.png", "one.flac front.jpeg",
+                                               "three.flac "}));
+    std::vector<std::string> samples;
+    for (const auto& track : music_library::scan(music / "covers").tracks) {
+        samples.push_back(track.folder_cover);
+    }
+    EXPECT_EQ(samples, std::vector<std::string>(5, "Folder.JPG"));
+}
+
 // A file that keeps opusfile busy for seconds: the scan stops it at its time
 // limit, reports progress meanwhile, and lets an exception from on_progress out.
 TEST(scan_edges, a_file_past_its_time_limit)
