@@ -20,13 +20,23 @@ namespace music_library::detail {
 
 namespace fs = std::filesystem;
 
-std::string lower_extension(const fs::path& file)
+namespace {
+
+// File names are compared in ASCII: no locale may change them.
+std::string ascii_lower(std::string_view text)
 {
-    std::string extension = file.extension().string();
-    for (char& c : extension) {
+    std::string lower(text);
+    for (char& c : lower) {
         c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
     }
-    return extension;
+    return lower;
+}
+
+}  // namespace
+
+std::string lower_extension(const fs::path& file)
+{
+    return ascii_lower(file.extension().string());
 }
 
 namespace {
@@ -37,11 +47,7 @@ bool may_be_audio(std::string_view name)
     if (dot == std::string_view::npos || dot == 0 || name.size() - dot > 5) {
         return false;  // a name that is only an extension has none
     }
-    std::string extension(name.substr(dot));
-    for (char& c : extension) {
-        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    return is_audio_extension(extension);
+    return is_audio_extension(ascii_lower(name.substr(dot)));
 }
 
 // How good a name is for a folder's cover image: 0 none, then the better the higher.
@@ -53,10 +59,7 @@ int cover_rank(std::string_view name)
     if (name.size() > 11) {
         return 0;
     }
-    std::string lower(name);
-    for (char& c : lower) {
-        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    }
+    const std::string lower = ascii_lower(name);
     for (std::size_t i = 0; i < std::size(names); ++i) {
         if (lower == names[i]) {
             return static_cast<int>(i) + 1;
