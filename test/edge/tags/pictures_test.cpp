@@ -78,10 +78,17 @@ TEST(pictures, base64_decoded_in_part)
                 << from << " " << count;
         }
     }
-    // Without its padding, as some writers leave it; and stopping where it is not base64.
+    std::string every_byte;  // and so every digit
+    for (int i = 0; i < 256; ++i) {
+        every_byte += static_cast<char>(i);
+    }
+    EXPECT_EQ(media::detail::base64_decoded(base64(every_byte), 0, SIZE_MAX), every_byte);
+    // Without its padding, as some writers leave it; and stopping where it is not
+    // base64, but not before what is asked for.
     EXPECT_EQ(media::detail::base64_decoded(base64("ab"), 0, 9), "ab");
     EXPECT_EQ(media::detail::base64_decoded("YWJj", 0, 9), "abc");
     EXPECT_EQ(media::detail::base64_decoded("YWJj*WJj", 0, 9), "abc");
+    EXPECT_EQ(media::detail::base64_decoded("YWJjYW*jYWJj", 6, 3), "abc");
 }
 
 // The structure in a comment, held together or not: nothing past what decodes.
@@ -97,6 +104,7 @@ TEST(pictures, comment_picture_blocks)
          "front cover image/png 8x6 12 'Front'"},
         {picture_structure(4, "", "", 0, 0, data), "back cover  - 12 ''"},  // sizes unsaid
         {picture_structure(99, "image/png", "", 8, 0, data), "other image/png - 12 ''"},
+        {picture_structure(0, "image/png", "", 0, 6, data), "other image/png - 12 ''"},
         {picture_structure(3, "image/png", long_text, 1, 1, data),
          "front cover image/png 1x1 12 ''"},
         {picture_structure(3, "image/png", "", 1, 1, data, 0xFFFFFFFF), ""},    // 4 GiB declared
@@ -115,6 +123,20 @@ TEST(pictures, comment_picture_blocks)
     }
 }
 
+// The names are the interface's texts: every one, and "other" past them.
+TEST(pictures, type_names)
+{
+    std::string names;
+    for (int type = -1; type <= 21; ++type) {
+        names += std::string(media::picture_type_name(type)) + ", ";
+    }
+    EXPECT_EQ(names,
+              "other, other, file icon, other file icon, front cover, back cover, leaflet page, "
+              "media, lead artist, artist, conductor, band, composer, lyricist, recording "
+              "location, during recording, during performance, video capture, bright coloured "
+              "fish, illustration, band logotype, publisher logotype, other, ");
+}
+
 TEST(pictures, sniffed_image_types)
 {
     const std::pair<std::string, std::string> rows[] = {
@@ -123,6 +145,7 @@ TEST(pictures, sniffed_image_types)
         {"GIF89a", "image/gif"},
         {"BM\0\0"s, "image/bmp"},
         {"RIFF\0\0\0\0WEBPVP8 "s, "image/webp"},
+        {"RIFF\0\0\0\0WEBP"s, "image/webp"},
         {"RIFF\0\0\0\0WAVE"s, ""},
         {"\xFF\xD8"s, ""},
         {"", ""},
