@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iterator>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <vector>
@@ -284,6 +286,48 @@ TEST(pictures, in_every_tag_format_and_past_their_bounds)
     EXPECT_EQ(media::read_picture(folder / "ape.mp3", 0), data);
     EXPECT_EQ(media::read_picture(folder / "ape-other.mp3", 1), "\xFF\xD8\xFF"s);
     EXPECT_EQ(media::read_picture(folder / "utf16.wav", 0), data);
+}
+
+// APE names the types in words, in any case, in the order of their numbers.
+TEST(pictures, ape_cover_words)
+{
+    const char* words[] = {"Other",
+                           "Icon",
+                           "Other Icon",
+                           "Front",
+                           "Back",
+                           "Leaflet",
+                           "Media",
+                           "Lead Artist",
+                           "Artist",
+                           "Conductor",
+                           "Band",
+                           "Composer",
+                           "Lyricist",
+                           "Recording Location",
+                           "During Recording",
+                           "During Performance",
+                           "Video Capture",
+                           "Fish",
+                           "Illustration",
+                           "Band Logotype",
+                           "Publisher Logotype",
+                           "",
+                           "Front)"};
+    std::string items;
+    for (const char* word : words) {
+        items += ape_item("Cover Art (" + std::string(word) + ")", "\0\xFF\xD8\xFF"s);
+    }
+    const test_files::TempFolder folder("ape-words");
+    byte_craft::write(folder / "covers.mp3", mp3_with_ape(items, std::size(words)));
+    std::vector<int> types;
+    for (const auto& picture : media::read_info(folder / "covers.mp3").pictures) {
+        types.push_back(picture.type);
+    }
+    std::vector<int> expected(21);
+    std::iota(expected.begin(), expected.end(), 0);
+    expected.insert(expected.end(), {0, 0});  // no word, and one that is none
+    EXPECT_EQ(types, expected);
 }
 
 }  // namespace
