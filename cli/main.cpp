@@ -224,13 +224,20 @@ int run_list(const Options& options)
     return all_read;
 }
 
+// Whatever the file does, this process lives on.
+media::Limits sandboxed(const Options& options)
+{
+    media::Limits limits;
+    limits.work = options.time_limit;
+    limits.isolated = true;
+    limits.memory_limit = options.memory_limit;
+    return limits;
+}
+
 int run_info(const Options& options)
 {
     music_library::ScanResult all;
-    media::Limits limits;
-    limits.work = options.time_limit;
-    limits.isolated = true;  // whatever the file does, this process lives on
-    limits.memory_limit = options.memory_limit;
+    const media::Limits limits = sandboxed(options);
     for (const auto& file : options.paths) {
         try {
             media::MediaInfo info = media::read_info(file, limits);
@@ -256,11 +263,7 @@ int run_cover(const Options& options)
     }
     std::string bytes;
     try {
-        media::Limits limits;
-        limits.work = options.time_limit;
-        limits.isolated = true;
-        limits.memory_limit = options.memory_limit;
-        const media::MediaInfo info = media::read_info(file, limits);
+        const media::MediaInfo info = media::read_info(file, sandboxed(options));
         if (info.pictures.empty()) {
             std::cerr << "musiccore: " << file << ": no picture\n";
             return some_failed;

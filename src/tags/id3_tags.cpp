@@ -410,23 +410,23 @@ std::string name_of(std::string_view id)
 // to a picture elsewhere, which is none of the file's.
 void add_picture(TagCollector& tags, std::string_view data, unsigned encoding, bool v22)
 {
-    Picture picture;
+    std::string mime_type;
     if (v22) {
         const std::string format = ascii_upper(data.substr(0, 3));
-        picture.mime_type = format == "JPG" ? "image/jpeg" : format == "PNG" ? "image/png" : "";
+        mime_type = format == "JPG" ? "image/jpeg" : format == "PNG" ? "image/png" : "";
         data.remove_prefix(std::min<std::size_t>(3, data.size()));
     } else {
         const std::size_t end = std::min(data.find('\0'), data.size());
-        picture.mime_type = from_latin1(data.substr(0, end));
+        mime_type = from_latin1(data.substr(0, end));
         data.remove_prefix(std::min(end + 1, data.size()));
     }
-    if (data.empty() || picture.mime_type == "-->") {
+    if (data.empty() || mime_type == "-->") {
         return;
     }
-    picture.type =
-        static_cast<unsigned char>(data[0]) <= 20 ? static_cast<unsigned char>(data[0]) : 0;
+    const auto type = static_cast<unsigned char>(data[0]);
     data.remove_prefix(1);
-    picture.description = next_text(data, encoding);
+    std::string description = next_text(data, encoding);
+    Picture picture = stated_picture(type, std::move(mime_type), std::move(description));
     if (picture.mime_type.empty()) {
         picture.mime_type = sniffed_mime_type(data);
     }

@@ -3,6 +3,7 @@
 #include <array>     // std::array
 #include <cstdint>   // std::uint32_t
 #include <iterator>  // std::size
+#include <utility>   // std::move
 
 namespace media {
 
@@ -139,6 +140,21 @@ void PictureCapture::offer(std::size_t size, const std::function<std::string()>&
     }
 }
 
+Picture stated_picture(std::uint32_t type, std::string mime_type, std::string description,
+                       std::uint32_t width, std::uint32_t height)
+{
+    constexpr std::uint32_t last_type = 20;  // the publisher's logotype
+    Picture picture;
+    picture.type = type <= last_type ? static_cast<int>(type) : 0;
+    picture.mime_type = std::move(mime_type);
+    picture.description = std::move(description);
+    if (width > 0 && height > 0 && width <= INT32_MAX && height <= INT32_MAX) {
+        picture.width = static_cast<int>(width);
+        picture.height = static_cast<int>(height);
+    }
+    return picture;
+}
+
 const char* sniffed_mime_type(std::string_view head)
 {
     static constexpr struct {
@@ -206,16 +222,8 @@ std::optional<PictureBlock> picture_block(std::string_view base64)
     if (data_length > fields.left()) {
         return std::nullopt;
     }
-    Picture& picture = block.picture;
-    picture.type = *type <= 20 ? static_cast<int>(*type) : 0;
-    picture.mime_type = *mime;
-    picture.description = *description;
-    if (*numbers[0] > 0 && *numbers[1] > 0 && *numbers[0] <= INT32_MAX &&
-        *numbers[1] <= INT32_MAX) {
-        picture.width = static_cast<int>(*numbers[0]);
-        picture.height = static_cast<int>(*numbers[1]);
-    }
-    picture.size = data_length;
+    block.picture = stated_picture(*type, *mime, *description, *numbers[0], *numbers[1]);
+    block.picture.size = data_length;
     block.data_at = fields.at();
     return block;
 }

@@ -3,6 +3,7 @@
 // bytes rather than its description.
 
 #include <cstddef>      // std::size_t
+#include <cstdint>      // std::uint32_t
 #include <functional>   // std::function
 #include <optional>     // std::optional
 #include <string>       // std::string
@@ -37,6 +38,11 @@ private:
     std::optional<std::string> bytes_;
     PictureCapture* outer_;
 };
+
+// A picture as ID3 and FLAC state one: a type past those known is "other", and a
+// width or height of 0 (or past an int) is none said.
+Picture stated_picture(std::uint32_t type, std::string mime_type, std::string description,
+                       std::uint32_t width = 0, std::uint32_t height = 0);
 
 // "image/jpeg" and the like, by an image's first bytes; empty for none known.
 const char* sniffed_mime_type(std::string_view head);

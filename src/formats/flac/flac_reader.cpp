@@ -12,6 +12,7 @@
 #include "formats/ogg/ogg_screen.hpp"
 #include "formats/reader.hpp"
 #include "io/byte_order.hpp"
+#include "tags/pictures.hpp"
 #include "tags/tag_collector.hpp"
 
 namespace media::detail {
@@ -118,19 +119,10 @@ void metadata(const FLAC__StreamDecoder* /*decoder*/, const FLAC__StreamMetadata
         }
     } else if (block->type == FLAC__METADATA_TYPE_PICTURE) {
         const auto& stored = block->data.picture;
-        Picture picture;
-        picture.type = stored.type <= FLAC__STREAM_METADATA_PICTURE_TYPE_PUBLISHER_LOGOTYPE
-                           ? static_cast<int>(stored.type)
-                           : 0;
-        picture.mime_type = stored.mime_type;
-        picture.description = reinterpret_cast<const char*>(stored.description);
-        if (stored.width > 0 && stored.height > 0 && stored.width <= INT32_MAX &&
-            stored.height <= INT32_MAX) {
-            picture.width = static_cast<int>(stored.width);
-            picture.height = static_cast<int>(stored.height);
-        }
         decoding.tags.add_picture(
-            std::move(picture),
+            stated_picture(stored.type, stored.mime_type,
+                           reinterpret_cast<const char*>(stored.description), stored.width,
+                           stored.height),
             std::string_view(reinterpret_cast<const char*>(stored.data), stored.data_length));
     }
 }
