@@ -38,6 +38,7 @@ struct Options {
     unsigned jobs = 0;
     std::chrono::milliseconds time_limit = media::default_work_limit;
     std::size_t memory_limit = media::default_memory_limit;
+    bool sandbox = true;        // files read in sandboxed reader processes
     std::string db;             // the index, if any
     std::string artist, album;  // list: texts the tracks' must hold
     std::string output;         // cover: the file to write, if not standard output
@@ -86,6 +87,15 @@ void add_memory_limit(CLI::App& command, Options& options)
             "Memory, in MiB, that the process reading a file may take (default 512)")
         ->type_name("MIB")
         ->check(CLI::Range(std::size_t{64}, std::size_t{1} << 20U));
+}
+
+// Reading in this process is a choice, never a fallback.
+void add_sandbox_flag(CLI::App& command, Options& options)
+{
+    command.add_flag_callback(
+        "--no-sandbox", [&options] { options.sandbox = false; },
+        "Read files in this process, not in sandboxed readers: a file that takes over or "
+        "crashes a format library then takes this process with it");
 }
 
 // The two options, for what excludes them.
@@ -149,6 +159,7 @@ music_library::ScanOptions scan_options(const Options& options)
     scan.jobs = options.jobs;
     scan.file_time_limit = options.time_limit;
     scan.memory_limit = options.memory_limit;
+    scan.isolated = options.sandbox;
     return scan;
 }
 
@@ -224,12 +235,12 @@ int run_list(const Options& options)
     return all_read;
 }
 
-// Whatever the file does, this process lives on.
+// Whatever the file does, this process lives on, unless asked otherwise.
 media::Limits sandboxed(const Options& options)
 {
     media::Limits limits;
     limits.work = options.time_limit;
-    limits.isolated = true;
+    limits.isolated = options.sandbox;
     limits.memory_limit = options.memory_limit;
     return limits;
 }
@@ -252,8 +263,8 @@ int run_info(const Options& options)
     return all.failures.empty() ? all_read : some_failed;
 }
 
-// The front cover, or the first picture: read once in a sandbox, so that a file that
-// would crash a library does so there, and then here for its bytes.
+// The front cover, or the first picture: the file is read in a sandbox twice, for its
+// pictures and then for the bytes of one, and never here.
 int run_cover(const Options& options)
 {
     const std::string& file = options.paths.front();
@@ -263,7 +274,8 @@ int run_cover(const Options& options)
     }
     std::string bytes;
     try {
-        const media::MediaInfo info = media::read_info(file, sandboxed(options));
+        const media::Limits limits = sandboxed(options);
+        const media::MediaInfo info = media::read_info(file, limits);
         if (info.pictures.empty()) {
             std::cerr << "musiccore: " << file << ": no picture\n";
             return some_failed;
@@ -272,7 +284,7 @@ int run_cover(const Options& options)
             info.pictures.begin(), info.pictures.end(),
             [](const media::Picture& picture) { return picture.type == media::front_cover; });
         const auto index = front == info.pictures.end() ? 0 : front - info.pictures.begin();
-        bytes = media::read_picture(file, static_cast<std::size_t>(index));
+        bytes = media::read_picture(file, static_cast<std::size_t>(index), limits);
     } catch (const media::media_error& e) {
         std::cerr << "musiccore: " << file << ": " << e.what() << '\n';
         return some_failed;
@@ -318,6 +330,7 @@ int run(int argc, char** argv)
         ->excludes(max);
     add_time_limit(*scan, options);
     add_memory_limit(*scan, options);
+    add_sandbox_flag(*scan, options);
     scan->add_option("DIR", options.paths, "Folders to scan")
         ->required()
         ->check(CLI::ExistingDirectory);
@@ -326,6 +339,7 @@ int run(int argc, char** argv)
     add_format_flags(*info, options);
     add_time_limit(*info, options);
     add_memory_limit(*info, options);
+    add_sandbox_flag(*info, options);
     info->add_option("FILE", options.paths, "Music files")->required();
 
     auto* list = app.add_subcommand("list", "Show what an index holds, opening no music file");
@@ -340,6 +354,7 @@ int run(int argc, char** argv)
         app.add_subcommand("cover", "Write the front cover (or the first picture) of FILE");
     add_time_limit(*cover, options);
     add_memory_limit(*cover, options);
+    add_sandbox_flag(*cover, options);
     cover->add_option("-o,--output", options.output, "The file to write; standard output if none");
     cover->add_option("FILE", options.paths, "A music file")->required()->expected(1);
 
@@ -363,6 +378,9 @@ int run(int argc, char** argv)
         std::cerr << "musiccore: " << e.what() << '\n';
         return usage_error;
     } catch (const music_library::index_error& e) {
+        std::cerr << "musiccore: " << e.what() << '\n';
+        return some_failed;
+    } catch (const media::media_error& e) {  // no sandboxed reader to be had
         std::cerr << "musiccore: " << e.what() << '\n';
         return some_failed;
     }

@@ -92,7 +92,7 @@ public:
         const media::MediaInfo& m = t.media;
         out_ << printable(t.path) << '\n';
         length(m);
-        out_ << "  format    " << m.codec << ", " << m.channels
+        out_ << "  format    " << printable(m.codec, max_value) << ", " << m.channels
              << (m.channels == 1 ? " channel" : " channels");
         if (m.bitrate) {
             out_ << ", " << *m.bitrate / 1000 << " kb/s";
@@ -156,7 +156,7 @@ public:
         const media::MediaInfo& m = t.media;
         out_ << csv_field(t.path) << ',' << csv_field(t.artist) << ',' << csv_field(t.album) << ','
              << csv_field(t.title) << ',' << exact_text(m.duration_secs) << ','
-             << clock_text(m.duration_secs) << ',' << m.codec << ',' << m.channels << ','
+             << clock_text(m.duration_secs) << ',' << csv_field(m.codec) << ',' << m.channels << ','
              << m.sample_rate << ',' << (m.samples ? exact_text(*m.samples) : "") << ','
              << (m.exact ? "true" : "false") << ','
              << (m.bitrate ? exact_text(std::int64_t{*m.bitrate}) : "");

@@ -60,6 +60,8 @@ struct MediaInfo {
 inline constexpr std::size_t max_tag_bytes = std::size_t{16} << 20U;
 inline constexpr std::size_t max_tag_count = 10000;
 inline constexpr std::size_t max_tag_value = std::size_t{64} << 10U;
+// The most pictures listed of a file; those past them are left out.
+inline constexpr std::size_t max_pictures = 1000;
 
 // The most bytes that read_picture gives by default.
 inline constexpr std::size_t default_picture_limit = std::size_t{16} << 20U;
@@ -77,8 +79,8 @@ struct Limits {
     std::optional<std::chrono::steady_clock::time_point> deadline;
     // Read in a process of its own, sandboxed, under `memory_limit` bytes of address
     // space: whatever the file does to a format library, it costs this process only
-    // the read. Where no such process can be had, the read happens here, and that is
-    // said once on standard error.
+    // the read. Where no such process can be had (the musiccore-reader program not
+    // installed, no seccomp), the read fails: "no sandboxed reader: ...".
     bool isolated = false;
     std::size_t memory_limit = default_memory_limit;
 };
@@ -134,6 +136,11 @@ MUSICCORE_EXPORT MediaInfo read_info(const std::string& path, const Limits& limi
 // default work limit. Throws media_error as read_info does, and when the file has no
 // such picture or it is larger than `max_bytes`.
 MUSICCORE_EXPORT std::string read_picture(const std::string& path, std::size_t index,
+                                          std::size_t max_bytes = default_picture_limit);
+// The same under `limits`: with `limits.isolated`, the file is read in a reader
+// process, and only the picture's bytes come back from it.
+MUSICCORE_EXPORT std::string read_picture(const std::string& path, std::size_t index,
+                                          const Limits& limits,
                                           std::size_t max_bytes = default_picture_limit);
 
 }  // namespace media

@@ -5,6 +5,7 @@
 #include "formats/format_probe.hpp"
 #include "formats/read_media.hpp"
 #include "formats/readers.hpp"
+#include "formats/record_check.hpp"
 #include "io/file_source.hpp"
 #include "tags/pictures.hpp"
 
@@ -38,17 +39,23 @@ std::optional<std::string> joined(const Tags& tags, const std::string& name)
 
 namespace detail {
 
-MediaInfo read_media(const std::string& path, const Limits& limits, Heartbeat* heartbeat,
-                     bool regular_only)
+namespace {
+
+void check_limits(const Limits& limits)
 {
     if (limits.work.count() < 0) {
         throw std::invalid_argument("media::Limits::work must not be negative");
     }
-    if (path.find('\0') != std::string::npos) {  // it would name another file
-        throw media_error("cannot open: the path holds a NUL character");
-    }
+}
+
+}  // namespace
+
+MediaInfo read_media(OpenedFile file, const Limits& limits, Heartbeat* heartbeat)
+{
+    check_limits(limits);
     WorkBudget budget(limits.work, limits.deadline, heartbeat);
-    FileSource source(path, budget, regular_only);
+    const std::int64_t size = file.size;
+    FileSource source(std::move(file), budget);
     if (!source.is_open()) {
         throw media_error("cannot open: " + source.failure());
     }
@@ -63,26 +70,27 @@ MediaInfo read_media(const std::string& path, const Limits& limits, Heartbeat* h
     if (reader == nullptr) {
         throw unsupported_format(found.name, found.in_ogg);
     }
-    return reader(source, found);
+    MediaInfo info = reader(source, found);
+    const std::string problem =
+        record_problem(info, source.seekable() ? std::optional<std::int64_t>(size) : std::nullopt);
+    if (!problem.empty()) {
+        throw media_error(found.name + ": " + problem);
+    }
+    return info;
 }
 
-}  // namespace detail
-
-MediaInfo read_info(const std::string& path)
+MediaInfo read_media(const std::string& path, const Limits& limits, Heartbeat* heartbeat,
+                     bool regular_only)
 {
-    return read_info(path, Limits{});
+    check_limits(limits);
+    return read_media(open_file(path, regular_only), limits, heartbeat);
 }
 
-MediaInfo read_info(const std::string& path, const Limits& limits)
+std::string read_picture(OpenedFile file, std::size_t index, std::size_t max_bytes,
+                         const Limits& limits)
 {
-    return limits.isolated ? detail::read_isolated(path, limits)
-                           : detail::read_media(path, limits, nullptr, false);
-}
-
-std::string read_picture(const std::string& path, std::size_t index, std::size_t max_bytes)
-{
-    detail::PictureCapture capture(index, max_bytes);
-    const MediaInfo info = detail::read_media(path, Limits{}, nullptr, false);
+    PictureCapture capture(index, max_bytes);
+    const MediaInfo info = read_media(std::move(file), limits, nullptr);
     if (index >= info.pictures.size()) {
         throw media_error("no picture " + std::to_string(index) + ": the file has " +
                           std::to_string(info.pictures.size()));
@@ -97,5 +105,7 @@ std::string read_picture(const std::string& path, std::size_t index, std::size_t
     }
     return std::move(*capture.bytes());
 }
+
+}  // namespace detail
 
 }  // namespace media

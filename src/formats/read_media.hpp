@@ -1,10 +1,11 @@
 #pragma once
-// media::read_info, with what only the folder scan asks.
+// How media::read_info reads a file in the process it runs in.
 
 #include <string>  // std::string
 
 #include <musiccore/media.hpp>
 
+#include "io/opened_file.hpp"
 #include "io/work_budget.hpp"
 
 namespace media::detail {
@@ -14,9 +15,11 @@ namespace media::detail {
 // opened.
 MediaInfo read_media(const std::string& path, const Limits& limits, Heartbeat* heartbeat,
                      bool regular_only);
+// The same of a file opened already.
+MediaInfo read_media(OpenedFile file, const Limits& limits, Heartbeat* heartbeat);
 
-// As media::read_info with `limits.isolated`: in a reader process (sandbox/), or here
-// when none can be had.
-MediaInfo read_isolated(const std::string& path, const Limits& limits);
+// As media::read_picture, of a file opened already, under `limits`.
+std::string read_picture(OpenedFile file, std::size_t index, std::size_t max_bytes,
+                         const Limits& limits);
 
 }  // namespace media::detail

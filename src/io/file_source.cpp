@@ -4,10 +4,8 @@
 #include <cerrno>     // errno, EINTR, EAGAIN
 #include <cstring>    // std::memcpy, std::strerror
 
-#include <fcntl.h>     // open, O_*
-#include <poll.h>      // poll
-#include <sys/stat.h>  // fstat
-#include <unistd.h>    // pread, read, close
+#include <poll.h>    // poll
+#include <unistd.h>  // pread, read
 
 namespace media::detail {
 
@@ -25,34 +23,18 @@ constexpr std::chrono::milliseconds wait_slice{50};
 
 ByteScreen::~ByteScreen() = default;
 
-// O_NONBLOCK: opening a FIFO must not wait for a writer. It changes nothing for a
-// regular file.
-FileSource::FileSource(const std::string& path, WorkBudget& budget, bool regular_only)
-    : fd_(::open(path.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg): open(2)
-                 O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)),
-      budget_(budget)
+FileSource::FileSource(OpenedFile file, WorkBudget& budget)
+    : fd_(std::move(file.fd)), regular_(file.regular), size_(file.size), budget_(budget),
+      failure_(std::move(file.failure))
 {
-    if (fd_ < 0) {
-        failure_ = std::strerror(errno);
-        return;
-    }
-    struct stat info {};
-    if (fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) {
-        regular_ = true;
-        size_ = info.st_size;
-    } else if (regular_only) {
-        ::close(fd_);
-        fd_ = -1;
-        failure_ = "not a regular file";
-    }
 }
 
-FileSource::~FileSource()
+FileSource::FileSource(const std::string& path, WorkBudget& budget, bool regular_only)
+    : FileSource(open_file(path, regular_only), budget)
 {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
 }
+
+FileSource::~FileSource() = default;
 
 long FileSource::read(void* data, std::size_t size)
 {
@@ -121,7 +103,7 @@ bool FileSource::fill_regular(std::int64_t offset, std::size_t size)
     ahead_.resize(size);
     ssize_t got = 0;
     do {
-        got = pread(fd_, ahead_.data(), ahead_.size(), offset);
+        got = pread(fd_.get(), ahead_.data(), ahead_.size(), offset);
     } while (got < 0 && errno == EINTR);
     const int error = errno;
     // At the end, or on an error, nothing stays buffered.
@@ -182,7 +164,7 @@ long FileSource::fill_stream(std::size_t size)
         }
         const std::size_t kept = ahead_.size();
         ahead_.resize(kept + size);
-        const ssize_t got = ::read(fd_, ahead_.data() + kept, size);
+        const ssize_t got = ::read(fd_.get(), ahead_.data() + kept, size);
         ahead_.resize(kept + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
         if (got >= 0) {
             const auto start = ahead_start_ + static_cast<std::int64_t>(kept);
@@ -210,7 +192,7 @@ long FileSource::wait_for_stream()
             return fail("no data for 1 s");
         }
         const auto slice = std::min<Clock::duration>(left, wait_slice);
-        pollfd ready{fd_, POLLIN, 0};
+        pollfd ready{fd_.get(), POLLIN, 0};
         const int polled =
             poll(&ready, 1,
                  static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count()));

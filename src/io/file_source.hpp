@@ -9,6 +9,7 @@
 #include <string_view>  // std::string_view
 #include <vector>       // std::vector
 
+#include "io/opened_file.hpp"
 #include "io/work_budget.hpp"
 
 namespace media::detail {
@@ -38,8 +39,9 @@ class FileSource {
 public:
     static constexpr std::chrono::milliseconds stall_limit{1000};
 
-    // `regular_only`: refuse anything that is not a regular file once opened, so
-    // that a file swapped for a FIFO after it was listed is not read.
+    // Reads `file`; one that is not open fails as its failure says.
+    FileSource(OpenedFile file, WorkBudget& budget);
+    // Opens `path` as open_file does.
     FileSource(const std::string& path, WorkBudget& budget, bool regular_only = false);
     FileSource(const FileSource&) = delete;
     FileSource& operator=(const FileSource&) = delete;
@@ -48,7 +50,7 @@ public:
     ~FileSource();
 
     // When not, failure() says why.
-    bool is_open() const { return fd_ >= 0; }
+    bool is_open() const { return static_cast<bool>(fd_); }
     bool seekable() const { return regular_; }
     std::int64_t size() const { return size_; }  // regular files only
 
@@ -85,7 +87,7 @@ private:
     bool screened(std::int64_t position, const unsigned char* data, std::size_t size);
     long fail(const char* why);
 
-    int fd_ = -1;
+    UniqueFd fd_;
     int read_errno_ = 0;
     bool regular_ = false;
     std::int64_t size_ = 0;

@@ -82,6 +82,34 @@ FileState state_of(const struct stat& info)
             info.st_ctim.tv_sec * billion + info.st_ctim.tv_nsec};
 }
 
+// A new descriptor of `folder`, a folder under `root` (whose descriptor is `root_fd`),
+// reached from the root one name at a time and through no link.
+int open_below(int root_fd, const std::string& root, const std::string& folder)
+{
+    std::string_view rest(folder);
+    rest.remove_prefix(std::min(root.size(), rest.size()));
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+    int fd = ::openat(root_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    while (fd >= 0 && !rest.empty()) {
+        rest.remove_prefix(rest.front() == '/' ? 1 : 0);
+        const std::string name(rest.substr(0, rest.find('/')));
+        rest.remove_prefix(name.size());
+        constexpr int below = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        const int next = ::openat(fd, name.c_str(), below);  // NOLINT(*-pro-type-vararg)
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        fd = next;
+    }
+    return fd;
+}
+
+// The root as the walk takes it: a link to a folder is followed, once.
+int open_root(const std::string& root)
+{
+    return ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);  // NOLINT(*-vararg)
+}
+
 // The folders still to list, shared by the threads that list them, and the root's
 // descriptor, which every folder is reached from.
 class Folders {
@@ -99,25 +127,7 @@ public:
     // A new descriptor of `folder`, reached from the root's one name at a time and
     // through no link (the root itself may be one, taken once at the start): whatever
     // is renamed or replaced while the walk goes on, it opens nothing outside the root.
-    int open(const std::string& folder) const
-    {
-        std::string_view rest(folder);
-        rest.remove_prefix(std::min(root_.size(), rest.size()));
-        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
-        int fd = ::openat(root_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        while (fd >= 0 && !rest.empty()) {
-            rest.remove_prefix(rest.front() == '/' ? 1 : 0);
-            const std::string name(rest.substr(0, rest.find('/')));
-            rest.remove_prefix(name.size());
-            constexpr int below = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-            const int next = ::openat(fd, name.c_str(), below);  // NOLINT(*-pro-type-vararg)
-            const int error = errno;
-            ::close(fd);
-            errno = error;
-            fd = next;
-        }
-        return fd;
-    }
+    int open(const std::string& folder) const { return open_below(root_fd_, root_, folder); }
 
     // The next folder to list, waiting while others may yet find some; none when all
     // is listed.
@@ -254,6 +264,7 @@ void sort_by_path(Listing& listing)
         return path_order(listing.files[a], listing.files[b]);
     });
     Listing sorted;
+    sorted.root = std::move(listing.root);
     sorted.failures = std::move(listing.failures);
     sorted.covers = std::move(listing.covers);
     for (const std::size_t i : order) {
@@ -298,8 +309,7 @@ bool is_audio_extension(const std::string& extension)
 Listing list_files(const fs::path& root, unsigned jobs, bool sorted)
 {
     // The root may be a link to a folder: it is followed, once.
-    const int root_fd = ::open(root.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
-                               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int root_fd = open_root(root.string());
     if (root_fd < 0) {
         const int error = errno;
         struct stat info {};
@@ -333,6 +343,7 @@ Listing list_files(const fs::path& root, unsigned jobs, bool sorted)
         }
     }
     Listing listing = std::move(parts[0]);
+    listing.root = root.string();
     for (std::size_t i = 1; i < parts.size(); ++i) {
         std::move(parts[i].files.begin(), parts[i].files.end(), std::back_inserter(listing.files));
         listing.states.insert(listing.states.end(), parts[i].states.begin(), parts[i].states.end());
@@ -344,6 +355,49 @@ Listing list_files(const fs::path& root, unsigned jobs, bool sorted)
         sort_by_path(listing);
     }
     return listing;
+}
+
+media::detail::OpenedFile ListedOpener::open(std::size_t file)
+{
+    using media::detail::OpenedFile;
+    using media::detail::UniqueFd;
+    const auto failed = [](std::string why) {
+        OpenedFile none;
+        none.failure = std::move(why);
+        return none;
+    };
+    const std::string& path = listing_.files[file];
+    const auto slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash);
+    if (!root_) {
+        root_.reset(open_root(listing_.root));
+        if (!root_) {
+            return failed(std::generic_category().message(errno));
+        }
+    }
+    if (!folder_fd_ || folder != folder_) {
+        folder_.clear();
+        folder_fd_.reset(open_below(root_.get(), listing_.root, folder));
+        if (!folder_fd_) {
+            return failed(std::generic_category().message(errno));
+        }
+        folder_ = folder;
+    }
+    const char* name = path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+    UniqueFd fd(::openat(folder_fd_.get(), name, media::detail::read_flags | O_NOFOLLOW));
+    if (!fd && errno == ELOOP) {  // a link to a file, which the walk takes
+        fd.reset(::openat(folder_fd_.get(), name, media::detail::read_flags));  // NOLINT
+    }
+    if (!fd) {
+        return failed(std::generic_category().message(errno));
+    }
+    OpenedFile opened = media::detail::opened(std::move(fd), true);
+    const FileState& listed = listing_.states[file];
+    if (opened.fd && (opened.device != listed.device || opened.inode != listed.inode)) {
+        return failed("the file was replaced after it was listed");
+    }
+    return opened;
 }
 
 }  // namespace music_library::detail

@@ -10,6 +10,8 @@
 
 #include <musiccore/library.hpp>  // ScanFailure
 
+#include "io/opened_file.hpp"
+
 namespace music_library::detail {
 
 // The extension in lower case (ASCII), with its dot.
@@ -17,7 +19,7 @@ std::string lower_extension(const std::filesystem::path& file);
 // Whether `a` comes before `b` as std::filesystem::path compares them: element by
 // element, which for normal paths is their text with "/" below every other byte.
 bool path_order(const std::string& a, const std::string& b);
-// ".opus", ".ogg", ".oga", ".flac" or ".mp3".
+// Whether a file of this extension (in lower case, with its dot) is one a scan reads.
 bool is_audio_extension(const std::string& extension);
 
 // What tells a file's state apart: a file whose any of these differ was changed.
@@ -32,7 +34,8 @@ struct FileState {
 };
 
 struct Listing {
-    std::vector<std::string> files;     // sorted as paths compare
+    std::string root;                   // the folder listed
+    std::vector<std::string> files;     // under it; sorted as paths compare, if asked
     std::vector<FileState> states;      // of each file, when listed
     std::vector<ScanFailure> failures;  // folders that could not be listed
     // The file name of each folder's cover image (cover.jpg, folder.jpg, front.png,
@@ -48,5 +51,23 @@ const std::string& folder_cover(const Listing& listing, const std::string& file)
 // it; listed by `jobs` threads, sorted by path if asked. Throws
 // std::filesystem::filesystem_error when `root` is not a directory.
 Listing list_files(const std::filesystem::path& root, unsigned jobs, bool sorted);
+
+// Opens the files of a listing as the walk found them, closing the window between the
+// walk and the read: each folder from the root one name at a time, through no link;
+// the file itself through a link only where it is one, as the walk takes them; and
+// only the file listed ("the file was replaced after it was listed"), a regular one.
+// One per thread: it keeps the latest folder open for the files after it.
+class ListedOpener {
+public:
+    explicit ListedOpener(const Listing& listing) : listing_(listing) {}
+
+    media::detail::OpenedFile open(std::size_t file);
+
+private:
+    const Listing& listing_;
+    media::detail::UniqueFd root_;
+    std::string folder_;  // whose descriptor folder_fd_ is
+    media::detail::UniqueFd folder_fd_;
+};
 
 }  // namespace music_library::detail

@@ -408,22 +408,24 @@ struct ToRead {
     bool refresh = false;                   // unchanged, read for what the index lacks
 };
 
-// Reads `files` as `how` says, writes what each gave, and tells it in `changes`; true
-// when read in reader processes.
-bool read_into(Writer& writer, IndexChanges& changes, std::vector<ToRead>& files,
-               const ScanOptions& how)
+// Reads `files`, listed under `root`, as `how` says, writes what each gave, and tells it
+// in `changes`; true when read in reader processes.
+bool read_into(Writer& writer, IndexChanges& changes, const std::string& root,
+               std::vector<ToRead>& files, const ScanOptions& how)
 {
     // In path order, as a scan reads.
     std::sort(files.begin(), files.end(),
               [](const ToRead& a, const ToRead& b) { return detail::path_order(a.path, b.path); });
-    std::vector<std::string> paths;
-    paths.reserve(files.size());
+    detail::Listing listed;
+    listed.root = root;
+    listed.files.reserve(files.size());
     for (const ToRead& file : files) {
-        paths.push_back(file.path);
+        listed.files.push_back(file.path);
+        listed.states.push_back(file.state);
     }
     const char* why = detail::thread_count(how) == 1 ? ended_the_program : cut_short;
     return detail::read_files(
-        paths, how,
+        listed, how,
         [&](std::size_t i, detail::Outcome&& outcome) {
             const ToRead& file = files[i];
             writer.write(file.path, file.state, outcome);
@@ -541,9 +543,9 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
     // Files whose read ended the program beside others, one at a time, to find which.
     ScanOptions alone = options;
     alone.jobs = 1;
-    const bool suspects_isolated = read_into(writer, changes, suspects, alone);
-    changes.isolated =
-        read_into(writer, changes, to_read, options) && (suspects.empty() || suspects_isolated);
+    const bool suspects_isolated = read_into(writer, changes, listing.root, suspects, alone);
+    changes.isolated = read_into(writer, changes, listing.root, to_read, options) &&
+                       (suspects.empty() || suspects_isolated);
     writer.commit();
 
     Transaction removals(db);

@@ -10,7 +10,7 @@
 #include <thread>              // std::thread
 
 #include "formats/read_media.hpp"
-#include "library/file_listing.hpp"
+#include "sandbox/isolated_read.hpp"
 #include "sandbox/reader_pool.hpp"
 
 namespace music_library::detail {
@@ -38,12 +38,12 @@ Outcome unsupported_outcome(const std::string& file, const media::unsupported_fo
     return {std::nullopt, other_ogg ? std::nullopt : std::optional<std::string>(error.what())};
 }
 
-Outcome read_file(const std::string& file, std::chrono::milliseconds limit,
-                  media::detail::Heartbeat* heartbeat)
+// What a read gives, or the failure it throws, as an outcome.
+template <typename Read>
+Outcome outcome_of(const std::string& file, Read read)
 {
     try {
-        return track_outcome(file, media::detail::read_media(
-                                       file, media::Limits{limit, std::nullopt}, heartbeat, true));
+        return track_outcome(file, read());
     } catch (const media::unsupported_format& e) {
         return unsupported_outcome(file, e);
     } catch (const std::exception& e) {
@@ -51,38 +51,32 @@ Outcome read_file(const std::string& file, std::chrono::milliseconds limit,
     }
 }
 
-Outcome answer_outcome(const std::string& file, media::detail::ReadOutcome&& answer,
-                       std::size_t memory_limit)
-{
-    using Kind = media::detail::ReadOutcome::Kind;
-    switch (answer.kind) {
-    case Kind::info:
-        return track_outcome(file, std::move(answer.info));
-    case Kind::unsupported:
-        return unsupported_outcome(file, media::unsupported_format(answer.message, answer.in_ogg));
-    case Kind::out_of_memory:
-        return {std::nullopt, media::detail::memory_exceeded(memory_limit)};
-    case Kind::failed:
-        break;
-    }
-    return {std::nullopt, std::move(answer.message)};
-}
-
 // Each file's state, so that a worker's result and a stuck worker's failure never
 // both count.
 enum class Claim { waiting, reading, done };
 
+Listing files_of(const Listing& listed)
+{
+    Listing files;
+    files.root = listed.root;
+    files.files = listed.files;
+    files.states = listed.states;
+    return files;
+}
+
 // What the workers share. A stuck worker left behind keeps it alive: it outlives the
 // reads, and holds no reference to the caller's data.
 struct Shared {
-    Shared(std::vector<std::string> paths, std::chrono::milliseconds limit,
+    Shared(const Listing& listed, std::chrono::milliseconds limit,
            std::function<void(std::size_t, bool)> before)
-        : files(std::move(paths)), time_limit(limit), reading_here(std::move(before)),
-          outcomes(files.size()), claims(files.size())
+        : listing(files_of(listed)), files(listing.files), time_limit(limit),
+          reading_here(std::move(before)), outcomes(files.size()), claims(files.size())
     {
     }
 
-    const std::vector<std::string> files;
+    // The files to read, apart from the caller's: a stuck worker outlives the call.
+    const Listing listing;
+    const std::vector<std::string>& files;
     const std::chrono::milliseconds time_limit;
     const std::function<void(std::size_t, bool)> reading_here;
     std::vector<Outcome> outcomes;
@@ -122,6 +116,7 @@ struct Place {
 
 void work(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Place>& place)
 {
+    ListedOpener opener(shared->listing);
     while (!shared->stop) {
         const std::size_t i = shared->next++;
         if (i >= shared->files.size()) {
@@ -133,7 +128,10 @@ void work(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Place>& p
         if (shared->reading_here) {
             shared->reading_here(i, true);
         }
-        Outcome outcome = read_file(shared->files[i], shared->time_limit, &place->heartbeat);
+        Outcome outcome = outcome_of(shared->files[i], [&] {
+            return media::detail::read_media(
+                opener.open(i), media::Limits{shared->time_limit, std::nullopt}, &place->heartbeat);
+        });
         if (shared->reading_here) {
             shared->reading_here(i, false);
         }
@@ -234,28 +232,12 @@ unsigned thread_count(const ScanOptions& options)
 
 namespace {
 
-// The readers for a scan, unless they cannot be had: then this process reads, and says
-// so once.
-void start_readers(std::optional<media::detail::ReaderPool>& pool, const ScanOptions& options)
-{
-    std::string why = "no reader program installed";
-    if (const auto program = media::detail::reader_program()) {
-        try {
-            pool.emplace(*program, thread_count(options), options.memory_limit);
-            return;
-        } catch (const media::media_error& e) {
-            why = e.what();
-        }
-    }
-    media::detail::say_unsandboxed(why);
-}
-
-void read_on_threads(const std::vector<std::string>& files, const ScanOptions& options,
+void read_on_threads(const Listing& files, const ScanOptions& options,
                      const std::function<void(std::size_t, Outcome&&)>& take,
                      const std::function<void()>& on_tick,
                      const std::function<void(std::size_t, bool)>& reading_here)
 {
-    const std::size_t total = files.size();
+    const std::size_t total = files.files.size();
     const auto shared = std::make_shared<Shared>(files, options.file_time_limit, reading_here);
     {
         Workers workers(shared);
@@ -287,21 +269,28 @@ void read_on_threads(const std::vector<std::string>& files, const ScanOptions& o
 
 }  // namespace
 
-bool read_files(const std::vector<std::string>& files, const ScanOptions& options,
+bool read_files(const Listing& listing, const ScanOptions& options,
                 const std::function<void(std::size_t, Outcome&&)>& take,
                 const std::function<void()>& on_tick,
                 const std::function<void(std::size_t, bool)>& reading_here)
 {
-    std::optional<media::detail::ReaderPool> pool;
-    if (options.isolated && !files.empty()) {
-        start_readers(pool, options);
-    }
-    if (pool) {
+    const std::vector<std::string>& files = listing.files;
+    if (!options.isolated) {
+        read_on_threads(listing, options, take, on_tick, reading_here);
+    } else if (!files.empty()) {
+        media::detail::ReaderPool pool(media::detail::reader_program(), thread_count(options),
+                                       options.memory_limit);
+        ListedOpener opener(listing);
+        media::detail::ReadRequest request;
+        request.work = options.file_time_limit;
         std::size_t done = 0;
-        pool->read(
-            files, options.file_time_limit, true,
+        pool.read(
+            files.size(), [&opener](std::size_t i) { return opener.open(i); }, request,
             [&](std::size_t i, media::detail::ReadOutcome&& answer) {
-                take(i, answer_outcome(files[i], std::move(answer), options.memory_limit));
+                take(i, outcome_of(files[i], [&] {
+                         return media::detail::answered_info(std::move(answer),
+                                                             options.memory_limit);
+                     }));
                 ++done;
             },
             [&] {
@@ -312,13 +301,11 @@ bool read_files(const std::vector<std::string>& files, const ScanOptions& option
                     options.on_progress(done, files.size());
                 }
             });
-    } else {
-        read_on_threads(files, options, take, on_tick, reading_here);
     }
     if (options.on_progress) {
         options.on_progress(files.size(), files.size());
     }
-    return pool.has_value() || (options.isolated && files.empty());
+    return options.isolated;
 }
 
 }  // namespace music_library::detail

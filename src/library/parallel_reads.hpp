@@ -3,13 +3,13 @@
 // index.
 
 #include <cstddef>     // std::size_t
-#include <filesystem>  // std::filesystem::path
 #include <functional>  // std::function
 #include <optional>    // std::optional
 #include <string>      // std::string
-#include <vector>      // std::vector
 
 #include <musiccore/library.hpp>
+
+#include "library/file_listing.hpp"
 
 namespace music_library::detail {
 
@@ -23,16 +23,18 @@ struct Outcome {
 // The threads that `options` ask for: one per hardware thread unless they say.
 unsigned thread_count(const ScanOptions& options);
 
-// Reads `files` in `options.jobs` reader processes, or unless `options.isolated` or
-// when they cannot be had, on as many threads of this process. Calls `take` with each
-// file's index and outcome as it is done, in no set order, and `on_tick` (if given)
-// and `options.on_progress` about ten times a second: all on the calling thread,
-// never two at once. A file whose read does not return within the time limit fails,
-// and its reader or thread is left behind. True when read in reader processes.
-// `reading_here` (if given) is called with a file's index and true just before the
-// file is read in this process, and with false once the read has returned, on the
-// thread that reads it: between the two, a crash of this process would cut it short.
-bool read_files(const std::vector<std::string>& files, const ScanOptions& options,
+// Reads the files of `listing`, each opened as the walk found it, in `options.jobs`
+// reader processes, or unless `options.isolated` on as many threads of this process.
+// Throws media::media_error ("no sandboxed reader: ...") when isolation is asked for
+// and no reader can be had. Calls `take` with each file's index and outcome as it is
+// done, in no set order, and `on_tick` (if given) and `options.on_progress` about ten
+// times a second: all on the calling thread, never two at once. A file whose read does
+// not return within the time limit fails, and its reader or thread is left behind.
+// True when read in reader processes. `reading_here` (if given) is called with a
+// file's index and true just before the file is read in this process, and with false
+// once the read has returned, on the thread that reads it: between the two, a crash of
+// this process would cut it short.
+bool read_files(const Listing& listing, const ScanOptions& options,
                 const std::function<void(std::size_t, Outcome&&)>& take,
                 const std::function<void()>& on_tick = {},
                 const std::function<void(std::size_t, bool)>& reading_here = {});

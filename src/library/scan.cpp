@@ -15,10 +15,10 @@ ScanResult scan(const std::filesystem::path& root, const ScanOptions& options)
     }
     detail::Listing listing = detail::list_files(root, detail::thread_count(options), true);
     std::vector<detail::Outcome> outcomes(listing.files.size());
-    const bool isolated = detail::read_files(listing.files, options,
-                                             [&outcomes](std::size_t i, detail::Outcome&& outcome) {
-                                                 outcomes[i] = std::move(outcome);
-                                             });
+    const bool isolated =
+        detail::read_files(listing, options, [&outcomes](std::size_t i, detail::Outcome&& outcome) {
+            outcomes[i] = std::move(outcome);
+        });
 
     ScanResult result;
     result.isolated = isolated;

@@ -1,26 +1,31 @@
 // musiccore-reader: reads the files the library asks for, one at a time, in a process
-// of its own that may do nothing else. Whatever a file does to a format library here,
-// the library's process loses only that file.
+// of its own that may do nothing else, not even open a file: each comes as a
+// descriptor with its request. Whatever a file does to a format library here, the
+// library's process loses only that file.
 //
 // Started by the library with its channel on descriptor 3 and the memory it may use
 // as its one argument, in bytes. Answers each request on the channel, and ends when
 // the channel does.
-#include <algorithm>    // std::max
-#include <cerrno>       // errno
-#include <cstdlib>      // std::strtoull
-#include <cstring>      // std::strerror
-#include <new>          // std::bad_alloc
-#include <stdexcept>    // std::exception
-#include <string>       // std::string
-#include <string_view>  // std::string_view
-#include <vector>       // std::vector
+#include <cerrno>      // errno
+#include <csignal>     // kill
+#include <cstdlib>     // std::strtoull
+#include <cstring>     // std::strerror
+#include <functional>  // std::function
+#include <new>         // std::bad_alloc
+#include <stdexcept>   // std::exception
+#include <string>      // std::string
 
+#include <fcntl.h>         // open, openat
+#include <sys/mman.h>      // mmap
+#include <sys/prctl.h>     // prctl
+#include <sys/ptrace.h>    // ptrace
 #include <sys/resource.h>  // setrlimit
 #include <sys/socket.h>    // socket
-#include <unistd.h>        // read, write, close_range, execve
+#include <unistd.h>        // close_range, execve, write
 
 #include "formats/read_media.hpp"
 #include "formats/readers.hpp"
+#include "sandbox/request_channel.hpp"
 #include "sandbox/sanitized_reader.hpp"
 #include "sandbox/seccomp_filter.hpp"
 #include "sandbox/wire.hpp"
@@ -29,90 +34,72 @@ namespace {
 
 using namespace media::detail;
 
-bool write_all(const std::string& bytes)
-{
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        const ssize_t put = ::write(reader_channel, bytes.data() + at, bytes.size() - at);
-        if (put < 0 && errno != EINTR) {
-            return false;
-        }
-        at += put > 0 ? static_cast<std::size_t>(put) : 0;
-    }
-    return true;
-}
-
-// Requests as they come, several in one read when the library asked ahead.
-class Requests {
-public:
-    // The next request's document; false at the channel's end.
-    bool next(std::string& document)
-    {
-        while (buffered_.size() - at_ < 4 || buffered_.size() - at_ - 4 < frame_length(header())) {
-            if (buffered_.size() - at_ >= 4 && frame_length(header()) > max_message) {
-                return false;
-            }
-            if (!fill()) {
-                return false;
-            }
-        }
-        const std::size_t size = frame_length(header());
-        document.assign(buffered_, at_ + 4, size);
-        at_ += 4 + size;
-        return true;
-    }
-
-private:
-    std::string_view header() const { return std::string_view(buffered_).substr(at_, 4); }
-
-    bool fill()
-    {
-        buffered_.erase(0, at_);
-        at_ = 0;
-        ssize_t got = -1;
-        do {
-            got = ::read(reader_channel, chunk_.data(), chunk_.size());
-        } while (got < 0 && errno == EINTR);
-        buffered_.append(chunk_.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
-        return got > 0;
-    }
-
-    std::string buffered_;
-    std::size_t at_ = 0;
-    std::vector<char> chunk_ = std::vector<char>(65536);
-};
-
-// What the sandbox lets through of what it must refuse.
+// What the sandbox must refuse, tried: "open: Operation not permitted; ...", or
+// "allowed" where it lets a call through.
 std::string refusals()
 {
+    const std::pair<const char*, std::function<long()>> attempts[] = {
+        {"open", [] { return ::open("/etc/passwd", O_RDONLY); }},                // NOLINT(*-vararg)
+        {"openat", [] { return ::openat(AT_FDCWD, "/etc/passwd", O_RDONLY); }},  // NOLINT(*-vararg)
+        {"open to write",
+         [] { return ::open("/tmp/musiccore-reader", O_WRONLY | O_CREAT, 0600); }},  // NOLINT
+        {"mmap executable",
+         [] {
+             void* page =
+                 mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+             return page == MAP_FAILED ? -1L : 0L;
+         }},
+        {"write to descriptor 1", [] { return ::write(1, "x", 1); }},
+        {"kill", [] { return static_cast<long>(::kill(1, 0)); }},
+        {"ptrace", [] { return ptrace(PTRACE_PEEKDATA, getpid(), nullptr, nullptr); }},
+        {"prctl", [] { return static_cast<long>(prctl(PR_SET_DUMPABLE, 1)); }},
+        {"setrlimit",
+         [] {
+             const rlimit none{0, 0};
+             return static_cast<long>(setrlimit(RLIMIT_CORE, &none));
+         }},
+        {"socket", [] { return static_cast<long>(::socket(AF_INET, SOCK_STREAM, 0)); }},
+        {"execve",
+         [] {
+             char path[] = "/bin/true";
+             char* const arguments[] = {path, nullptr};
+             char* const environment[] = {nullptr};
+             return static_cast<long>(::execve(path, arguments, environment));
+         }},
+    };
     std::string text;
-    errno = 0;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    text += fd >= 0 ? "socket: allowed" : std::string("socket: ") + std::strerror(errno);
-    char path[] = "/bin/true";
-    char* const arguments[] = {path, nullptr};
-    char* const environment[] = {nullptr};
-    errno = 0;
-    ::execve(path, arguments, environment);  // returns only when refused
-    return text + "; execve: " + std::strerror(errno);
+    for (const auto& [name, attempt] : attempts) {
+        errno = 0;
+        const bool refused = attempt() == -1 && errno != 0;
+        text += (text.empty() ? "" : "; ") + std::string(name) + ": " +
+                (refused ? std::strerror(errno) : "allowed");
+    }
+    return text;
 }
 
-ReadOutcome outcome_of(const ReadRequest& request)
+ReadOutcome outcome_of(const ReadRequest& request, UniqueFd file)
 {
     ReadOutcome outcome;
-    if (request.check_sandbox) {
+    if (request.kind == ReadRequest::Kind::check_sandbox) {
         outcome.message = refusals();
         return outcome;
     }
+    const media::Limits limits{request.work, std::nullopt};
     try {
-        outcome.info = read_media(request.path, media::Limits{request.work, std::nullopt}, nullptr,
-                                  request.regular_only);
-        outcome.kind = ReadOutcome::Kind::info;
+        if (request.kind == ReadRequest::Kind::picture) {
+            outcome.picture = read_picture(opened(std::move(file), false), request.picture,
+                                           request.picture_max, limits);
+            outcome.kind = ReadOutcome::Kind::picture;
+        } else {
+            outcome.info = read_media(opened(std::move(file), false), limits, nullptr);
+            outcome.kind = ReadOutcome::Kind::info;
+        }
     } catch (const media::unsupported_format& e) {
         outcome.kind = ReadOutcome::Kind::unsupported;
         outcome.message = e.format();
         outcome.in_ogg = e.in_ogg();
     } catch (const std::bad_alloc&) {
+        outcome = ReadOutcome{};
         outcome.kind = ReadOutcome::Kind::out_of_memory;
     } catch (const std::exception& e) {
         outcome.message = e.what();
@@ -120,9 +107,23 @@ ReadOutcome outcome_of(const ReadRequest& request)
     return outcome;
 }
 
-void limit(int resource, rlim_t value)
+// The answer's frame. Its encoding may want more memory than is left: then the
+// answer says so, in few bytes, once what it would have said is let go.
+std::string answer_to(const ReadRequest& request, UniqueFd file)
 {
-    const rlimit bound{value, value};
+    Answer answer{request.id, outcome_of(request, std::move(file))};
+    try {
+        return framed(encode(answer));
+    } catch (const std::bad_alloc&) {
+        answer.outcome = ReadOutcome{};
+        answer.outcome.kind = ReadOutcome::Kind::out_of_memory;
+        return framed(encode(answer));
+    }
+}
+
+void limit(int resource, rlim_t soft, rlim_t hard)
+{
+    const rlimit bound{soft, hard};
     setrlimit(resource, &bound);
 }
 
@@ -137,24 +138,28 @@ int main(int argc, char** argv)
     }
     bound_address_space(std::strtoull(argv[1], nullptr, 10));
     crash_by_signal();
-    limit(RLIMIT_CORE, 0);
-    limit(RLIMIT_FSIZE, 0);
-    limit(RLIMIT_NOFILE, 16);
+    limit(RLIMIT_CORE, 0, 0);
+    limit(RLIMIT_FSIZE, 0, 0);
+    // The files asked ahead come as descriptors: room for them, and no more.
+    limit(RLIMIT_NOFILE, max_asked_ahead + 16, max_asked_ahead + 16);
+    // SIGXCPU, then SIGKILL: for a library that spins on after the library's process
+    // has gone, and with it the watch on each file.
+    const auto cpu = static_cast<rlim_t>(reader_cpu_backstop.count());
+    limit(RLIMIT_CPU, cpu, cpu + 10);
     prepare_readers();  // what a reader would do the first time, while it still may
     const std::string refusal = allow_only_reading();
-    if (!write_all(framed(encode_hello(refusal))) || !refusal.empty()) {
+    RequestChannel channel(reader_channel);
+    if (!channel.send(framed(encode_hello(refusal))) || !refusal.empty()) {
         return 1;
     }
-    Requests requests;
-    std::string document;
-    while (requests.next(document)) {
-        std::string answer;
+    ReadRequest request;
+    UniqueFd file;
+    while (channel.next(request, file)) {
         try {
-            answer = framed(encode(outcome_of(decode_request(document))));
-        } catch (const std::exception&) {  // a request it cannot read, or no memory left
-            return 1;
-        }
-        if (!write_all(answer)) {
+            if (!channel.send(answer_to(request, std::move(file)))) {
+                return 1;
+            }
+        } catch (const std::exception&) {  // not even memory to say so
             return 1;
         }
     }

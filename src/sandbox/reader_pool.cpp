@@ -14,11 +14,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Files asked of one reader ahead of its answers: it need not wait for this process
-// between two files. While each busy reader has half as many still to read, this
+// While each busy reader has half as many still to read as are asked ahead, this
 // process naps before it looks for answers, and takes them many at a time: a wake-up
 // for each answer would cost the readers their cores.
-constexpr std::size_t asked_ahead = 32;
 constexpr std::chrono::microseconds nap{1000};
 // How often the readers are looked at, and how much processor time past the limit a
 // reader is given to stop itself, with its own message, before it is stopped.
@@ -41,22 +39,40 @@ bool failed(const ReadOutcome& answer)
            answer.kind == ReadOutcome::Kind::out_of_memory;
 }
 
+// A read may take three times its processor time, and a second, on the clock: a reader
+// that moves, but too slowly to end (a byte at a time), is stopped all the same.
+std::chrono::milliseconds clock_limit(std::chrono::milliseconds work)
+{
+    return 3 * work + std::chrono::milliseconds(1000);
+}
+
+// Past half its bound of processor time, a reader reads no more files.
+bool worn_out(const ReaderProcess& reader)
+{
+    const auto usage = reader.usage();
+    return usage && usage->cpu > std::chrono::nanoseconds(reader_cpu_backstop) / 2;
+}
+
+std::string no_sandboxed_reader(const media_error& error)
+{
+    const std::string why = error.what();
+    return why.rfind("no sandboxed reader", 0) == 0 ? why : "no sandboxed reader: " + why;
+}
+
 }  // namespace
 
 class ReaderPool::Run {
 public:
-    using Take = std::function<void(std::size_t, ReadOutcome&&)>;
-
-    Run(ReaderPool& pool, const std::vector<std::string>& files, std::chrono::milliseconds limit,
-        bool regular_only, const Take& take)
-        : pool_(pool), files_(files), limit_(limit), regular_only_(regular_only), take_(take),
+    Run(ReaderPool& pool, std::size_t count, const Opener& open, const ReadRequest& request,
+        const Take& take)
+        : pool_(pool), count_(count), open_(open), request_(request), take_(take),
           slots_(pool.readers_.size())
     {
         for (std::size_t i = 0; i < slots_.size(); ++i) {
             slots_[i].reader = std::move(pool.readers_[i]);
         }
         pool.readers_.clear();
-        for (std::size_t i = 0; i < files.size(); ++i) {
+        for (std::size_t i = 0; i < count; ++i) {
             waiting_.push_back(i);
         }
     }
@@ -71,7 +87,7 @@ public:
     ~Run()
     {
         for (Slot& slot : slots_) {
-            if (slot.reader && slot.asked.empty()) {
+            if (slot.reader && slot.asked.empty() && !slot.retiring) {
                 pool_.readers_.push_back(std::move(slot.reader));
             }
         }
@@ -80,7 +96,7 @@ public:
     void go(const std::function<void()>& on_tick)
     {
         auto ticked = Clock::now();
-        while (done_ < files_.size()) {
+        while (done_ < count_) {
             for (Slot& slot : slots_) {
                 ask(slot);
             }
@@ -108,6 +124,7 @@ private:
     struct Slot {
         std::unique_ptr<ReaderProcess> reader;
         std::deque<std::size_t> asked;
+        Clock::time_point front_since;  // when the first file asked became the first
         std::size_t watched = static_cast<std::size_t>(-1);  // the file the watch follows
         ReaderProcess::Usage at_start, last;
         Clock::time_point moved;
@@ -139,7 +156,8 @@ private:
         slot.retiring = false;
     }
 
-    // Starts a reader where one is needed, and asks it files up to the ones ahead.
+    // Starts a reader where one is needed, and asks it files up to the ones ahead,
+    // each opened here.
     void ask(Slot& slot)
     {
         if (!slot.reader && !waiting_.empty()) {
@@ -149,36 +167,52 @@ private:
                     cannot_start_.clear();
                 }
             } catch (const media_error& e) {
-                cannot_start_ = e.what();
+                cannot_start_ = no_sandboxed_reader(e);
                 return;
             }
         }
         if (!slot.reader || slot.retiring) {
             return;
         }
-        std::vector<ReadRequest> requests;
-        while (slot.asked.size() < asked_ahead && !waiting_.empty()) {
-            requests.push_back({files_[waiting_.front()], limit_, regular_only_, false});
-            slot.asked.push_back(waiting_.front());
+        while (slot.asked.size() < max_asked_ahead && !waiting_.empty()) {
+            const std::size_t file = waiting_.front();
             waiting_.pop_front();
-        }
-        if (!requests.empty() && !slot.reader->send(requests)) {
-            give_up(slot, slot.reader->ending());
+            OpenedFile opened = open_(file);
+            if (!opened.fd) {
+                settle(file, failure("cannot open: " + opened.failure));
+                continue;
+            }
+            if (slot.asked.empty()) {
+                slot.front_since = Clock::now();
+            }
+            slot.reader->ask(request_, std::move(opened.fd),
+                             opened.regular ? std::optional<std::int64_t>(opened.size)
+                                            : std::nullopt);
+            slot.asked.push_back(file);
         }
     }
 
-    // Waits a tick at most for a busy reader to answer; false when none is busy and
-    // readers are to be started again. With none busy and none to be had, the files
-    // waiting fail.
+    // Waits a tick at most for a busy reader to answer, or to take more of what it is
+    // asked; false when none is busy and readers are to be started again. With none
+    // busy and none to be had, the files waiting fail.
     bool wait_for_answers()
     {
-        std::vector<pollfd> channels;
+        std::vector<pollfd> ready;
+        bool busy = false;
         for (const Slot& slot : slots_) {
-            if (slot.reader && !slot.asked.empty()) {
-                channels.push_back({slot.reader->channel(), POLLIN, 0});
+            if (!slot.reader) {
+                continue;
+            }
+            if (!slot.asked.empty()) {
+                const short events = POLLIN | (slot.reader->sending() ? POLLOUT : 0);
+                ready.push_back({slot.reader->channel(), events, 0});
+                busy = true;
+            }
+            if (slot.reader->errors() >= 0) {
+                ready.push_back({slot.reader->errors(), POLLIN, 0});
             }
         }
-        if (channels.empty()) {
+        if (!busy) {
             if (!cannot_start_.empty()) {
                 for (; !waiting_.empty(); waiting_.pop_front()) {
                     settle(waiting_.front(), failure(cannot_start_));
@@ -187,31 +221,29 @@ private:
             return false;
         }
         const bool all_busy = std::all_of(slots_.begin(), slots_.end(), [](const Slot& slot) {
-            return !slot.reader || slot.asked.size() >= asked_ahead / 2;
+            return !slot.reader || slot.asked.size() >= max_asked_ahead / 2;
         });
         if (all_busy) {
             std::this_thread::sleep_for(nap);
         }
-        poll(channels.data(), channels.size(), static_cast<int>(tick.count()));
+        poll(ready.data(), ready.size(), static_cast<int>(tick.count()));
         return true;
     }
 
-    // Takes what a busy reader has answered; gives it up when it ended, and lets it go
-    // when it is retiring and has answered all.
+    // Sends what a busy reader is asked, takes what it answered; gives it up when it
+    // ended or misbehaved, and lets it go when it is retiring and has answered all.
     void collect(Slot& slot)
     {
         if (!slot.reader || slot.asked.empty()) {
             return;
         }
         std::vector<ReadOutcome> answers;
-        const bool alive = slot.reader->receive(answers);
+        const bool alive = slot.reader->pump(answers);
         for (ReadOutcome& answer : answers) {
-            if (slot.asked.empty()) {  // answers to nothing asked: nonsense
-                break;
-            }
             slot.retiring = slot.retiring || failed(answer);
             settle(slot.asked.front(), std::move(answer));
             slot.asked.pop_front();
+            slot.front_since = Clock::now();
             fruitless_ = 0;
         }
         if (!alive) {
@@ -225,33 +257,45 @@ private:
     // A busy reader's first file: from the first look at it, what it spends.
     void watch(Slot& slot, Clock::time_point now)
     {
-        if (!slot.reader || slot.asked.empty() || limit_.count() <= 0) {
+        if (!slot.reader || slot.asked.empty() || request_.work.count() <= 0) {
             return;
         }
         const auto usage = slot.reader->usage();
         if (!usage) {
             return;  // gone: its channel tells
         }
+        const auto limit = request_.work;
         if (slot.watched != slot.asked.front()) {
             slot.watched = slot.asked.front();
             slot.at_start = slot.last = *usage;
             slot.moved = now;
-        } else if (usage->cpu - slot.at_start.cpu > limit_ + grace) {
-            slot.reader->kill();
-            give_up(slot, "time limit passed");
+            slot.retiring = slot.retiring || worn_out(*slot.reader);
+        } else if (usage->cpu - slot.at_start.cpu > limit + grace) {
+            stop(slot, "time limit passed");
+        } else if (now - slot.front_since > clock_limit(limit)) {
+            stop(slot, "read took longer than " +
+                           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                              clock_limit(limit) + std::chrono::milliseconds(999))
+                                              .count()) +
+                           " s");
         } else if (usage->cpu != slot.last.cpu || usage->bytes_read != slot.last.bytes_read) {
             slot.last = *usage;
             slot.moved = now;
-        } else if (now - slot.moved > limit_) {
-            slot.reader->kill();
-            give_up(slot, "read blocked past the time limit");
+        } else if (now - slot.moved > limit) {
+            stop(slot, "read blocked past the time limit");
         }
     }
 
+    void stop(Slot& slot, const std::string& why)
+    {
+        slot.reader->retire(why);
+        give_up(slot, why);
+    }
+
     ReaderPool& pool_;
-    const std::vector<std::string>& files_;
-    std::chrono::milliseconds limit_;
-    bool regular_only_;
+    std::size_t count_;
+    const Opener& open_;
+    const ReadRequest& request_;
     const Take& take_;
     std::vector<Slot> slots_;
     std::deque<std::size_t> waiting_;
@@ -308,14 +352,19 @@ ReaderPool::ReaderPool(std::string program, unsigned jobs, std::size_t memory_li
                 ++it;
                 continue;
             }
-            if (it->reader->waiting()) {  // else it ended while kept: let go of it
+            // One that ended, spoke unasked or has worked long while kept is let go.
+            if (it->reader->waiting() && !worn_out(*it->reader)) {
                 readers_.push_back(std::move(it->reader));
             }
             it = readers.erase(it);
         }
     }
     if (readers_.empty()) {
-        readers_.push_back(std::make_unique<ReaderProcess>(program_, memory_limit_));
+        try {
+            readers_.push_back(std::make_unique<ReaderProcess>(program_, memory_limit_));
+        } catch (const media_error& e) {
+            throw media_error(no_sandboxed_reader(e));
+        }
     }
     for (auto i = static_cast<unsigned>(readers_.size()); i < jobs; ++i) {
         try {
@@ -337,12 +386,10 @@ ReaderPool::~ReaderPool()
     }
 }
 
-void ReaderPool::read(const std::vector<std::string>& files, std::chrono::milliseconds limit,
-                      bool regular_only,
-                      const std::function<void(std::size_t, ReadOutcome&&)>& take,
-                      const std::function<void()>& on_tick)
+void ReaderPool::read(std::size_t count, const Opener& open, const ReadRequest& request,
+                      const Take& take, const std::function<void()>& on_tick)
 {
-    Run(*this, files, limit, regular_only, take).go(on_tick);
+    Run(*this, count, open, request, take).go(on_tick);
 }
 
 }  // namespace media::detail

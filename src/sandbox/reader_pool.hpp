@@ -8,6 +8,7 @@
 #include <string>      // std::string
 #include <vector>      // std::vector
 
+#include "io/opened_file.hpp"
 #include "sandbox/reader_process.hpp"
 #include "sandbox/wire.hpp"
 
@@ -15,9 +16,13 @@ namespace media::detail {
 
 class ReaderPool {
 public:
+    // File `i` opened, just before a reader is asked to read it; or why it cannot be.
+    using Opener = std::function<OpenedFile(std::size_t)>;
+    using Take = std::function<void(std::size_t, ReadOutcome&&)>;
+
     // Takes `jobs` readers of `program` kept from an earlier pool, or starts them;
-    // throws media_error when none is kept and the first cannot start, or is not
-    // sandboxed.
+    // throws media_error ("no sandboxed reader: ...") when none is kept and the first
+    // cannot start, or is not sandboxed.
     ReaderPool(std::string program, unsigned jobs, std::size_t memory_limit);
     ReaderPool(const ReaderPool&) = delete;
     ReaderPool& operator=(const ReaderPool&) = delete;
@@ -26,13 +31,13 @@ public:
     // Keeps its readers for the next pool: starting one costs milliseconds.
     ~ReaderPool();
 
-    // Reads `files`, each under `limit` of processor time (zero: none), `take` called
+    // Reads `count` files as `request` asks (its work limit, zero: none), `take` called
     // with each one's index and outcome as it is done and `on_tick` about ten times a
-    // second, both on this thread. A reader that crashes, runs out of memory or time,
-    // stops moving for as long as the limit, or answers nonsense fails its file alone
-    // and is replaced.
-    void read(const std::vector<std::string>& files, std::chrono::milliseconds limit,
-              bool regular_only, const std::function<void(std::size_t, ReadOutcome&&)>& take,
+    // second, both on this thread. A file that cannot be opened fails with "cannot
+    // open: ...". A reader that crashes, runs out of memory or time, stops moving for as
+    // long as the limit, goes on past three times it and a second on the clock, or
+    // answers what it could not have read fails its file alone and is replaced.
+    void read(std::size_t count, const Opener& open, const ReadRequest& request, const Take& take,
               const std::function<void()>& on_tick);
 
 private:

@@ -1,26 +1,26 @@
 #include "sandbox/reader_process.hpp"
 
-#include <array>     // std::array
-#include <cerrno>    // errno
-#include <csignal>   // SIGKILL
-#include <cstdlib>   // std::getenv
-#include <cstring>   // std::strerror, sigabbrev_np
-#include <fstream>   // std::ifstream
-#include <iostream>  // std::cerr
-#include <mutex>     // std::mutex
-#include <sstream>   // std::istringstream
-#include <string>    // std::string
-#include <thread>    // std::this_thread::sleep_for
-#include <vector>    // std::vector
+#include <algorithm>  // std::max
+#include <array>      // std::array
+#include <cerrno>     // errno
+#include <csignal>    // SIGKILL, sigset_t
+#include <cstdlib>    // secure_getenv
+#include <cstring>    // std::strerror, sigabbrev_np, std::memcpy
+#include <fstream>    // std::ifstream
+#include <iostream>   // std::cerr
+#include <mutex>      // std::mutex
+#include <sstream>    // std::istringstream
 
 #include <dlfcn.h>         // dladdr
-#include <fcntl.h>         // O_RDONLY
+#include <fcntl.h>         // O_*, fcntl
 #include <poll.h>          // poll
 #include <spawn.h>         // posix_spawn
+#include <sys/random.h>    // getrandom
 #include <sys/resource.h>  // rusage
-#include <sys/socket.h>    // socketpair, send
-#include <sys/wait.h>      // wait4
-#include <unistd.h>        // close, sysconf
+#include <sys/socket.h>    // socketpair, sendmsg, recv
+#include <sys/syscall.h>   // SYS_waitid, SYS_pidfd_open, SYS_pidfd_send_signal
+#include <sys/wait.h>      // P_PIDFD, WEXITED
+#include <unistd.h>        // pipe2, sysconf, access
 
 #include "sandbox/sanitized_reader.hpp"
 #include "sandbox/seccomp_filter.hpp"
@@ -31,25 +31,30 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long a reader may take to start and say it is sandboxed.
+// How long a reader may take to start and say it is sandboxed, and to be gone once
+// its channel has ended.
 constexpr std::chrono::milliseconds start_limit{10000};
+constexpr std::chrono::milliseconds end_limit{2000};
+// What a reader may say on standard error, at most, and in one line.
+constexpr std::size_t max_error_text = std::size_t{64} << 10U;
+constexpr std::size_t max_error_line = 1024;
 
 std::string directory_of(const std::string& path)
 {
     const auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
 bool executable(const std::string& path)
 {
-    return access(path.c_str(), X_OK) == 0;
+    return path.size() > 1 && path.front() == '/' && access(path.c_str(), X_OK) == 0;
 }
 
-// Processes killed but not yet gone (a read the system has not let go of): reaped
+// Readers killed but not yet gone (a read the system has not let go of): reaped
 // when they are, at the next start or end of a reader.
 struct Unreaped {
     std::mutex mutex;
-    std::vector<pid_t> pids;
+    std::vector<UniqueFd> pidfds;
 };
 
 Unreaped& unreaped()
@@ -58,13 +63,47 @@ Unreaped& unreaped()
     return processes;
 }
 
+// Whether the process is gone, reaping it if so; `status` and `spent` tell how it
+// went, where the system still knows (not when SIGCHLD is ignored here).
+bool reaped(int pidfd, bool wait, siginfo_t* status = nullptr, rusage* spent = nullptr)
+{
+    siginfo_t info{};
+    rusage usage{};
+    // The system call, not glibc's waitid: it also gives what the process spent.
+    const long got =
+        syscall(SYS_waitid, P_PIDFD, pidfd, &info, WEXITED | (wait ? 0 : WNOHANG), &usage);
+    if (got < 0) {
+        return errno == ECHILD;  // reaped by the system already
+    }
+    if (info.si_pid == 0) {
+        return false;  // not yet
+    }
+    if (status != nullptr) {
+        *status = info;
+    }
+    if (spent != nullptr) {
+        *spent = usage;
+    }
+    return true;
+}
+
+// Through the system calls: glibc 2.36 declares its wrappers without C linkage.
+int pidfd_of(pid_t pid)
+{
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+void kill_through(int pidfd)
+{
+    syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+}
+
 void reap_the_gone()
 {
-    auto& [mutex, pids] = unreaped();
+    auto& [mutex, pidfds] = unreaped();
     const std::lock_guard<std::mutex> lock(mutex);
-    for (auto it = pids.begin(); it != pids.end();) {
-        int status = 0;
-        it = waitpid(*it, &status, WNOHANG) == 0 ? it + 1 : pids.erase(it);
+    for (auto it = pidfds.begin(); it != pidfds.end();) {
+        it = reaped(it->get(), false) ? pidfds.erase(it) : it + 1;
     }
 }
 
@@ -73,20 +112,6 @@ std::string signal_name(int signal)
     const char* abbreviation = sigabbrev_np(signal);
     return "signal " + std::to_string(signal) +
            (abbreviation != nullptr ? std::string(" (SIG") + abbreviation + ")" : "");
-}
-
-// Writes all of `bytes`, without SIGPIPE when the reader is gone.
-bool send_all(int channel, const std::string& bytes)
-{
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        const ssize_t put = ::send(channel, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-        if (put < 0 && errno != EINTR) {
-            return false;
-        }
-        at += put > 0 ? static_cast<std::size_t>(put) : 0;
-    }
-    return true;
 }
 
 // What of this process's environment a reader gets: where libraries are, the
@@ -108,6 +133,92 @@ std::vector<char*> reader_environment()
     return kept;
 }
 
+// posix_spawn's attributes and file actions, released on every path.
+class Spawn {
+public:
+    Spawn()
+    {
+        posix_spawnattr_init(&attributes_);
+        posix_spawn_file_actions_init(&actions_);
+        // Nothing of this process's signal handling: a host that blocks or ignores a
+        // signal does not make its readers do so.
+        sigset_t none;
+        sigemptyset(&none);
+        sigset_t all;
+        sigfillset(&all);
+        posix_spawnattr_setsigmask(&attributes_, &none);
+        posix_spawnattr_setsigdefault(&attributes_, &all);
+        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    }
+    Spawn(const Spawn&) = delete;
+    Spawn& operator=(const Spawn&) = delete;
+    Spawn(Spawn&&) = delete;
+    Spawn& operator=(Spawn&&) = delete;
+    ~Spawn()
+    {
+        posix_spawn_file_actions_destroy(&actions_);
+        posix_spawnattr_destroy(&attributes_);
+    }
+
+    // Its channel on descriptor 3, standard error on `errors`, standard input and
+    // output on /dev/null.
+    pid_t start(const std::string& program, std::size_t memory_limit, int channel, int errors)
+    {
+        posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions_, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions_, errors, 2);
+        posix_spawn_file_actions_adddup2(&actions_, channel, reader_channel);
+        std::string limit = std::to_string(memory_limit);
+        std::string name = program;
+        char* const arguments[] = {name.data(), limit.data(), nullptr};
+        std::vector<char*> environment = reader_environment();
+        pid_t pid = -1;
+        const int error = posix_spawn(&pid, program.c_str(), &actions_, &attributes_, arguments,
+                                      environment.data());
+        if (error != 0) {
+            throw media_error("cannot start the reader " + program + ": " + std::strerror(error));
+        }
+        return pid;
+    }
+
+private:
+    posix_spawnattr_t attributes_{};
+    posix_spawn_file_actions_t actions_{};
+};
+
+void set_non_blocking(int fd)
+{
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);  // NOLINT(*-pro-type-vararg)
+}
+
+// A first request number that a reader cannot guess without reading a request.
+std::uint64_t random_number()
+{
+    std::uint64_t number = 0;
+    if (getrandom(&number, sizeof number, 0) != sizeof number) {
+        number = static_cast<std::uint64_t>(Clock::now().time_since_epoch().count());
+    }
+    return number;
+}
+
+// What a reader said on standard error, safe for a terminal and a journal: controls and
+// bytes past ASCII as \xHH.
+std::string escaped(const std::string& line)
+{
+    std::string text;
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            text += c;
+        } else {
+            text += "\\x";
+            text += "0123456789ABCDEF"[byte >> 4U];
+            text += "0123456789ABCDEF"[byte & 0xFU];
+        }
+    }
+    return text;
+}
+
 }  // namespace
 
 std::string memory_exceeded(std::size_t memory_limit)
@@ -115,85 +226,94 @@ std::string memory_exceeded(std::size_t memory_limit)
     return "reader exceeded " + std::to_string(memory_limit >> 20U) + " MiB";
 }
 
-void say_unsandboxed(const std::string& why)
+std::string reader_program()
 {
-    static std::once_flag said;
-    std::call_once(said, [&why] {
-        std::cerr << "musiccore: reading files in this process, without a sandbox: " << why << '\n';
-    });
-}
-
-std::optional<std::string> reader_program()
-{
-    if (const char* chosen = std::getenv("MUSICCORE_READER")) {
-        return executable(chosen) ? std::optional<std::string>(chosen) : std::nullopt;
+    // Named by whoever started this program: then nowhere else.
+    if (const char* chosen = secure_getenv("MUSICCORE_READER")) {
+        if (*chosen != '/') {
+            throw media_error("no sandboxed reader: MUSICCORE_READER is not an absolute path");
+        }
+        if (!executable(chosen)) {
+            throw media_error(std::string("no sandboxed reader: ") + chosen +
+                              " is not a program that can be run");
+        }
+        return chosen;
     }
-    // Where it is installed relative to the shared library, then to the program: a
-    // package unpacked anywhere, and the build tree, where programs are one folder
-    // down from the top as installed ones are in bin/.
+    // Beside the program, or where it is installed relative to the program or the
+    // shared library: a package unpacked anywhere, and the build tree, where programs
+    // are one folder down from the top as installed ones are in bin/. Never a path
+    // relative to the working folder: a static build's own name may be one.
     std::vector<std::string> places;
-    Dl_info library{};
-    if (dladdr(reinterpret_cast<void*>(&reader_program), &library) != 0 &&
-        library.dli_fname != nullptr) {
-        places.push_back(directory_of(library.dli_fname) + "/" MUSICCORE_READER_FROM_LIBRARY);
-    }
     std::array<char, 4096> program{};
     const ssize_t size = readlink("/proc/self/exe", program.data(), program.size() - 1);
     if (size > 0) {
-        places.push_back(directory_of(std::string(program.data(), static_cast<std::size_t>(size))) +
-                         "/" MUSICCORE_READER_FROM_PROGRAM);
+        const std::string folder =
+            directory_of(std::string(program.data(), static_cast<std::size_t>(size)));
+        places.push_back(folder);
+        places.push_back(folder + "/" MUSICCORE_READER_FROM_PROGRAM);
     }
+    Dl_info library{};
+    if (dladdr(reinterpret_cast<void*>(&memory_exceeded), &library) != 0 &&
+        library.dli_fname != nullptr && *library.dli_fname == '/') {
+        places.push_back(directory_of(library.dli_fname) + "/" MUSICCORE_READER_FROM_LIBRARY);
+    }
+    places.push_back(directory_of(MUSICCORE_READER_INSTALLED));
+    std::string looked;
     for (const auto& place : places) {
         const std::string beside = place + "/musiccore-reader";
         if (executable(beside)) {
             return beside;
         }
+        looked += (looked.empty() ? "" : ", ") + beside;
     }
-    if (executable(MUSICCORE_READER_INSTALLED)) {
-        return MUSICCORE_READER_INSTALLED;
-    }
-    return std::nullopt;
+    throw media_error("no sandboxed reader: none of " + looked);
 }
 
 ReaderProcess::ReaderProcess(const std::string& program, std::size_t memory_limit)
-    : memory_limit_(memory_limit)
+    : memory_limit_(memory_limit), next_id_(random_number())
 {
     reap_the_gone();
     std::array<int, 2> ends{-1, -1};
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends.data()) != 0) {
         throw media_error(std::string("cannot start the reader: ") + std::strerror(errno));
     }
-    channel_ = ends[0];
-    // Its channel on descriptor 3; standard input and output on /dev/null; standard
-    // error shared, for what a sanitizer or the C library says before it dies.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], reader_channel);
-    std::string limit = std::to_string(memory_limit);
-    std::string name = program;
-    char* const arguments[] = {name.data(), limit.data(), nullptr};
-    std::vector<char*> environment = reader_environment();
-    const int error =
-        posix_spawn(&pid_, program.c_str(), &actions, nullptr, arguments, environment.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(ends[1]);
-    if (error != 0) {
-        pid_ = -1;
-        ::close(channel_);
-        throw media_error("cannot start the reader " + program + ": " + std::strerror(error));
+    channel_.reset(ends[0]);
+    UniqueFd their_channel(ends[1]);
+    if (pipe2(ends.data(), O_CLOEXEC) != 0) {
+        throw media_error(std::string("cannot start the reader: ") + std::strerror(errno));
     }
+    errors_.reset(ends[0]);
+    UniqueFd their_errors(ends[1]);
+    set_non_blocking(channel_.get());
+    set_non_blocking(errors_.get());
+    pid_ = Spawn().start(program, memory_limit, their_channel.get(), their_errors.get());
+    their_channel.reset();
+    their_errors.reset();
+    pidfd_.reset(pidfd_of(pid_));
+    if (!pidfd_) {
+        const int error = errno;
+        ::kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        ending_ = "reader did not start";
+        throw media_error(std::string("cannot watch the reader: ") + std::strerror(error));
+    }
+    // Its greeting: whether it is sandboxed.
     std::string refusal = "it said nothing";
     const auto until = Clock::now() + start_limit;
     bool open = true;
     while (open && (received_.size() < 4 || received_.size() < 4 + frame_length(received_)) &&
-           Clock::now() < until) {
-        pollfd ready{channel_, POLLIN, 0};
-        poll(&ready, 1, 100);
-        open = take_bytes();
+           frame_length(received_) <= max_request && Clock::now() < until) {
+        std::array<pollfd, 2> ready{{{channel(), POLLIN, 0}, {errors(), POLLIN, 0}}};
+        poll(ready.data(), ready.size(), 100);
+        pass_on_errors();
+        char chunk[256];
+        const ssize_t got = ::recv(channel(), chunk, sizeof chunk, MSG_DONTWAIT);
+        open = got > 0 || (got < 0 && (errno == EAGAIN || errno == EINTR));
+        received_.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
     }
-    if (received_.size() >= 4 && received_.size() >= 4 + frame_length(received_)) {
+    if (received_.size() >= 4 && frame_length(received_) <= max_request &&
+        received_.size() >= 4 + frame_length(received_)) {
         try {
             refusal = decode_hello(std::string_view(received_).substr(4, frame_length(received_)));
         } catch (const media_error&) {
@@ -201,84 +321,141 @@ ReaderProcess::ReaderProcess(const std::string& program, std::size_t memory_limi
         }
         received_.erase(0, 4 + frame_length(received_));
     }
-    if (!refusal.empty()) {
-        kill();
-        ::close(channel_);
-        channel_ = -1;
-        throw media_error("the reader is not sandboxed: " + refusal);
+    if (!refusal.empty() || !received_.empty()) {
+        retire("not sandboxed");
+        throw media_error("the reader is not sandboxed: " +
+                          (refusal.empty() ? std::string("it said more than hello") : refusal));
     }
 }
 
 ReaderProcess::~ReaderProcess()
 {
     if (!ending_) {
-        kill();
-    }
-    if (channel_ >= 0) {
-        ::close(channel_);
+        retire("ended");
     }
 }
 
-bool ReaderProcess::send(const std::vector<ReadRequest>& requests)
+void ReaderProcess::ask(ReadRequest request, UniqueFd file, std::optional<std::int64_t> size)
 {
-    std::string frames;
-    for (const ReadRequest& request : requests) {
-        frames += framed(encode(request));
+    request.id = next_id_++;
+    std::string frame = framed(encode(request));
+    // Requests asked together go in one message, their descriptors with them.
+    if (outgoing_.empty() || outgoing_.back().sent > 0 ||
+        outgoing_.back().files.size() >= max_files_a_message) {
+        outgoing_.emplace_back();
     }
-    return !ending_ && send_all(channel_, frames);
+    Outgoing& message = outgoing_.back();
+    message.bytes += frame;
+    if (file) {
+        message.files.push_back(std::move(file));
+    }
+    expected_.push_back({request, size});
 }
 
-bool ReaderProcess::take_bytes()
+bool ReaderProcess::flush()
+{
+    while (!outgoing_.empty()) {
+        Outgoing& message = outgoing_.front();
+        iovec bytes{message.bytes.data() + message.sent, message.bytes.size() - message.sent};
+        msghdr header{};
+        header.msg_iov = &bytes;
+        header.msg_iovlen = 1;
+        std::vector<char> control;
+        if (!message.files.empty()) {
+            control.resize(CMSG_SPACE(sizeof(int) * message.files.size()));
+            header.msg_control = control.data();
+            header.msg_controllen = control.size();
+            cmsghdr* rights = CMSG_FIRSTHDR(&header);
+            rights->cmsg_level = SOL_SOCKET;
+            rights->cmsg_type = SCM_RIGHTS;
+            rights->cmsg_len = CMSG_LEN(sizeof(int) * message.files.size());
+            for (std::size_t i = 0; i < message.files.size(); ++i) {
+                const int fd = message.files[i].get();
+                std::memcpy(CMSG_DATA(rights) + i * sizeof(int), &fd, sizeof fd);
+            }
+        }
+        const ssize_t sent = ::sendmsg(channel(), &header, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        // The descriptors went with the first byte: the reader holds them now.
+        message.files.clear();
+        message.sent += static_cast<std::size_t>(sent);
+        if (message.sent == message.bytes.size()) {
+            outgoing_.pop_front();
+        }
+    }
+    return true;
+}
+
+bool ReaderProcess::take_answers(std::vector<ReadOutcome>& outcomes)
 {
     // Filled once and kept: a buffer zeroed at every call would cost more than the call.
     thread_local std::vector<char> chunk(65536);
+    bool open = true;
     for (;;) {
-        const ssize_t got = ::recv(channel_, chunk.data(), chunk.size(), MSG_DONTWAIT);
+        const ssize_t got = ::recv(channel(), chunk.data(), chunk.size(), MSG_DONTWAIT);
         if (got > 0) {
             received_.append(chunk.data(), static_cast<std::size_t>(got));
-            // A frame's whole length is judged before it is waited for.
-            if (received_.size() >= 4 && frame_length(received_) > max_message) {
-                malformed_ = true;
+        } else if (got < 0 && errno == EINTR) {
+            continue;
+        } else {
+            open = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        }
+        // Whole answers, each judged before it is taken.
+        std::size_t at = 0;
+        while (received_.size() - at >= 4) {
+            if (expected_.empty()) {
+                retire("reader sent an answer out of turn");
                 return false;
             }
-            if (static_cast<std::size_t>(got) < chunk.size()) {
-                return true;  // all there was: no second call to be told so
+            const Expected& asked = expected_.front();
+            const std::uint32_t size = frame_length(std::string_view(received_).substr(at));
+            if (size > answer_limit(asked.request, asked.size)) {
+                retire("reader sent an answer too long for its file");
+                return false;
             }
-            continue;
+            if (received_.size() - at - 4 < std::size_t{size}) {
+                break;
+            }
+            Answer answer;
+            try {
+                answer = decode_answer(std::string_view(received_).substr(at + 4, size));
+            } catch (const media_error&) {
+                retire("reader sent a malformed answer");
+                return false;
+            }
+            if (answer.id != asked.request.id) {
+                retire("reader sent an answer out of turn");
+                return false;
+            }
+            if (const std::string problem =
+                    answer_problem(asked.request, asked.size, answer.outcome);
+                !problem.empty()) {
+                retire("reader sent an answer out of range: " + problem);
+                return false;
+            }
+            outcomes.push_back(std::move(answer.outcome));
+            expected_.pop_front();
+            at += 4 + std::size_t{size};
         }
-        if (got < 0 && errno == EINTR) {
-            continue;
+        received_.erase(0, at);
+        if (got <= 0 || static_cast<std::size_t>(got) < chunk.size()) {
+            return open;  // all there was: no second call to be told so
         }
-        return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     }
 }
 
-bool ReaderProcess::receive(std::vector<ReadOutcome>& outcomes)
+bool ReaderProcess::pump(std::vector<ReadOutcome>& outcomes)
 {
-    if (ending_ || malformed_) {
+    if (ending_) {
         return false;
     }
-    const bool open = take_bytes();
-    // Whole answers, each judged before it is taken.
-    std::size_t at = 0;
-    while (!malformed_ && received_.size() - at >= 4) {
-        const std::uint32_t size = frame_length(std::string_view(received_).substr(at));
-        if (size > max_message) {
-            malformed_ = true;
-        } else if (received_.size() - at - 4 < std::size_t{size}) {
-            break;
-        } else {
-            try {
-                outcomes.push_back(
-                    decode_outcome(std::string_view(received_).substr(at + 4, size)));
-            } catch (const media_error&) {
-                malformed_ = true;
-            }
-            at += 4 + std::size_t{size};
-        }
-    }
-    received_.erase(0, at);
-    return open && !malformed_;
+    pass_on_errors();
+    return flush() && take_answers(outcomes) && !ending_;
 }
 
 std::optional<ReadOutcome> ReaderProcess::answer(std::chrono::milliseconds wait)
@@ -286,7 +463,7 @@ std::optional<ReadOutcome> ReaderProcess::answer(std::chrono::milliseconds wait)
     std::vector<ReadOutcome> outcomes;
     const auto until = Clock::now() + wait;
     while (outcomes.empty()) {
-        if (!receive(outcomes) && outcomes.empty()) {
+        if (!pump(outcomes) && outcomes.empty()) {
             return std::nullopt;
         }
         const auto left =
@@ -294,16 +471,69 @@ std::optional<ReadOutcome> ReaderProcess::answer(std::chrono::milliseconds wait)
         if (!outcomes.empty() || left.count() <= 0) {
             break;
         }
-        pollfd ready{channel_, POLLIN, 0};
-        poll(&ready, 1, static_cast<int>(left.count()));
+        std::array<pollfd, 2> ready{
+            {{channel(), static_cast<short>(POLLIN | (sending() ? POLLOUT : 0)), 0},
+             {errors(), POLLIN, 0}}};
+        poll(ready.data(), ready.size(), static_cast<int>(left.count()));
     }
     return outcomes.empty() ? std::nullopt
                             : std::optional<ReadOutcome>(std::move(outcomes.front()));
 }
 
+void ReaderProcess::pass_on_errors()
+{
+    if (!errors_) {
+        return;
+    }
+    std::array<char, 4096> chunk{};
+    for (;;) {
+        const ssize_t got = ::read(errors(), chunk.data(), chunk.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                say_error_line();
+                errors_.reset();  // it ended: nothing more to wait for
+            }
+            return;
+        }
+        for (ssize_t i = 0; i < got; ++i) {
+            if (chunk[static_cast<std::size_t>(i)] == '\n') {
+                say_error_line();
+            } else if (error_line_.size() < max_error_line) {
+                error_line_ += chunk[static_cast<std::size_t>(i)];
+            }
+        }
+    }
+}
+
+void ReaderProcess::say_error_line()
+{
+    if (error_line_.empty()) {
+        return;
+    }
+    if (errors_said_ < max_error_text) {
+        std::cerr << "musiccore-reader: " << escaped(error_line_) << '\n';
+    } else if (errors_said_ != static_cast<std::size_t>(-1)) {
+        std::cerr << "musiccore-reader: (what it said more is left out)\n";
+        errors_said_ = static_cast<std::size_t>(-1);
+    }
+    if (errors_said_ != static_cast<std::size_t>(-1)) {
+        errors_said_ += error_line_.size();
+    }
+    error_line_.clear();
+}
+
+bool ReaderProcess::alive() const
+{
+    pollfd gone{pidfd_.get(), POLLIN, 0};
+    return pidfd_ && poll(&gone, 1, 0) == 0;
+}
+
 std::optional<ReaderProcess::Usage> ReaderProcess::usage() const
 {
-    if (ending_) {
+    if (ending_ || !alive()) {
         return std::nullopt;
     }
     const std::string proc = "/proc/" + std::to_string(pid_);
@@ -330,34 +560,46 @@ std::optional<ReaderProcess::Usage> ReaderProcess::usage() const
             usage.bytes_read = std::stoull(field);
         }
     }
-    return usage;
+    // Read while it still lived: the numbers are its, not a later process's of its id.
+    return alive() ? std::optional<Usage>(usage) : std::nullopt;
 }
 
 bool ReaderProcess::waiting() const
 {
-    if (ending_ || malformed_ || !received_.empty()) {
+    if (ending_ || !received_.empty() || !expected_.empty() || !outgoing_.empty() || !alive()) {
         return false;
     }
     char byte = 0;
-    return ::recv(channel_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 &&
+    return ::recv(channel(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 &&
            (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
 void ReaderProcess::disown()
 {
-    ::close(channel_);
-    channel_ = -1;
+    channel_.reset();
+    errors_.reset();
+    pidfd_.reset();
     pid_ = -1;
     ending_ = "disowned";
 }
 
-void ReaderProcess::kill()
+void ReaderProcess::retire(const std::string& why)
 {
-    if (pid_ < 0 || ending_) {
+    if (ending_) {
         return;
     }
-    ::kill(pid_, SIGKILL);
-    ending();
+    ending_ = why;
+    if (!pidfd_) {
+        return;
+    }
+    ::shutdown(channel(), SHUT_RDWR);
+    kill_through(pidfd_.get());
+    if (!reaped(pidfd_.get(), false)) {
+        auto& [mutex, pidfds] = unreaped();
+        const std::lock_guard<std::mutex> lock(mutex);
+        pidfds.push_back(std::move(pidfd_));
+    }
+    pidfd_.reset();
 }
 
 std::string ReaderProcess::ending()
@@ -365,39 +607,33 @@ std::string ReaderProcess::ending()
     if (ending_) {
         return *ending_;
     }
-    if (pid_ < 0) {
-        return *(ending_ = "reader did not start");
+    pass_on_errors();
+    // Its channel ended: the process is ending, or says so and goes on.
+    pollfd gone{pidfd_.get(), POLLIN, 0};
+    const auto until = Clock::now() + end_limit;
+    while (poll(&gone, 1, 10) == 0 && Clock::now() < until) {
+        pass_on_errors();
     }
-    if (!malformed_) {
-        // Give a process that is ending a moment to be gone.
-        ::shutdown(channel_, SHUT_RDWR);
-    }
-    int status = 0;
+    siginfo_t status{};
     rusage spent{};
-    pid_t gone = 0;
-    for (int tries = 0; tries < 100 && (gone = wait4(pid_, &status, WNOHANG, &spent)) == 0;
-         ++tries) {
-        if (tries == 50) {
-            ::kill(pid_, SIGKILL);  // still there: no answer will come
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (!reaped(pidfd_.get(), false, &status, &spent)) {
+        retire("reader ended its channel but not itself");
+        return *ending_;
     }
-    if (gone == 0) {
-        ::kill(pid_, SIGKILL);
-        auto& [mutex, pids] = unreaped();
-        const std::lock_guard<std::mutex> lock(mutex);
-        pids.push_back(pid_);
-        return *(ending_ = "reader did not end");
-    }
+    pidfd_.reset();
+    pass_on_errors();
     const auto peak = static_cast<std::size_t>(spent.ru_maxrss) * 1024;
-    if (malformed_) {
-        ending_ = "reader sent a malformed answer";
-    } else if (WIFSIGNALED(status) && !address_sanitized && peak >= memory_limit_ / 4 * 3) {
+    const bool signalled = status.si_code == CLD_KILLED || status.si_code == CLD_DUMPED;
+    if (status.si_pid == 0) {
+        ending_ = "reader ended, how is not known (this program ignores SIGCHLD)";
+    } else if (signalled && !address_sanitized && peak >= memory_limit_ / 4 * 3) {
         ending_ = memory_exceeded(memory_limit_);
-    } else if (WIFSIGNALED(status)) {
-        ending_ = "reader crashed: " + signal_name(WTERMSIG(status));
+    } else if (signalled && status.si_status == SIGXCPU) {
+        ending_ = "reader ran out of processor time";
+    } else if (signalled) {
+        ending_ = "reader crashed: " + signal_name(status.si_status);
     } else {
-        ending_ = "reader ended with status " + std::to_string(WEXITSTATUS(status));
+        ending_ = "reader ended with status " + std::to_string(status.si_status);
     }
     return *ending_;
 }

@@ -1,30 +1,33 @@
 #pragma once
-// One reader process (sandbox/reader_main.cpp), seen from the library: started with
-// posix_spawn, talked to over a socket pair, watched through /proc, and ended.
+// One reader process (the musiccore-reader program), seen from the library:
+// started with posix_spawn, talked to over a socket pair that never blocks this side,
+// watched through /proc, and ended through its pidfd. Whatever it sends is judged
+// before it is believed: the process may be a file's by then.
 
 #include <chrono>    // std::chrono::nanoseconds, std::chrono::milliseconds
 #include <cstddef>   // std::size_t
 #include <cstdint>   // std::uint64_t
+#include <deque>     // std::deque
 #include <optional>  // std::optional
 #include <string>    // std::string
 #include <vector>    // std::vector
 
 #include <sys/types.h>  // pid_t
 
+#include "io/unique_fd.hpp"
 #include "sandbox/wire.hpp"
 
 namespace media::detail {
 
-// Where the reader program is: $MUSICCORE_READER, else beside the library or the
-// program as installed (../libexec/musiccore/musiccore-reader), else where it was to
-// be installed; none when it is nowhere.
-std::optional<std::string> reader_program();
+// Where the reader program is: $MUSICCORE_READER alone when it is set (an absolute
+// path), else beside the running program, or as installed beside it
+// (../libexec/musiccore/musiccore-reader), or beside the shared library, or where it
+// was to be installed; only ever absolute paths. Throws media_error when it is in
+// none of them: "no sandboxed reader: ...".
+std::string reader_program();
 
 // "reader exceeded 512 MiB"
 std::string memory_exceeded(std::size_t memory_limit);
-
-// Says once on standard error that files are read in this process, and why.
-void say_unsandboxed(const std::string& why);
 
 class ReaderProcess {
 public:
@@ -44,40 +47,69 @@ public:
     ReaderProcess& operator=(ReaderProcess&&) = delete;
     ~ReaderProcess();  // ends it
 
-    int channel() const { return channel_; }
+    // To wait on: answers come on the channel, and what the reader says on its
+    // standard error comes on `errors` (-1 once that has ended).
+    int channel() const { return channel_.get(); }
+    int errors() const { return errors_.get(); }
 
-    // Asks the files in order; false when the process is gone.
-    bool send(const std::vector<ReadRequest>& requests);
-    // Takes what the channel holds, adding each whole answer to `outcomes`. False
-    // when the process has ended or sent what is not an answer: then ending() says
-    // why.
-    bool receive(std::vector<ReadOutcome>& outcomes);
+    // Queues `request`, numbered here, with the descriptor of its file (none for a
+    // check of the sandbox) of `size` bytes (none: a stream); its answer is judged by
+    // both. Sent by pump().
+    void ask(ReadRequest request, UniqueFd file, std::optional<std::int64_t> size);
+    // Requests not yet answered.
+    std::size_t unanswered() const { return expected_.size(); }
+    // Whether bytes wait to be sent: the channel is then to be waited on for writing.
+    bool sending() const { return !outgoing_.empty(); }
+    // Sends what the channel takes, passes on what the reader said on standard error,
+    // and adds each whole answer to `outcomes`, in the order asked. False when the
+    // reader is done for: ending() says why. An answer that is malformed, too long,
+    // out of turn or out of range retires it at once.
+    bool pump(std::vector<ReadOutcome>& outcomes);
     // Waits up to `wait` for the next answer; none when the process ended first.
     std::optional<ReadOutcome> answer(std::chrono::milliseconds wait);
 
     // Whether it waits for a request, as a reader kept between reads must: not gone,
-    // and with nothing unasked for on its channel.
+    // asked nothing, and with nothing unasked for on its channel.
     bool waiting() const;
     // Lets go of it without ending it: for a copy of this process made by fork, whose
     // readers are its parent's.
     void disown();
 
     std::optional<Usage> usage() const;  // none once it is gone
-    // Ends it now: killed, and reaped if it goes.
-    void kill();
+    // Ends it now, for `why`: its channel shut, killed, reaped once gone.
+    void retire(const std::string& why);
     // Why it ended: "reader crashed: signal 11 (SIGSEGV)", "reader exceeded 512 MiB",
     // "reader sent a malformed answer", ... Ends it if it has not.
     std::string ending();
 
 private:
-    // Appends what the channel holds; false when it has ended, or a frame is too long.
-    bool take_bytes();
+    struct Outgoing {
+        std::string bytes;
+        std::size_t sent = 0;
+        std::vector<UniqueFd> files;  // go with the first byte
+    };
+    struct Expected {
+        ReadRequest request;
+        std::optional<std::int64_t> size;
+    };
 
-    pid_t pid_ = -1;
-    int channel_ = -1;
+    bool alive() const;
+    bool flush();
+    bool take_answers(std::vector<ReadOutcome>& outcomes);
+    void pass_on_errors();
+    void say_error_line();
+
+    pid_t pid_ = -1;  // for /proc; signalled and reaped through pidfd_ only
+    UniqueFd pidfd_;
+    UniqueFd channel_;
+    UniqueFd errors_;
     std::size_t memory_limit_;
+    std::uint64_t next_id_ = 0;
+    std::deque<Outgoing> outgoing_;
+    std::deque<Expected> expected_;
     std::string received_;  // bytes of answers not yet whole
-    bool malformed_ = false;
+    std::string error_line_;
+    std::size_t errors_said_ = 0;
     std::optional<std::string> ending_;
 };
 

@@ -9,10 +9,11 @@ namespace media::detail {
 // standard error, where a sanitizer would report).
 inline constexpr int reader_channel = 3;
 
-// Lets this process, from now on, only read: open files read-only, read, seek and
-// stat them, manage its memory, poll, read clocks, write to its channel and exit.
-// Anything else fails with EPERM: no execve, no socket, no ptrace, no write to a
-// file. Empty on success, else why it could not be installed.
+// Lets this process, from now on, only read: take descriptors from its channel, read,
+// seek, stat and close them, manage its memory, poll, read clocks, write to its
+// channel and standard error, and exit. Anything else fails with EPERM: no open of
+// any file, no execve, no socket, no ptrace, no signal to another process, no write
+// to a file. Empty on success, else why it could not be installed.
 std::string allow_only_reading();
 
 }  // namespace media::detail

@@ -1,6 +1,10 @@
 #include "sandbox/wire.hpp"
 
+#include <algorithm>  // std::min
+
 #include <nlohmann/json.hpp>
+
+#include "formats/record_check.hpp"
 
 namespace media::detail {
 
@@ -86,7 +90,7 @@ public:
         return value();
     }
     bool string(string_t& /*value*/) override { return value(); }
-    bool binary(binary_t& /*value*/) override { return false; }
+    bool binary(binary_t& /*value*/) override { return value(); }
     bool start_object(std::size_t /*size*/) override { return open(); }
     bool key(string_t& /*value*/) override { return value(); }
     bool end_object() override { return close(); }
@@ -100,8 +104,8 @@ public:
 
 private:
     // An answer's values: for every tag value at most its name, the array of a name's
-    // values and itself, and a dropped tag's name; and the record's few.
-    static constexpr std::size_t max_values = 4 * max_tag_count + 64;
+    // values and itself, and a dropped tag's name; a picture's fields; the record's few.
+    static constexpr std::size_t max_values = 4 * max_tag_count + 8 * max_pictures + 64;
     static constexpr std::size_t max_depth = 4;
 
     bool value() { return ++values_ <= max_values; }
@@ -164,17 +168,21 @@ std::string decode_hello(std::string_view document)
 
 std::string encode(const ReadRequest& request)
 {
-    return as_bytes(Json::array(
-        {request.path, request.work.count(), request.regular_only, request.check_sandbox}));
+    return as_bytes(Json::array({static_cast<int>(request.kind), request.id, request.work.count(),
+                                 request.picture, request.picture_max}));
 }
 
-std::string encode(const ReadOutcome& outcome)
+std::string encode(const Answer& answer)
 {
-    Json document = Json::array({static_cast<int>(outcome.kind), outcome.message});
+    const ReadOutcome& outcome = answer.outcome;
+    Json document = Json::array({answer.id, static_cast<int>(outcome.kind), outcome.message});
     if (outcome.kind == ReadOutcome::Kind::info) {
         document.push_back(info_json(outcome.info));
     } else if (outcome.kind == ReadOutcome::Kind::unsupported) {
         document.push_back(outcome.in_ogg);
+    } else if (outcome.kind == ReadOutcome::Kind::picture) {
+        document.push_back(Json::binary(
+            std::vector<std::uint8_t>(outcome.picture.begin(), outcome.picture.end())));
     }
     return as_bytes(document);
 }
@@ -182,29 +190,93 @@ std::string encode(const ReadOutcome& outcome)
 ReadRequest decode_request(std::string_view document)
 {
     return parsed(document, [](const Json& json) {
-        return ReadRequest{json.at(0).get<std::string>(),
-                           std::chrono::milliseconds(json.at(1).get<std::int64_t>()),
-                           json.at(2).get<bool>(), json.at(3).get<bool>()};
+        ReadRequest request;
+        const int kind = json.at(0).get<int>();
+        if (kind < 0 || kind > static_cast<int>(ReadRequest::Kind::check_sandbox)) {
+            throw media_error("a malformed message: no such request");
+        }
+        request.kind = static_cast<ReadRequest::Kind>(kind);
+        request.id = json.at(1).get<std::uint64_t>();
+        request.work = std::chrono::milliseconds(json.at(2).get<std::int64_t>());
+        request.picture = json.at(3).get<std::size_t>();
+        request.picture_max = json.at(4).get<std::size_t>();
+        return request;
     });
 }
 
-ReadOutcome decode_outcome(std::string_view document)
+Answer decode_answer(std::string_view document)
 {
     return parsed(document, [](const Json& json) {
-        ReadOutcome outcome;
-        const int kind = json.at(0).get<int>();
-        if (kind < 0 || kind > static_cast<int>(ReadOutcome::Kind::out_of_memory)) {
+        Answer answer;
+        answer.id = json.at(0).get<std::uint64_t>();
+        ReadOutcome& outcome = answer.outcome;
+        const int kind = json.at(1).get<int>();
+        if (kind < 0 || kind > static_cast<int>(ReadOutcome::Kind::picture)) {
             throw media_error("a malformed message: no such outcome");
         }
         outcome.kind = static_cast<ReadOutcome::Kind>(kind);
-        outcome.message = json.at(1).get<std::string>();
+        outcome.message = json.at(2).get<std::string>();
         if (outcome.kind == ReadOutcome::Kind::info) {
-            outcome.info = info_of(json.at(2));
+            outcome.info = info_of(json.at(3));
         } else if (outcome.kind == ReadOutcome::Kind::unsupported) {
-            outcome.in_ogg = json.at(2).get<bool>();
+            outcome.in_ogg = json.at(3).get<bool>();
+        } else if (outcome.kind == ReadOutcome::Kind::picture) {
+            const auto& bytes = json.at(3).get_binary();
+            outcome.picture.assign(bytes.begin(), bytes.end());
         }
-        return outcome;
+        return answer;
     });
+}
+
+std::uint32_t answer_limit(const ReadRequest& request, std::optional<std::int64_t> size)
+{
+    // What MessagePack spends around a value: a string's or number's header, at most
+    // nine bytes; a picture's six fields.
+    constexpr std::uint64_t per_value = 9;
+    constexpr std::uint64_t per_picture = 64;
+    constexpr std::uint64_t fixed = 1024 + max_failure_text;
+    const std::uint64_t bytes = size ? static_cast<std::uint64_t>(std::max<std::int64_t>(*size, 0))
+                                     : std::uint64_t{max_tag_bytes};
+    const std::uint64_t values = std::min<std::uint64_t>(max_tag_count, bytes + 16);
+    const std::uint64_t pictures = std::min<std::uint64_t>(max_pictures, bytes);
+    std::uint64_t limit =
+        fixed + max_record_text(size) + 2 * values * per_value + pictures * per_picture;
+    if (request.kind == ReadRequest::Kind::picture) {
+        limit += std::min<std::uint64_t>(request.picture_max, bytes);
+    }
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(limit, 0xFFFFFFFFU));
+}
+
+std::string answer_problem(const ReadRequest& request, std::optional<std::int64_t> size,
+                           ReadOutcome& outcome)
+{
+    using Kind = ReadOutcome::Kind;
+    if (outcome.message.size() > max_failure_text) {
+        return "a message of " + std::to_string(outcome.message.size()) + " bytes";
+    }
+    const bool asked_picture = request.kind == ReadRequest::Kind::picture;
+    switch (outcome.kind) {
+    case Kind::info:
+        if (request.kind != ReadRequest::Kind::info) {
+            return "a record where none was asked for";
+        }
+        return record_problem(outcome.info, size);
+    case Kind::picture:
+        if (!asked_picture) {
+            return "a picture where none was asked for";
+        }
+        if (outcome.picture.empty() || outcome.picture.size() > request.picture_max ||
+            (size && outcome.picture.size() > static_cast<std::uint64_t>(*size))) {
+            return "a picture of " + std::to_string(outcome.picture.size()) + " bytes";
+        }
+        return {};
+    case Kind::unsupported:
+        return outcome.message.empty() ? "an unnamed format" : std::string();
+    case Kind::failed:
+    case Kind::out_of_memory:
+        return {};
+    }
+    return "no such outcome";
 }
 
 }  // namespace media::detail

@@ -1,10 +1,12 @@
 #pragma once
-// What the library and its reader processes say to each other: a request to read a
-// file, and what the read came to, each a MessagePack document behind its length.
+// What the library and its reader processes say to each other: a request about a file
+// whose descriptor goes with it, and what the read came to, each a MessagePack
+// document behind its length. A reader may be anyone's by the time it answers: every
+// answer is judged here against what was asked.
 
 #include <chrono>       // std::chrono::milliseconds
 #include <cstddef>      // std::size_t
-#include <cstdint>      // std::uint32_t
+#include <cstdint>      // std::uint32_t, std::uint64_t
 #include <optional>     // std::optional
 #include <string>       // std::string
 #include <string_view>  // std::string_view
@@ -14,26 +16,61 @@
 namespace media::detail {
 
 struct ReadRequest {
-    std::string path;
+    enum class Kind {
+        info,     // read the file: its record
+        picture,  // the bytes of one of its pictures
+        // Instead of reading: what the sandbox lets through of what it must refuse,
+        // as a failure's message ("open: Operation not permitted; ..."). No file.
+        check_sandbox,
+    };
+    Kind kind = Kind::info;
+    std::uint64_t id = 0;  // the answer says it again
     std::chrono::milliseconds work{0};
-    bool regular_only = true;  // as a scan reads: nothing but regular files
-    // Instead of reading: what the sandbox lets through of what it must refuse, as a
-    // failure's message ("socket: Operation not permitted; ...").
-    bool check_sandbox = false;
+    std::size_t picture = 0;      // picture: which, as the record lists them
+    std::size_t picture_max = 0;  // picture: its bytes at most
 };
 
 // What one read came to, as read_info tells it.
 struct ReadOutcome {
-    enum class Kind { info, unsupported, failed, out_of_memory };
+    enum class Kind { info, unsupported, failed, out_of_memory, picture };
     Kind kind = Kind::failed;
     MediaInfo info;       // info
     std::string message;  // unsupported: the format's name; failed: why
     bool in_ogg = false;  // unsupported
+    std::string picture;  // picture: its bytes
 };
 
-// A message's bytes at most: the tag limit and what holds them.
-inline constexpr std::uint32_t max_message =
-    static_cast<std::uint32_t>(max_tag_bytes) + (1U << 20U);
+struct Answer {
+    std::uint64_t id = 0;
+    ReadOutcome outcome;
+};
+
+// Requests asked of a reader before it answers the first, at most: each with its
+// file's descriptor, which the reader holds until it reads the file.
+inline constexpr std::size_t max_asked_ahead = 32;
+// Descriptors that go with one message at most: those asked ahead.
+inline constexpr std::size_t max_files_a_message = max_asked_ahead;
+
+// The processor time a reader may spend in all, whatever it is asked: a bound for a
+// reader whose library spins on after this process has gone. Readers are replaced
+// well before it.
+inline constexpr std::chrono::seconds reader_cpu_backstop{3600};
+
+// A request's bytes at most.
+inline constexpr std::uint32_t max_request = 4096;
+// A failure's message at most: no library says more of a file.
+inline constexpr std::size_t max_failure_text = 4096;
+
+// The most bytes an answer to `request` about a file of `size` bytes (none: a stream)
+// takes: what its record may hold (max_record_text), the document around it, and the
+// picture's bytes that were asked for.
+std::uint32_t answer_limit(const ReadRequest& request, std::optional<std::int64_t> size);
+
+// Why `outcome` is no answer that a reader of this library could give to `request`
+// about a file of `size` bytes; empty when it is one. A record's duration is set from
+// its samples and rate.
+std::string answer_problem(const ReadRequest& request, std::optional<std::int64_t> size,
+                           ReadOutcome& outcome);
 
 // The message's frame: its length in four bytes, little-endian, then the document.
 std::string framed(const std::string& document);
@@ -45,9 +82,9 @@ std::string encode_hello(const std::string& refusal);
 std::string decode_hello(std::string_view document);
 
 std::string encode(const ReadRequest& request);
-std::string encode(const ReadOutcome& outcome);
+std::string encode(const Answer& answer);
 // Throw media_error for a document that is not one.
 ReadRequest decode_request(std::string_view document);
-ReadOutcome decode_outcome(std::string_view document);
+Answer decode_answer(std::string_view document);
 
 }  // namespace media::detail

@@ -1,6 +1,6 @@
 #include "tags/tag_collector.hpp"
 
-#include <algorithm>  // std::find
+#include <algorithm>  // std::find, std::min
 
 #include "tags/pictures.hpp"
 
@@ -62,6 +62,9 @@ void TagCollector::add_picture(Picture picture, std::string_view bytes)
 
 void TagCollector::add_picture(Picture picture, const std::function<std::string()>& load)
 {
+    if (picture.size == 0 || pictures_.size() >= max_pictures) {
+        return;  // no picture at all; or past those a record lists
+    }
     if (picture.description.size() > max_tag_value) {
         picture.description.clear();
     }
@@ -71,7 +74,10 @@ void TagCollector::add_picture(Picture picture, const std::function<std::string(
 
 void TagCollector::add_missing(const TagCollector& other)
 {
-    pictures_.insert(pictures_.end(), other.pictures_.begin(), other.pictures_.end());
+    const std::size_t room = max_pictures - std::min(max_pictures, pictures_.size());
+    pictures_.insert(pictures_.end(), other.pictures_.begin(),
+                     other.pictures_.begin() +
+                         static_cast<std::ptrdiff_t>(std::min(room, other.pictures_.size())));
     for (const auto& [name, values] : other.tags_) {
         if (tags_.count(name) == 0 &&
             std::find(dropped_.begin(), dropped_.end(), name) == dropped_.end()) {

@@ -13,6 +13,7 @@
 
 #include <musiccore/media.hpp>
 
+#include "support/byte_craft.hpp"
 #include "support/test_files.hpp"
 
 namespace {
@@ -218,6 +219,69 @@ TEST(media, pictures_of_every_format)
         }
     }
     EXPECT_EQ(media::read_picture(samples + "cover.opus", 0, png.size()), png);  // at the limit
+}
+
+// What a read in this process gives, a read in a reader process gives as well: its
+// bounds are the same, so no file that reads here is refused there. Read as records:
+// a file of more pictures than a record lists, of more text as UTF-8 than the tags'
+// limit (Latin-1, twice its bytes), of more channels than a record holds.
+TEST(media, a_reader_process_reads_what_this_one_reads)
+{
+    using byte_craft::be;
+    using byte_craft::chunk;
+    using byte_craft::le;
+    const auto id3v23 = [](const std::string& frames) {
+        std::string size;
+        for (int shift = 21; shift >= 0; shift -= 7) {
+            size += static_cast<char>((frames.size() >> static_cast<unsigned>(shift)) & 0x7FU);
+        }
+        return "ID3\x03" + std::string(2, '\0') + size + frames;
+    };
+    const auto frame = [](const std::string& id, const std::string& data) {
+        return id + be(data.size(), 4) + std::string(2, '\0') + data;
+    };
+    const auto wav = [](int channels, const std::string& tag) {
+        const std::string format =
+            chunk("fmt ", le(1, 2) + le(channels, 2) + le(8000, 4) + le(16000 * channels, 4) +
+                              le(2 * channels, 2) + le(16, 2));
+        const std::string chunks =
+            format + chunk("data", std::string(64, '\0')) + (tag.empty() ? "" : chunk("id3 ", tag));
+        return "RIFF" + le(4 + chunks.size(), 4) + "WAVE" + chunks;
+    };
+    std::string pictures;
+    for (int i = 0; i < 1500; ++i) {
+        pictures += frame("APIC", std::string("\0image/png\0\x03\0", 13) + "\x89PNG");
+    }
+    std::string latin1;
+    for (int i = 0; i < 300; ++i) {  // each value within its limit as UTF-8, 60,000 bytes
+        latin1 += frame("TXXX", std::string("\0D", 2) + std::to_string(i) + '\0' +
+                                    std::string(30000, '\xE9'));
+    }
+    const struct {
+        std::string name, bytes, outcome;
+    } rows[] = {
+        {"pictures.wav", wav(1, id3v23(pictures)), "pcm, 1000 pictures"},
+        {"latin1.wav", wav(1, id3v23(latin1)), "RIFF WAVE: tags over the 16 MiB limit"},
+        {"channels.wav", wav(300, ""), "RIFF WAVE: 300 channels"},
+        {"tone.wav", test_files::read_file(samples + "tone.wav"), "pcm, 0 pictures"},
+    };
+    const auto outcome = [](const std::string& path, const media::Limits& limits) {
+        try {
+            const media::MediaInfo info = media::read_info(path, limits);
+            return info.codec + ", " + std::to_string(info.pictures.size()) + " pictures";
+        } catch (const media::media_error& e) {
+            return std::string(e.what());
+        }
+    };
+    const test_files::TempFolder folder("agree");
+    media::Limits isolated;
+    isolated.isolated = true;
+    for (const auto& row : rows) {
+        const std::string path = folder / row.name;
+        byte_craft::write(path, row.bytes);
+        EXPECT_EQ(outcome(path, {}), row.outcome) << row.name;
+        EXPECT_EQ(outcome(path, isolated), row.outcome) << row.name << ", in a reader";
+    }
 }
 
 TEST(media, failures_name_what_was_found)

@@ -3,10 +3,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,74 +23,148 @@
 namespace {
 
 using namespace std::chrono_literals;
+using media::detail::open_file;
 using media::detail::ReaderPool;
 using media::detail::ReaderProcess;
 using media::detail::ReadOutcome;
+using media::detail::ReadRequest;
 
 const std::string fake_reader = MUSICCORE_FAKE_READER;
 constexpr std::size_t memory = std::size_t{256} << 20U;
 
-// Each file's outcome as one text: "fake <samples>" or the failure's message.
-std::map<std::string, std::string> pool_read(const std::vector<std::string>& files, unsigned jobs,
-                                             std::chrono::milliseconds limit = 300ms)
+// Files whose first word tells the fake reader what to do, in a folder of their own.
+class Moves {
+public:
+    explicit Moves(const std::vector<std::string>& words) : folder_("moves")
+    {
+        for (const std::string& word : words) {
+            std::ofstream(folder_ / word) << word;
+            paths_.push_back((folder_ / word).string());
+        }
+    }
+
+    const std::vector<std::string>& paths() const { return paths_; }
+
+private:
+    test_files::TempFolder folder_;
+    std::vector<std::string> paths_;
+};
+
+ReadRequest info_request(std::chrono::milliseconds limit)
 {
-    ReaderPool pool(fake_reader, jobs, memory);
+    ReadRequest request;
+    request.work = limit;
+    return request;
+}
+
+std::string text_of(const ReadOutcome& outcome)
+{
+    if (outcome.kind != ReadOutcome::Kind::info) {
+        return outcome.message;
+    }
+    std::ostringstream text;
+    text << outcome.info.codec << " " << *outcome.info.samples << " " << outcome.info.duration_secs;
+    return text.str();
+}
+
+// Each file's outcome as one text, by its first word: "pcm <samples> <seconds>" or
+// the failure's message.
+std::map<std::string, std::string> pool_read(const std::vector<std::string>& words, unsigned jobs,
+                                             std::chrono::milliseconds limit = 300ms,
+                                             std::size_t memory_limit = memory)
+{
+    const Moves files(words);
+    ReaderPool pool(fake_reader, jobs, memory_limit);
     std::map<std::string, std::string> outcomes;
-    pool.read(files, limit, true,
-              [&](std::size_t i, ReadOutcome&& outcome) {
-                  outcomes[files[i]] =
-                      outcome.kind == ReadOutcome::Kind::info
-                          ? outcome.info.codec + " " + std::to_string(*outcome.info.samples)
-                          : outcome.message;
-              },
-              {});
+    pool.read(
+        words.size(), [&](std::size_t i) { return open_file(files.paths()[i], true); },
+        info_request(limit),
+        [&](std::size_t i, ReadOutcome&& outcome) { outcomes[words[i]] = text_of(outcome); }, {});
     return outcomes;
 }
 
-// A reader that misbehaves fails its own file, and the file alone: the pool replaces
-// it and reads the rest, also what was asked of it ahead.
-TEST(reader_pool, a_reader_that_fails_loses_its_file_alone)
+// A reader that fails, or that a file has taken over, fails its own file, and the file
+// alone, with what it did: the pool replaces it and reads the rest, also what was
+// asked of it ahead. What it sends is held to what the file could hold.
+TEST(reader_pool, a_reader_that_misbehaves_loses_its_file_alone)
 {
     std::map<std::string, std::string> expected{
-        {"a", "fake 1"},
-        {"crash-1", "reader crashed: signal 11 (SIGSEGV)"},
-        {"bb", "fake 2"},
-        {"spin-1", "time limit passed"},
-        {"ccc", "fake 3"},
-        {"hang-1", "read blocked past the time limit"},
-        {"dddd", "fake 4"},
-        {"garbage-1", "reader sent a malformed answer"},
-        {"eeeee", "fake 5"},
-        {"huge-1", "reader sent a malformed answer"},
-        {"exit-1", "reader ended with status 3"},
-        {"ffffff", "fake 6"},
+        {"a", "pcm 1 0.000125"},
+        {"crash", "reader crashed: signal 11 (SIGSEGV)"},
+        {"bb", "pcm 2 0.00025"},
+        {"spin", "time limit passed"},
+        {"hang", "read blocked past the time limit"},
+        {"trickle", "read took longer than 2 s"},
+        {"garbage", "reader sent a malformed answer"},
+        {"huge", "reader sent an answer too long for its file"},
+        {"oversized", "reader sent an answer too long for its file"},
+        {"exit", "reader ended with status 3"},
+        {"fail", "a library failed"},
+        {"ahead", "reader sent an answer out of turn"},
+        {"channels-0", "reader sent an answer out of range: 0 channels"},
+        {"channels-300", "reader sent an answer out of range: 300 channels"},
+        {"rate-5", "reader sent an answer out of range: a rate of -5 Hz"},
+        {"exact", "reader sent an answer out of range: an exact length that its bytes cannot hold"},
+        {"type-21", "reader sent an answer out of range: a picture of type 21"},
+        {"codec", "reader sent an answer out of range: a codec of no reader"},
+        {"nan", "pcm 3 0.000375"},  // the duration is the samples'
+        {"ccc", "pcm 3 0.000375"},
     };
     if (!media::detail::address_sanitized) {  // else it has no bound
-        expected.emplace("hog-1", "reader exceeded 256 MiB");
+        expected.emplace("hog", "reader exceeded 256 MiB");
     }
-    std::vector<std::string> files;
-    for (const auto& [file, outcome] : expected) {
-        files.push_back(file);
+    std::vector<std::string> words;
+    for (const auto& [word, outcome] : expected) {
+        words.push_back(word);
     }
     for (const unsigned jobs : {1U, 3U}) {
-        EXPECT_EQ(pool_read(files, jobs), expected) << jobs << " jobs";
+        EXPECT_EQ(pool_read(words, jobs), expected) << jobs << " jobs";
     }
+}
+
+// A reader that reads no request fails its file by the time limit: the pool never
+// waits on it.
+TEST(reader_pool, a_reader_that_reads_nothing_fails_its_files_in_time)
+{
+    setenv("MUSICCORE_FAKE_DEAF", "1", 1);
+    const auto outcomes = pool_read({"a", "bb"}, 1, 200ms, memory + (3U << 20U));
+    unsetenv("MUSICCORE_FAKE_DEAF");
+    const std::map<std::string, std::string> expected{{"a", "read blocked past the time limit"},
+                                                      {"bb", "read blocked past the time limit"}};
+    EXPECT_EQ(outcomes, expected);
 }
 
 // A reader whose library failed a file is replaced once its answers are in: what the
 // library left behind goes with it.
 TEST(reader_pool, a_reader_that_failed_a_file_is_replaced)
 {
+    std::vector<std::string> words{"a", "b", "fail"};
+    for (int i = 0; i < 60; ++i) {  // more than are ever asked of a reader ahead
+        words.push_back("c" + std::to_string(i));
+    }
+    const Moves files(words);
     ReaderPool pool(fake_reader, 1, memory);
-    std::vector<std::string> files{"a", "b", "fail-1"};
-    files.resize(100, "c");  // more than are ever asked of a reader ahead
-    std::vector<std::string> answers(files.size());
-    pool.read(files, 300ms, true,
-              [&](std::size_t i, ReadOutcome&& outcome) { answers[i] = outcome.message; }, {});
+    std::vector<std::string> answers(words.size());
+    pool.read(
+        words.size(), [&](std::size_t i) { return open_file(files.paths()[i], true); },
+        info_request(300ms),
+        [&](std::size_t i, ReadOutcome&& outcome) { answers[i] = outcome.message; }, {});
     EXPECT_EQ(answers[0], answers[1]);  // one reader while all goes well
     EXPECT_EQ(answers[2], "a library failed");
     EXPECT_NE(answers.back(), answers[0]);
     EXPECT_FALSE(answers.back().empty());
+}
+
+// The process id of the reader that read `word`, in a pool of the memory limit `memory`.
+pid_t reader_of(const std::string& word, std::size_t memory_limit)
+{
+    const Moves files({word});
+    ReaderPool pool(fake_reader, 1, memory_limit);
+    ReadOutcome answer;
+    pool.read(
+        1, [&](std::size_t) { return open_file(files.paths()[0], true); }, info_request(300ms),
+        [&](std::size_t, ReadOutcome&& got) { answer = got; }, {});
+    return answer.kind == ReadOutcome::Kind::info ? std::stoi(answer.message) : -1;
 }
 
 // Readers are kept for the next pool of the same program and limit; one that ended
@@ -98,54 +172,58 @@ TEST(reader_pool, a_reader_that_failed_a_file_is_replaced)
 TEST(reader_pool, readers_are_kept_for_the_next_pool)
 {
     constexpr std::size_t other_memory = memory + (1U << 20U);  // no other test's
-    const auto reader_of = [](const char* file) {
-        ReaderPool pool(fake_reader, 1, other_memory);
-        ReadOutcome answer;
-        pool.read({file}, 300ms, true, [&](std::size_t, ReadOutcome&& got) { answer = got; }, {});
-        return answer.kind == ReadOutcome::Kind::info ? std::stoi(answer.message) : -1;
-    };
-    const pid_t first = reader_of("a");
+    const pid_t first = reader_of("a", other_memory);
     ASSERT_GT(first, 0);
-    EXPECT_EQ(reader_of("b"), first);
+    EXPECT_EQ(reader_of("b", other_memory), first);
     kill(first, SIGKILL);
     std::this_thread::sleep_for(50ms);
-    const pid_t second = reader_of("c");
+    const pid_t second = reader_of("c", other_memory);
     EXPECT_GT(second, 0);
     EXPECT_NE(second, first);
     // A copy made by fork starts its own, and keeps those in turn.
     const auto in_a_fork = [&] {
-        const pid_t own = reader_of("d");
-        std::_Exit(own > 0 && own != second && reader_of("d") == own ? 0 : 1);
+        const pid_t own = reader_of("d", other_memory);
+        std::_Exit(own > 0 && own != second && reader_of("d", other_memory) == own ? 0 : 1);
     };
     EXPECT_EXIT(in_a_fork(), testing::ExitedWithCode(0), "");
-    EXPECT_EQ(reader_of("e"), second);
+    EXPECT_EQ(reader_of("e", other_memory), second);
+}
+
+// A reader that answers what it was not asked is not kept: its next file would get
+// an answer that is not its own.
+TEST(reader_pool, a_reader_that_speaks_unasked_is_not_kept)
+{
+    constexpr std::size_t other_memory = memory + (2U << 20U);
+    const pid_t first = reader_of("extra", other_memory);
+    ASSERT_GT(first, 0);
+    std::this_thread::sleep_for(50ms);  // its second answer is on its way
+    const pid_t second = reader_of("a", other_memory);
+    EXPECT_GT(second, 0);
+    EXPECT_NE(second, first);
 }
 
 // The time limit is each file's: a reader that has worked past it over many files,
 // each well within it, fails none.
 TEST(reader_pool, the_time_limit_is_a_file_at_a_time)
 {
-    ReaderPool pool(fake_reader, 1, memory);
-    // Each looked at on more than one tick; together past the limit and its grace.
-    const std::vector<std::string> files(8, "work-250");
-    std::size_t read = 0;
-    pool.read(files, 200ms, true,
-              [&](std::size_t, ReadOutcome&& answer) {
-                  read += answer.kind == ReadOutcome::Kind::info ? 1 : 0;
-              },
-              {});
-    EXPECT_EQ(read, files.size());
+    const auto outcomes = pool_read({"work-250", "work-251", "work-252", "work-253", "work-254",
+                                     "work-255", "work-256", "work-257"},
+                                    1, 200ms);
+    for (const auto& [word, outcome] : outcomes) {
+        EXPECT_EQ(outcome.substr(0, 4), "pcm ") << word << ": " << outcome;
+    }
 }
 
 // Without a time limit, a reader that works on is left to work.
 TEST(reader_pool, no_limit_no_watch)
 {
+    const Moves files({"hang"});
     ReaderPool pool(fake_reader, 1, memory);
-    const std::vector<std::string> files{"hang-1"};
     bool done = false;
     int ticks = 0;
     EXPECT_THROW(pool.read(
-                     files, 0ms, true, [&](std::size_t, ReadOutcome&&) { done = true; },
+                     1, [&](std::size_t) { return open_file(files.paths()[0], true); },
+                     info_request(0ms), [&](std::size_t, ReadOutcome&&) { done = true; },
                      [&] {
                          if (++ticks == 5) {
                              throw std::runtime_error("stop");  // after half a second
@@ -155,16 +233,38 @@ TEST(reader_pool, no_limit_no_watch)
     EXPECT_FALSE(done);
 }
 
-// The real reader: sandboxed, it may not start a program or open a socket.
-TEST(reader_pool, the_reader_may_not_execute_or_connect)
+// What a reader says on standard error reaches this process's, a line at a time, its
+// controls escaped and each line named as the reader's: no terminal title, colour or
+// line of this program's own can come of it.
+TEST(reader_pool, what_a_reader_says_is_escaped)
 {
-    const auto program = media::detail::reader_program();
-    ASSERT_TRUE(program);
-    ReaderProcess reader(*program, memory);
-    ASSERT_TRUE(reader.send({{"", 0ms, true, true}}));
+    testing::internal::CaptureStderr();
+    const auto outcomes = pool_read({"escapes"}, 1);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(outcomes.at("escapes"), "pcm 7 0.000875");
+    EXPECT_EQ(said, "musiccore-reader: \\x1B]0;owned\\x07\\x1B[31mred\\x0D\n"
+                    "musiccore-reader: musiccore: forged\n");
+}
+
+// The real reader: sandboxed, it may open no file, write nowhere but its channel and
+// standard error, execute nothing, signal or trace no other process, and change
+// nothing of its own bounds.
+TEST(reader_pool, the_reader_can_do_nothing_but_read)
+{
+    ReaderProcess reader(media::detail::reader_program(), memory);
+    ReadRequest check;
+    check.kind = ReadRequest::Kind::check_sandbox;
+    reader.ask(check, {}, std::nullopt);
     const auto answer = reader.answer(5s);
     ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->message, "socket: Operation not permitted; execve: Operation not permitted");
+    std::string expected;
+    for (const char* attempt :
+         {"open", "openat", "open to write", "mmap executable", "write to descriptor 1", "kill",
+          "ptrace", "prctl", "setrlimit", "socket", "execve"}) {
+        expected +=
+            (expected.empty() ? "" : "; ") + std::string(attempt) + ": Operation not permitted";
+    }
+    EXPECT_EQ(answer->message, expected);
 }
 
 // The readers this process started, by their ids.
@@ -223,32 +323,51 @@ TEST(reader_pool, a_scan_outlives_its_reader)
     EXPECT_EQ(result.tracks.size(), 3U);
 }
 
-// Where no reader can be had, files are read here: the scan says so in its result, and
-// on standard error once.
-TEST(reader_pool, without_readers_the_scan_reads_here)
+// Where no reader can be had, a read that asks for isolation fails, and says why: it
+// never falls back to reading here. The reader is looked for at absolute paths only.
+TEST(reader_pool, without_a_reader_isolation_fails_closed)
 {
-    const auto scan_without = [](const char* why) {
-        if (why == nullptr) {
-            setenv("MUSICCORE_READER", "/nonexistent/musiccore-reader", 1);
-        } else {
-            setenv("MUSICCORE_READER", fake_reader.c_str(), 1);
-            setenv("MUSICCORE_FAKE_REFUSE", why, 1);
-        }
-        music_library::ScanOptions options;
-        options.file_time_limit = 0ms;
-        for (int i = 0; i < 2; ++i) {
-            const auto result = music_library::scan(test_files::music / "a", options);
-            if (result.isolated || result.tracks.size() != 2) {
-                std::_Exit(1);
-            }
-        }
-        std::_Exit(0);
+    const struct {
+        const char* reader;
+        const char* refusal;
+        std::string message;
+    } rows[] = {
+        {"/nonexistent/musiccore-reader", nullptr,
+         "no sandboxed reader: /nonexistent/musiccore-reader is not a program that can be run"},
+        {"musiccore-reader", nullptr,
+         "no sandboxed reader: MUSICCORE_READER is not an absolute path"},
+        {fake_reader.c_str(), "no seccomp here",
+         "no sandboxed reader: the reader is not sandboxed: no seccomp here"},
     };
-    EXPECT_EXIT(scan_without(nullptr), testing::ExitedWithCode(0),
-                "^musiccore: reading files in this process, without a sandbox: no reader program "
-                "installed\n$");
-    EXPECT_EXIT(scan_without("no seccomp here"), testing::ExitedWithCode(0),
-                "without a sandbox: the reader is not sandboxed: no seccomp here\n$");
+    media::Limits isolated;
+    isolated.isolated = true;
+    const std::string file = test_files::samples + "short.opus";
+    for (const auto& row : rows) {
+        setenv("MUSICCORE_READER", row.reader, 1);
+        if (row.refusal != nullptr) {
+            setenv("MUSICCORE_FAKE_REFUSE", row.refusal, 1);
+        }
+        try {
+            music_library::scan(test_files::music / "a");
+            ADD_FAILURE() << row.reader << ": the scan read without a sandbox";
+        } catch (const media::media_error& e) {
+            EXPECT_EQ(e.what(), row.message);
+        }
+        try {
+            media::read_info(file, isolated);
+            ADD_FAILURE() << row.reader << ": read_info read without a sandbox";
+        } catch (const media::media_error& e) {
+            EXPECT_EQ(e.what(), row.message);
+        }
+        unsetenv("MUSICCORE_FAKE_REFUSE");
+    }
+    unsetenv("MUSICCORE_READER");
+    // Asked to, it reads here.
+    music_library::ScanOptions here;
+    here.isolated = false;
+    const auto result = music_library::scan(test_files::music / "a", here);
+    EXPECT_FALSE(result.isolated);
+    EXPECT_EQ(result.tracks.size(), 2U);
 }
 
 }  // namespace

@@ -339,8 +339,8 @@ TEST(mp4_reader, itunes_tags)
     }
 }
 
-// covr: a data box a picture, its type said or sniffed; not tags, not counted among
-// them; and one that claims more than its parent holds fails the read.
+// covr: a data box a picture, its type said or sniffed; an empty one none; not tags,
+// not counted among them; and one that claims more than its parent holds fails the read.
 TEST(mp4_reader, cover_pictures)
 {
     const std::string png = "\x89PNG\r\n\x1A\n a picture"s;
@@ -349,7 +349,7 @@ TEST(mp4_reader, cover_pictures)
     file.items = box("covr", box("data", be(13, 4) + be(0, 4) + "\xFF\xD8\xFF") +
                                  box("data", be(0, 4) + be(0, 4) + png) +
                                  box("data", be(27, 4) + be(0, 4) + large) +
-                                 box("data", be(0, 4) + be(0, 4))) +  // empty, unsniffable
+                                 box("data", be(0, 4) + be(0, 4))) +  // empty: no picture
                  itunes_item("\xA9nam", 1, "Title");
     const test_files::TempFolder folder("mp4-covr");
     const std::string path = folder / "covers.m4a";
@@ -361,7 +361,7 @@ TEST(mp4_reader, cover_pictures)
         listed += picture.mime_type + " " + std::to_string(picture.size) + ", ";
     }
     EXPECT_EQ(listed, "image/jpeg 3, image/png " + std::to_string(png.size()) + ", image/bmp " +
-                          std::to_string(large.size()) + ",  0, ");
+                          std::to_string(large.size()) + ", ");
     EXPECT_EQ(info.tags, (media::Tags{{"TITLE", {"Title"}}}));
     EXPECT_EQ(media::read_picture(path, 1), png);
     EXPECT_EQ(media::read_picture(path, 2, large.size()), large);
