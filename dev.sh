@@ -84,6 +84,7 @@ case "${1:-}" in
     fuzz/run_fuzzer.sh build-sanitize/fuzz/fuzz_format "$seconds" "$corpus/format" fuzz/seeds/format
     fuzz/run_fuzzer.sh build-sanitize/fuzz/fuzz_media "$seconds" "$corpus/media" build-sanitize/samples \
       build-sanitize/hostile
+    fuzz/run_fuzzer.sh build-sanitize/fuzz/fuzz_wire "$seconds" "$corpus/wire" build-sanitize/fuzz/seeds/wire
     ;;
   bench)
     tools/install-deps.sh

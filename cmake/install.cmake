@@ -13,8 +13,10 @@ install(TARGETS musiccore EXPORT musiccoreTargets
           NAMELINK_COMPONENT development
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime
 )
-# The reader program goes with the library, where it looks for it.
-install(TARGETS musiccore_reader RUNTIME DESTINATION "${musiccore_reader_dir}" COMPONENT runtime)
+# The reader program goes with the library, where it looks for it, and is exported as
+# musiccore::reader for programs that install it beside themselves.
+install(TARGETS musiccore_reader EXPORT musiccoreTargets
+  RUNTIME DESTINATION "${musiccore_reader_dir}" COMPONENT runtime)
 install(FILES ${musiccore_public_headers} ${musiccore_generated_headers}
   DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/musiccore" COMPONENT development)
 install(EXPORT musiccoreTargets NAMESPACE musiccore:: DESTINATION "${musiccore_cmake_dir}"

@@ -68,8 +68,14 @@ check_output "add_subdirectory" "$work/example-subdir/track_duration"
 build_example "$work/example-export" -DMUSICCORE_SOURCE_DIR="$root" -DTRACK_DURATION_EXPORT=ON
 echo "consumer via add_subdirectory, exporting its own targets: ok"
 
+# Installed with the example, the reader is found beside it, as its own.
+cmake --install "$work/example-installed" --prefix "$work/app" >/dev/null
+check_output "find_package (static, installed)" "$work/app/bin/track_duration"
+
 # Apart, so that a failing pkg-config stops the script.
 flags=$(PKG_CONFIG_PATH="$work/static/lib/pkgconfig" pkg-config --cflags --libs musiccore)
+reader=$(PKG_CONFIG_PATH="$work/static/lib/pkgconfig" pkg-config --variable=reader musiccore)
 # shellcheck disable=SC2086  # word splitting of the flags is intended
 c++ -std=c++17 $strict examples/track_duration/main.cpp -o "$work/example-pkgconfig" $flags
+cp "$reader" "$work/musiccore-reader"  # beside the program, where the library looks
 check_output "pkg-config" "$work/example-pkgconfig"

@@ -1,6 +1,7 @@
 #include "sandbox/wire.hpp"
 
 #include <algorithm>  // std::min
+#include <limits>     // std::numeric_limits
 
 #include <nlohmann/json.hpp>
 
@@ -11,6 +12,28 @@ namespace media::detail {
 namespace {
 
 using Json = nlohmann::json;
+
+// An integer of the type asked for, or media_error: nlohmann's own conversion casts a
+// float or an integer out of range, which is undefined behaviour.
+template <typename Integer>
+Integer integer(const Json& json)
+{
+    if (json.is_number_unsigned()) {
+        const auto value = json.get<std::uint64_t>();
+        if (value <= static_cast<std::uint64_t>(std::numeric_limits<Integer>::max())) {
+            return static_cast<Integer>(value);
+        }
+    } else if (json.is_number_integer()) {
+        const auto value = json.get<std::int64_t>();
+        if (std::numeric_limits<Integer>::is_signed
+                ? value >= static_cast<std::int64_t>(std::numeric_limits<Integer>::min()) &&
+                      value <= static_cast<std::int64_t>(std::numeric_limits<Integer>::max())
+                : value >= 0) {
+            return static_cast<Integer>(value);
+        }
+    }
+    throw media_error("a malformed message: an integer out of range");
+}
 
 // Arrays of fields by their place, not objects by name: a scan sends an answer a
 // file, and names would cost more than the values to write and to look up.
@@ -28,43 +51,43 @@ Json info_json(const MediaInfo& info)
                          picture.width ? Json(*picture.width) : Json(nullptr),
                          picture.height ? Json(*picture.height) : Json(nullptr), picture.size}));
     }
+    // No duration: the receiver works it out from the samples.
     return Json::array({info.codec, info.channels, info.sample_rate,
                         info.samples ? Json(*info.samples) : Json(nullptr), info.exact,
-                        info.duration_secs, info.bitrate ? Json(*info.bitrate) : Json(nullptr),
-                        std::move(tags), info.dropped_tags, std::move(pictures)});
+                        info.bitrate ? Json(*info.bitrate) : Json(nullptr), std::move(tags),
+                        info.dropped_tags, std::move(pictures)});
 }
 
 MediaInfo info_of(const Json& json)
 {
     MediaInfo info;
     info.codec = json.at(0).get<std::string>();
-    info.channels = json.at(1).get<int>();
-    info.sample_rate = json.at(2).get<long>();
+    info.channels = integer<int>(json.at(1));
+    info.sample_rate = integer<long>(json.at(2));
     if (!json.at(3).is_null()) {
-        info.samples = json.at(3).get<std::int64_t>();
+        info.samples = integer<std::int64_t>(json.at(3));
     }
     info.exact = json.at(4).get<bool>();
-    info.duration_secs = json.at(5).get<double>();
-    if (!json.at(6).is_null()) {
-        info.bitrate = json.at(6).get<long>();
+    if (!json.at(5).is_null()) {
+        info.bitrate = integer<long>(json.at(5));
     }
-    const Json& tags = json.at(7);
+    const Json& tags = json.at(6);
     for (std::size_t i = 0; i + 1 < tags.size(); i += 2) {
         info.tags[tags[i].get<std::string>()] = tags[i + 1].get<std::vector<std::string>>();
     }
-    info.dropped_tags = json.at(8).get<std::vector<std::string>>();
-    for (const Json& fields : json.at(9)) {
+    info.dropped_tags = json.at(7).get<std::vector<std::string>>();
+    for (const Json& fields : json.at(8)) {
         Picture picture;
-        picture.type = fields.at(0).get<int>();
+        picture.type = integer<int>(fields.at(0));
         picture.mime_type = fields.at(1).get<std::string>();
         picture.description = fields.at(2).get<std::string>();
         if (!fields.at(3).is_null()) {
-            picture.width = fields.at(3).get<int>();
+            picture.width = integer<int>(fields.at(3));
         }
         if (!fields.at(4).is_null()) {
-            picture.height = fields.at(4).get<int>();
+            picture.height = integer<int>(fields.at(4));
         }
-        picture.size = fields.at(5).get<std::uint64_t>();
+        picture.size = integer<std::uint64_t>(fields.at(5));
         info.pictures.push_back(std::move(picture));
     }
     return info;
@@ -191,15 +214,15 @@ ReadRequest decode_request(std::string_view document)
 {
     return parsed(document, [](const Json& json) {
         ReadRequest request;
-        const int kind = json.at(0).get<int>();
+        const int kind = integer<int>(json.at(0));
         if (kind < 0 || kind > static_cast<int>(ReadRequest::Kind::check_sandbox)) {
             throw media_error("a malformed message: no such request");
         }
         request.kind = static_cast<ReadRequest::Kind>(kind);
-        request.id = json.at(1).get<std::uint64_t>();
-        request.work = std::chrono::milliseconds(json.at(2).get<std::int64_t>());
-        request.picture = json.at(3).get<std::size_t>();
-        request.picture_max = json.at(4).get<std::size_t>();
+        request.id = integer<std::uint64_t>(json.at(1));
+        request.work = std::chrono::milliseconds(integer<std::int64_t>(json.at(2)));
+        request.picture = integer<std::size_t>(json.at(3));
+        request.picture_max = integer<std::size_t>(json.at(4));
         return request;
     });
 }
@@ -208,9 +231,9 @@ Answer decode_answer(std::string_view document)
 {
     return parsed(document, [](const Json& json) {
         Answer answer;
-        answer.id = json.at(0).get<std::uint64_t>();
+        answer.id = integer<std::uint64_t>(json.at(0));
         ReadOutcome& outcome = answer.outcome;
-        const int kind = json.at(1).get<int>();
+        const int kind = integer<int>(json.at(1));
         if (kind < 0 || kind > static_cast<int>(ReadOutcome::Kind::picture)) {
             throw media_error("a malformed message: no such outcome");
         }

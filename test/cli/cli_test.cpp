@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -16,6 +17,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using test_files::read_file;
 
 struct Outcome {
@@ -313,6 +315,45 @@ TEST(cli, outputs_and_exit_statuses)
         EXPECT_NE(run.out.find(row.out), std::string::npos) << row.args << ":\n" << run.out;
         EXPECT_NE(run.err.find(row.err), std::string::npos) << row.args << ":\n" << run.err;
     }
+}
+
+// Reading in sandboxed readers is the default, and where none can be had the command
+// says so and reads nothing: it reads in its own process only when asked. A reader
+// that lies is caught: nothing it sends reaches a terminal or a CSV row as it is.
+TEST(cli, the_sandbox_fails_closed)
+{
+    const std::string missing = "export MUSICCORE_READER=/nonexistent && ";
+    const std::string fake = "export MUSICCORE_READER='" MUSICCORE_FAKE_READER "' && ";
+    const std::string moves = testing::TempDir() + "musiccore-moves-" + std::to_string(getpid());
+    fs::create_directories(moves);
+    std::ofstream(moves + "/codec.opus") << "codec";
+    std::ofstream(moves + "/escapes.opus") << "escapes";
+    const struct {
+        std::string before, args;
+        int status;
+        std::string out, err;
+    } rows[] = {
+        {missing, "scan a", 1, "",
+         "musiccore: no sandboxed reader: /nonexistent is not a program that can be run\n"},
+        {missing, "scan --no-sandbox a", 0, "a/short.opus", "2 tracks"},
+        {missing, "info a/short.opus", 1, "", "a/short.opus: no sandboxed reader"},
+        {missing, "info --no-sandbox a/short.opus", 0, "exact: 48000 samples", ""},
+        {missing, "cover covers/cover.flac", 1, "", "no sandboxed reader"},
+        {missing, "cover --no-sandbox covers/cover.flac | cmp - ../samples/cover.png", 0, "", ""},
+        {fake, "scan --csv '" + moves + "'", 1, "path,",
+         "codec.opus: reader sent an answer out of range: a codec of no reader\n"},
+        {fake, "scan '" + moves + "'", 1, "escapes.opus",
+         "musiccore-reader: \\x1B]0;owned\\x07\\x1B[31mred\\x0D\n"
+         "musiccore-reader: musiccore: forged\n"},
+    };
+    for (const auto& row : rows) {
+        const Outcome run = musiccore_after(row.before, row.args);
+        EXPECT_EQ(run.status, row.status) << row.args;
+        EXPECT_NE(run.out.find(row.out), std::string::npos) << row.args << ":\n" << run.out;
+        EXPECT_NE(run.err.find(row.err), std::string::npos) << row.args << ":\n" << run.err;
+        EXPECT_EQ(run.err.find('\x1B'), std::string::npos) << row.args;
+    }
+    fs::remove_all(moves);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 
 #include <musiccore/library.hpp>
 
+#include "library/file_listing.hpp"
 #include "support/test_files.hpp"
 
 namespace {
@@ -150,6 +151,50 @@ TEST(scan_edges, a_folder_swapped_for_a_link_leads_nowhere)
     stop = true;
     swapper.join();
     EXPECT_EQ(outside, 0U);
+}
+
+// A file is read as the walk listed it: opened from the root one folder at a time,
+// through no folder link, and only while it is the file listed. What changed since
+// the walk fails with what it is now.
+TEST(scan_edges, files_are_opened_as_listed)
+{
+    const test_files::TempFolder dir("opened");
+    const fs::path root = dir / "root";
+    for (const char* folder : {"root/a", "root/b", "root/c", "elsewhere/c"}) {
+        fs::create_directories(dir / folder);
+    }
+    for (const char* file :
+         {"a/kept.opus", "a/replaced.opus", "a/fifo.opus", "b/moved.opus", "c/inside.opus"}) {
+        fs::copy_file(test_files::samples + "plain.opus", root / file);
+    }
+    fs::copy_file(test_files::samples + "plain.opus", dir / "elsewhere/c/inside.opus");
+    fs::create_symlink(root / "a/kept.opus", root / "a/link.opus");
+    const auto listing = music_library::detail::list_files(root, 1, true);
+    ASSERT_EQ(listing.files.size(), 6U);
+
+    fs::copy_file(test_files::samples + "short.opus", root / "a/new.opus");
+    fs::rename(root / "a/new.opus", root / "a/replaced.opus");  // another file at its name
+    fs::remove(root / "a/fifo.opus");
+    ASSERT_EQ(mkfifo((root / "a/fifo.opus").c_str(), 0600), 0);
+    fs::rename(root / "b", root / "b-gone");
+    fs::rename(root / "c", dir / "c-gone");  // and a link to a folder elsewhere in its place
+    fs::create_directory_symlink(dir / "elsewhere/c", root / "c");
+
+    music_library::detail::ListedOpener opener(listing);
+    std::vector<std::string> opened;
+    for (std::size_t i = 0; i < listing.files.size(); ++i) {
+        const auto file = opener.open(i);
+        opened.push_back(fs::path(listing.files[i]).filename().string() + ": " +
+                         (file.fd ? std::to_string(file.size) + " bytes" : file.failure));
+    }
+    const auto plain = std::to_string(fs::file_size(test_files::samples + "plain.opus"));
+    EXPECT_EQ(opened, (std::vector<std::string>{
+                          "fifo.opus: not a regular file", "kept.opus: " + plain + " bytes",
+                          "link.opus: " + plain + " bytes",  // a file link, as the walk takes it
+                          "replaced.opus: the file was replaced after it was listed",
+                          "moved.opus: No such file or directory",
+                          "inside.opus: Not a directory",  // not through the folder link
+                      }));
 }
 
 }  // namespace

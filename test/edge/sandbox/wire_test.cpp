@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "sandbox/wire.hpp"
+
+namespace {
+
+using media::detail::Answer;
+using media::detail::ReadOutcome;
+using media::detail::ReadRequest;
+using Json = nlohmann::json;
+
+std::string packed(const Json& document)
+{
+    const std::vector<std::uint8_t> bytes = Json::to_msgpack(document);
+    return {bytes.begin(), bytes.end()};
+}
+
+std::string decoded(const Json& document)
+{
+    try {
+        const Answer answer = media::detail::decode_answer(packed(document));
+        return "id " + std::to_string(answer.id);
+    } catch (const media::media_error& e) {
+        return e.what();
+    }
+}
+
+// What goes over the wire comes back as it went: a record with tags and pictures, a
+// picture's bytes.
+TEST(wire, answers_read_back_as_sent)
+{
+    Answer sent{42, {}};
+    sent.outcome.kind = ReadOutcome::Kind::info;
+    media::MediaInfo& info = sent.outcome.info;
+    info.codec = "flac";
+    info.channels = 2;
+    info.sample_rate = 44100;
+    info.samples = 100000;
+    info.exact = true;
+    info.bitrate = 900000;
+    info.tags = {{"ARTIST", {"Ann", "Bob"}}, {"TITLE", {std::string("a\0b", 3)}}};
+    info.dropped_tags = {"LYRICS"};
+    info.pictures.push_back({3, "image/png", "Front", 8, std::nullopt, 120});
+    const Answer got = media::detail::decode_answer(media::detail::encode(sent));
+    EXPECT_EQ(got.id, 42U);
+    EXPECT_EQ(got.outcome.info.tags, info.tags);
+    EXPECT_EQ(got.outcome.info.dropped_tags, info.dropped_tags);
+    EXPECT_EQ(got.outcome.info.samples, info.samples);
+    EXPECT_EQ(got.outcome.info.bitrate, info.bitrate);
+    ASSERT_EQ(got.outcome.info.pictures.size(), 1U);
+    EXPECT_EQ(got.outcome.info.pictures[0].width, 8);
+    EXPECT_EQ(got.outcome.info.pictures[0].height, std::nullopt);
+
+    Answer picture{7, {}};
+    picture.outcome.kind = ReadOutcome::Kind::picture;
+    picture.outcome.picture = std::string("\x89PNG\0\xFF", 6);
+    EXPECT_EQ(media::detail::decode_answer(media::detail::encode(picture)).outcome.picture,
+              picture.outcome.picture);
+}
+
+// A document that is not an answer is refused, whatever type or size a field takes:
+// never cast (a float or a too large integer as an int is undefined behaviour).
+TEST(wire, what_is_no_answer_is_refused)
+{
+    const Json record = Json::array(
+        {"pcm", 1, 8000, 10, false, nullptr, Json::array(), Json::array(), Json::array()});
+    const auto with = [&record](std::size_t field, Json value) {
+        Json changed = record;
+        changed[field] = std::move(value);
+        return Json::array({1, 0, "", changed});
+    };
+    const std::string malformed = "a malformed message";
+    const struct {
+        Json document;
+        std::string outcome;
+    } rows[] = {
+        {Json::array({1, 0, "", record}), "id 1"},
+        {with(1, 1e300), malformed + ": an integer out of range"},  // channels
+        {with(1, std::int64_t{1} << 40U), malformed + ": an integer out of range"},
+        {with(3, -1.5), malformed + ": an integer out of range"},    // samples
+        {with(2, "8000"), malformed + ": an integer out of range"},  // a rate as text
+        {with(0, 5), malformed + ": [json.exception.type_error.302] type must be string, "
+                                 "but is number"},
+        {Json::array({-1, 0, "", record}), malformed + ": an integer out of range"},  // an id
+        {Json::array({1, 9, ""}), malformed + ": no such outcome"},
+        {Json::array({1, 4, "", "bytes"}), malformed + ": [json.exception.type_error.302] "
+                                                       "type must be binary, but is string"},
+        {Json::array({1, 0, "", Json::array({Json::array({Json::array({Json::array()})})})}),
+         malformed},  // deeper than any answer
+        {Json::array({1}), malformed + ": [json.exception.out_of_range.401] array index 1 is "
+                                       "out of range"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(decoded(row.document), row.outcome) << row.document.dump();
+    }
+    EXPECT_EQ(decoded(Json::array()), malformed + ": [json.exception.out_of_range.401] array index "
+                                                  "0 is out of range");
+}
+
+// An answer may say only what was asked, and a picture only what its file holds.
+TEST(wire, answers_are_held_to_their_requests)
+{
+    ReadRequest info;
+    ReadRequest picture;
+    picture.kind = ReadRequest::Kind::picture;
+    picture.picture_max = 100;
+    const auto problem = [](const ReadRequest& request, ReadOutcome::Kind kind,
+                            std::size_t picture_bytes) {
+        ReadOutcome outcome;
+        outcome.kind = kind;
+        outcome.picture.assign(picture_bytes, 'x');
+        outcome.info.codec = "pcm";
+        outcome.info.channels = 1;
+        outcome.info.sample_rate = 8000;
+        return media::detail::answer_problem(request, 50, outcome);
+    };
+    EXPECT_EQ(problem(info, ReadOutcome::Kind::info, 0), "");
+    EXPECT_EQ(problem(info, ReadOutcome::Kind::picture, 10), "a picture where none was asked for");
+    EXPECT_EQ(problem(picture, ReadOutcome::Kind::info, 0), "a record where none was asked for");
+    EXPECT_EQ(problem(picture, ReadOutcome::Kind::picture, 10), "");
+    EXPECT_EQ(problem(picture, ReadOutcome::Kind::picture, 0), "a picture of 0 bytes");
+    EXPECT_EQ(problem(picture, ReadOutcome::Kind::picture, 51),
+              "a picture of 51 bytes");  // past the file
+    picture.picture_max = 20;
+    EXPECT_EQ(problem(picture, ReadOutcome::Kind::picture, 21),
+              "a picture of 21 bytes");  // past the ask
+    ReadOutcome long_failure;
+    long_failure.message.assign(media::detail::max_failure_text + 1, 'x');
+    EXPECT_EQ(media::detail::answer_problem(info, 50, long_failure), "a message of 4097 bytes");
+    // An empty file's answer is a few KiB at most; a picture adds what the file can hold.
+    EXPECT_LT(media::detail::answer_limit(info, 0), 16384U);
+    EXPECT_EQ(media::detail::answer_limit(picture, 1000) - media::detail::answer_limit(info, 1000),
+              20U);
+    EXPECT_GT(media::detail::answer_limit(info, std::nullopt), media::max_tag_bytes);
+}
+
+}  // namespace
