@@ -51,8 +51,8 @@ std::string refusals()
          }},
         {"write to descriptor 1", [] { return ::write(1, "x", 1); }},
         {"kill", [] { return static_cast<long>(::kill(1, 0)); }},
-        {"ptrace", [] { return ptrace(PTRACE_PEEKDATA, getpid(), nullptr, nullptr); }},
-        {"prctl", [] { return static_cast<long>(prctl(PR_SET_DUMPABLE, 1)); }},
+        {"ptrace", [] { return ptrace(PTRACE_PEEKDATA, getpid(), nullptr, nullptr); }},  // NOLINT
+        {"prctl", [] { return static_cast<long>(prctl(PR_SET_DUMPABLE, 1)); }},          // NOLINT
         {"setrlimit",
          [] {
              const rlimit none{0, 0};

@@ -65,13 +65,13 @@ Unreaped& unreaped()
 
 // Whether the process is gone, reaping it if so; `status` and `spent` tell how it
 // went, where the system still knows (not when SIGCHLD is ignored here).
-bool reaped(int pidfd, bool wait, siginfo_t* status = nullptr, rusage* spent = nullptr)
+bool reaped(int pidfd, siginfo_t* status = nullptr, rusage* spent = nullptr)
 {
     siginfo_t info{};
     rusage usage{};
     // The system call, not glibc's waitid: it also gives what the process spent.
-    const long got =
-        syscall(SYS_waitid, P_PIDFD, pidfd, &info, WEXITED | (wait ? 0 : WNOHANG), &usage);
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+    const long got = syscall(SYS_waitid, P_PIDFD, pidfd, &info, WEXITED | WNOHANG, &usage);
     if (got < 0) {
         return errno == ECHILD;  // reaped by the system already
     }
@@ -90,12 +90,12 @@ bool reaped(int pidfd, bool wait, siginfo_t* status = nullptr, rusage* spent = n
 // Through the system calls: glibc 2.36 declares its wrappers without C linkage.
 int pidfd_of(pid_t pid)
 {
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));  // NOLINT(*-vararg)
 }
 
 void kill_through(int pidfd)
 {
-    syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+    syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);  // NOLINT(*-vararg)
 }
 
 void reap_the_gone()
@@ -103,7 +103,7 @@ void reap_the_gone()
     auto& [mutex, pidfds] = unreaped();
     const std::lock_guard<std::mutex> lock(mutex);
     for (auto it = pidfds.begin(); it != pidfds.end();) {
-        it = reaped(it->get(), false) ? pidfds.erase(it) : it + 1;
+        it = reaped(it->get()) ? pidfds.erase(it) : it + 1;
     }
 }
 
@@ -260,7 +260,7 @@ std::string reader_program()
     places.push_back(directory_of(MUSICCORE_READER_INSTALLED));
     std::string looked;
     for (const auto& place : places) {
-        const std::string beside = place + "/musiccore-reader";
+        std::string beside = place + "/musiccore-reader";
         if (executable(beside)) {
             return beside;
         }
@@ -391,62 +391,79 @@ bool ReaderProcess::flush()
     return true;
 }
 
-bool ReaderProcess::take_answers(std::vector<ReadOutcome>& outcomes)
+bool ReaderProcess::take_bytes(bool& more)
 {
     // Filled once and kept: a buffer zeroed at every call would cost more than the call.
     thread_local std::vector<char> chunk(65536);
-    bool open = true;
+    more = false;
     for (;;) {
         const ssize_t got = ::recv(channel(), chunk.data(), chunk.size(), MSG_DONTWAIT);
         if (got > 0) {
             received_.append(chunk.data(), static_cast<std::size_t>(got));
+            if (static_cast<std::size_t>(got) < chunk.size()) {
+                return true;  // all there was: no second call to be told so
+            }
+            if (received_.size() >= answer_limit_ahead()) {
+                more = true;  // all that is judged at once
+                return true;
+            }
         } else if (got < 0 && errno == EINTR) {
             continue;
         } else {
-            open = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-        }
-        // Whole answers, each judged before it is taken.
-        std::size_t at = 0;
-        while (received_.size() - at >= 4) {
-            if (expected_.empty()) {
-                retire("reader sent an answer out of turn");
-                return false;
-            }
-            const Expected& asked = expected_.front();
-            const std::uint32_t size = frame_length(std::string_view(received_).substr(at));
-            if (size > answer_limit(asked.request, asked.size)) {
-                retire("reader sent an answer too long for its file");
-                return false;
-            }
-            if (received_.size() - at - 4 < std::size_t{size}) {
-                break;
-            }
-            Answer answer;
-            try {
-                answer = decode_answer(std::string_view(received_).substr(at + 4, size));
-            } catch (const media_error&) {
-                retire("reader sent a malformed answer");
-                return false;
-            }
-            if (answer.id != asked.request.id) {
-                retire("reader sent an answer out of turn");
-                return false;
-            }
-            if (const std::string problem =
-                    answer_problem(asked.request, asked.size, answer.outcome);
-                !problem.empty()) {
-                retire("reader sent an answer out of range: " + problem);
-                return false;
-            }
-            outcomes.push_back(std::move(answer.outcome));
-            expected_.pop_front();
-            at += 4 + std::size_t{size};
-        }
-        received_.erase(0, at);
-        if (got <= 0 || static_cast<std::size_t>(got) < chunk.size()) {
-            return open;  // all there was: no second call to be told so
+            return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
         }
     }
+}
+
+std::size_t ReaderProcess::answer_limit_ahead() const
+{
+    // The first answer's whole length and another block: a longer one is judged by
+    // its header before more of it is taken.
+    return expected_.empty()
+               ? 4
+               : std::size_t{answer_limit(expected_.front().request, expected_.front().size)} +
+                     65536;
+}
+
+bool ReaderProcess::take_answers(std::vector<ReadOutcome>& outcomes)
+{
+    std::size_t at = 0;
+    while (received_.size() - at >= 4) {
+        if (expected_.empty()) {
+            retire("reader sent an answer out of turn");
+            return false;
+        }
+        const Expected& asked = expected_.front();
+        const std::uint32_t size = frame_length(std::string_view(received_).substr(at));
+        if (size > answer_limit(asked.request, asked.size)) {
+            retire("reader sent an answer too long for its file");
+            return false;
+        }
+        if (received_.size() - at - 4 < std::size_t{size}) {
+            break;
+        }
+        Answer answer;
+        try {
+            answer = decode_answer(std::string_view(received_).substr(at + 4, size));
+        } catch (const media_error&) {
+            retire("reader sent a malformed answer");
+            return false;
+        }
+        if (answer.id != asked.request.id) {
+            retire("reader sent an answer out of turn");
+            return false;
+        }
+        if (const std::string problem = answer_problem(asked.request, asked.size, answer.outcome);
+            !problem.empty()) {
+            retire("reader sent an answer out of range: " + problem);
+            return false;
+        }
+        outcomes.push_back(std::move(answer.outcome));
+        expected_.pop_front();
+        at += 4 + std::size_t{size};
+    }
+    received_.erase(0, at);
+    return true;
 }
 
 bool ReaderProcess::pump(std::vector<ReadOutcome>& outcomes)
@@ -455,7 +472,21 @@ bool ReaderProcess::pump(std::vector<ReadOutcome>& outcomes)
         return false;
     }
     pass_on_errors();
-    return flush() && take_answers(outcomes) && !ending_;
+    if (!flush()) {
+        return false;
+    }
+    // Answers as they come, each judged before the next is read: a reader cannot make
+    // this process hold more than its answer to the file it reads may take.
+    for (;;) {
+        bool more = false;
+        const bool open = take_bytes(more);
+        if (!take_answers(outcomes)) {
+            return false;
+        }
+        if (!open || !more) {
+            return open && !ending_;
+        }
+    }
 }
 
 std::optional<ReadOutcome> ReaderProcess::answer(std::chrono::milliseconds wait)
@@ -594,7 +625,7 @@ void ReaderProcess::retire(const std::string& why)
     }
     ::shutdown(channel(), SHUT_RDWR);
     kill_through(pidfd_.get());
-    if (!reaped(pidfd_.get(), false)) {
+    if (!reaped(pidfd_.get())) {
         auto& [mutex, pidfds] = unreaped();
         const std::lock_guard<std::mutex> lock(mutex);
         pidfds.push_back(std::move(pidfd_));
@@ -616,7 +647,7 @@ std::string ReaderProcess::ending()
     }
     siginfo_t status{};
     rusage spent{};
-    if (!reaped(pidfd_.get(), false, &status, &spent)) {
+    if (!reaped(pidfd_.get(), &status, &spent)) {
         retire("reader ended its channel but not itself");
         return *ending_;
     }

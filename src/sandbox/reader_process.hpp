@@ -95,6 +95,10 @@ private:
 
     bool alive() const;
     bool flush();
+    // Appends what the channel holds, up to what the next answer may take and a block
+    // (`more`: there may be more); false when the channel has ended.
+    bool take_bytes(bool& more);
+    std::size_t answer_limit_ahead() const;
     bool take_answers(std::vector<ReadOutcome>& outcomes);
     void pass_on_errors();
     void say_error_line();

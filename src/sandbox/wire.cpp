@@ -24,12 +24,12 @@ Integer integer(const Json& json)
             return static_cast<Integer>(value);
         }
     } else if (json.is_number_integer()) {
+        // Below 0 here: a positive integer is unsigned in MessagePack and above.
         const auto value = json.get<std::int64_t>();
-        if (std::numeric_limits<Integer>::is_signed
-                ? value >= static_cast<std::int64_t>(std::numeric_limits<Integer>::min()) &&
-                      value <= static_cast<std::int64_t>(std::numeric_limits<Integer>::max())
-                : value >= 0) {
-            return static_cast<Integer>(value);
+        if constexpr (std::numeric_limits<Integer>::is_signed) {
+            if (value >= static_cast<std::int64_t>(std::numeric_limits<Integer>::min())) {
+                return static_cast<Integer>(value);
+            }
         }
     }
     throw media_error("a malformed message: an integer out of range");
