@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <musiccore/library.hpp>
@@ -267,6 +268,26 @@ TEST(reader_pool, the_reader_can_do_nothing_but_read)
     EXPECT_EQ(answer->message, expected);
 }
 
+// A reader that runs out of memory says so, whether it ran out reading the file or
+// putting its answer into words: 15 MiB of comments in 64 MiB.
+TEST(reader_pool, a_reader_out_of_memory_says_so)
+{
+    if (media::detail::address_sanitized) {
+        GTEST_SKIP() << "a sanitized reader has no bound on its memory";
+    }
+    media::Limits small;
+    small.isolated = true;
+    small.memory_limit = std::size_t{64} << 20U;
+    for (const char* file : {"tags-big.opus", "tags-many.opus"}) {
+        try {
+            media::read_info(test_files::hostile + file, small);
+            ADD_FAILURE() << file << " was read";
+        } catch (const media::media_error& e) {
+            EXPECT_STREQ(e.what(), "reader exceeded 64 MiB") << file;
+        }
+    }
+}
+
 // The readers this process started, by their ids.
 std::vector<pid_t> readers_started()
 {
@@ -368,6 +389,40 @@ TEST(reader_pool, without_a_reader_isolation_fails_closed)
     const auto result = music_library::scan(test_files::music / "a", here);
     EXPECT_FALSE(result.isolated);
     EXPECT_EQ(result.tracks.size(), 2U);
+}
+
+// A host that blocks or ignores signals passes none of that to its readers, and one
+// that ignores SIGCHLD (whose children the system reaps at once) still loses only the
+// file whose reader crashed, told that how it ended is not known.
+TEST(reader_pool, readers_take_nothing_of_the_hosts_signals)
+{
+    const auto in_a_host = [] {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+        std::signal(SIGPIPE, SIG_IGN);
+        std::signal(SIGCHLD, SIG_IGN);
+        ReaderProcess reader(media::detail::reader_program(), memory);
+        // The standard signals' bits (glibc's own, past them, are its business).
+        unsigned long long masks = 0;
+        for (const pid_t pid : readers_started()) {
+            std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+            for (std::string line; std::getline(status, line);) {
+                if (line.rfind("SigBlk:", 0) == 0 || line.rfind("SigIgn:", 0) == 0) {
+                    masks |= std::stoull(line.substr(7), nullptr, 16) & 0x7FFFFFFFULL;
+                }
+            }
+        }
+        const auto outcomes = pool_read({"crash", "a"}, 1);
+        const bool masks_clear = masks == 0;
+        const bool told = outcomes.at("crash") ==
+                              "reader ended, how is not known (this program ignores SIGCHLD)" &&
+                          outcomes.at("a") == "pcm 1 0.000125";
+        std::cerr << std::hex << masks << " " << outcomes.at("crash");
+        std::_Exit(masks_clear && told ? 0 : 1);
+    };
+    EXPECT_EXIT(in_a_host(), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
