@@ -18,10 +18,10 @@
 #include <sys/random.h>    // getrandom
 #include <sys/resource.h>  // rusage
 #include <sys/socket.h>    // socketpair, sendmsg, recv
-#include <sys/syscall.h>   // SYS_waitid, SYS_pidfd_open, SYS_pidfd_send_signal
-#include <sys/wait.h>      // P_PIDFD, WEXITED
+#include <sys/wait.h>      // CLD_KILLED
 #include <unistd.h>        // pipe2, sysconf, access
 
+#include "sandbox/child_process.hpp"
 #include "sandbox/sanitized_reader.hpp"
 #include "sandbox/seccomp_filter.hpp"
 
@@ -48,63 +48,6 @@ std::string directory_of(const std::string& path)
 bool executable(const std::string& path)
 {
     return path.size() > 1 && path.front() == '/' && access(path.c_str(), X_OK) == 0;
-}
-
-// Readers killed but not yet gone (a read the system has not let go of): reaped
-// when they are, at the next start or end of a reader.
-struct Unreaped {
-    std::mutex mutex;
-    std::vector<UniqueFd> pidfds;
-};
-
-Unreaped& unreaped()
-{
-    static Unreaped processes;
-    return processes;
-}
-
-// Whether the process is gone, reaping it if so; `status` and `spent` tell how it
-// went, where the system still knows (not when SIGCHLD is ignored here).
-bool reaped(int pidfd, siginfo_t* status = nullptr, rusage* spent = nullptr)
-{
-    siginfo_t info{};
-    rusage usage{};
-    // The system call, not glibc's waitid: it also gives what the process spent.
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
-    const long got = syscall(SYS_waitid, P_PIDFD, pidfd, &info, WEXITED | WNOHANG, &usage);
-    if (got < 0) {
-        return errno == ECHILD;  // reaped by the system already
-    }
-    if (info.si_pid == 0) {
-        return false;  // not yet
-    }
-    if (status != nullptr) {
-        *status = info;
-    }
-    if (spent != nullptr) {
-        *spent = usage;
-    }
-    return true;
-}
-
-// Through the system calls: glibc 2.36 declares its wrappers without C linkage.
-int pidfd_of(pid_t pid)
-{
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));  // NOLINT(*-vararg)
-}
-
-void kill_through(int pidfd)
-{
-    syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);  // NOLINT(*-vararg)
-}
-
-void reap_the_gone()
-{
-    auto& [mutex, pidfds] = unreaped();
-    const std::lock_guard<std::mutex> lock(mutex);
-    for (auto it = pidfds.begin(); it != pidfds.end();) {
-        it = reaped(it->get()) ? pidfds.erase(it) : it + 1;
-    }
 }
 
 std::string signal_name(int signal)
@@ -286,18 +229,10 @@ ReaderProcess::ReaderProcess(const std::string& program, std::size_t memory_limi
     UniqueFd their_errors(ends[1]);
     set_non_blocking(channel_.get());
     set_non_blocking(errors_.get());
-    pid_ = Spawn().start(program, memory_limit, their_channel.get(), their_errors.get());
+    child_ =
+        ChildProcess(Spawn().start(program, memory_limit, their_channel.get(), their_errors.get()));
     their_channel.reset();
     their_errors.reset();
-    pidfd_.reset(pidfd_of(pid_));
-    if (!pidfd_) {
-        const int error = errno;
-        ::kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        ending_ = "reader did not start";
-        throw media_error(std::string("cannot watch the reader: ") + std::strerror(error));
-    }
     // Its greeting: whether it is sandboxed.
     std::string refusal = "it said nothing";
     const auto until = Clock::now() + start_limit;
@@ -558,8 +493,7 @@ void ReaderProcess::say_error_line()
 
 bool ReaderProcess::alive() const
 {
-    pollfd gone{pidfd_.get(), POLLIN, 0};
-    return pidfd_ && poll(&gone, 1, 0) == 0;
+    return !child_.ended();
 }
 
 std::optional<ReaderProcess::Usage> ReaderProcess::usage() const
@@ -567,7 +501,7 @@ std::optional<ReaderProcess::Usage> ReaderProcess::usage() const
     if (ending_ || !alive()) {
         return std::nullopt;
     }
-    const std::string proc = "/proc/" + std::to_string(pid_);
+    const std::string proc = "/proc/" + std::to_string(child_.pid());
     std::ifstream stat_file(proc + "/stat");
     std::string stat;
     if (!std::getline(stat_file, stat)) {
@@ -609,8 +543,7 @@ void ReaderProcess::disown()
 {
     channel_.reset();
     errors_.reset();
-    pidfd_.reset();
-    pid_ = -1;
+    child_.forget();
     ending_ = "disowned";
 }
 
@@ -620,17 +553,10 @@ void ReaderProcess::retire(const std::string& why)
         return;
     }
     ending_ = why;
-    if (!pidfd_) {
-        return;
+    if (child_) {
+        ::shutdown(channel(), SHUT_RDWR);
+        kill_and_reap(std::move(child_));
     }
-    ::shutdown(channel(), SHUT_RDWR);
-    kill_through(pidfd_.get());
-    if (!reaped(pidfd_.get())) {
-        auto& [mutex, pidfds] = unreaped();
-        const std::lock_guard<std::mutex> lock(mutex);
-        pidfds.push_back(std::move(pidfd_));
-    }
-    pidfd_.reset();
 }
 
 std::string ReaderProcess::ending()
@@ -640,22 +566,16 @@ std::string ReaderProcess::ending()
     }
     pass_on_errors();
     // Its channel ended: the process is ending, or says so and goes on.
-    pollfd gone{pidfd_.get(), POLLIN, 0};
-    const auto until = Clock::now() + end_limit;
-    while (poll(&gone, 1, 10) == 0 && Clock::now() < until) {
-        pass_on_errors();
-    }
-    siginfo_t status{};
-    rusage spent{};
-    if (!reaped(pidfd_.get(), &status, &spent)) {
+    if (!child_.wait_for_end(end_limit)) {
         retire("reader ended its channel but not itself");
         return *ending_;
     }
-    pidfd_.reset();
+    const ChildProcess::Ending ended = child_.reap();
     pass_on_errors();
-    const auto peak = static_cast<std::size_t>(spent.ru_maxrss) * 1024;
+    const siginfo_t status = ended.status.value_or(siginfo_t{});
+    const auto peak = static_cast<std::size_t>(ended.spent.ru_maxrss) * 1024;
     const bool signalled = status.si_code == CLD_KILLED || status.si_code == CLD_DUMPED;
-    if (status.si_pid == 0) {
+    if (!ended.status) {
         ending_ = "reader ended, how is not known (this program ignores SIGCHLD)";
     } else if (signalled && !address_sanitized && peak >= memory_limit_ / 4 * 3) {
         ending_ = memory_exceeded(memory_limit_);

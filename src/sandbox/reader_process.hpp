@@ -12,9 +12,8 @@
 #include <string>    // std::string
 #include <vector>    // std::vector
 
-#include <sys/types.h>  // pid_t
-
 #include "io/unique_fd.hpp"
+#include "sandbox/child_process.hpp"
 #include "sandbox/wire.hpp"
 
 namespace media::detail {
@@ -103,8 +102,7 @@ private:
     void pass_on_errors();
     void say_error_line();
 
-    pid_t pid_ = -1;  // for /proc; signalled and reaped through pidfd_ only
-    UniqueFd pidfd_;
+    ChildProcess child_;
     UniqueFd channel_;
     UniqueFd errors_;
     std::size_t memory_limit_;
