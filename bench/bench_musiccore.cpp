@@ -510,7 +510,7 @@ std::string list_index()
         sql += "INSERT INTO files SELECT id + " + shift + ", " + folder +
                " || path, device, inode, size, mtime_ns, ctime_ns, outcome, message, codec, "
                "channels, sample_rate, samples, exact, duration_secs, bitrate, artist, album, "
-               "title FROM files WHERE id < 1000000;"
+               "title, pictures FROM files WHERE id < 1000000;"
                "INSERT INTO tags SELECT file_id + " +
                shift + ", name, position, value FROM tags WHERE file_id < 1000000;";
     }

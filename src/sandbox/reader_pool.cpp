@@ -1,6 +1,6 @@
 #include "sandbox/reader_pool.hpp"
 
-#include <algorithm>  // std::all_of
+#include <algorithm>  // std::all_of, std::min, std::max
 #include <deque>      // std::deque
 #include <mutex>      // std::mutex
 #include <thread>     // std::this_thread::sleep_for
@@ -174,7 +174,7 @@ private:
         if (!slot.reader || slot.retiring) {
             return;
         }
-        while (slot.asked.size() < max_asked_ahead && !waiting_.empty()) {
+        while (slot.asked.size() < share() && !waiting_.empty()) {
             const std::size_t file = waiting_.front();
             waiting_.pop_front();
             OpenedFile opened = open_(file);
@@ -190,6 +190,18 @@ private:
                                             : std::nullopt);
             slot.asked.push_back(file);
         }
+    }
+
+    // Files asked of one reader at most: its share of those left, so that a few slow
+    // files are read side by side, and never more than are asked ahead.
+    std::size_t share() const
+    {
+        std::size_t left = waiting_.size();
+        for (const Slot& slot : slots_) {
+            left += slot.asked.size();
+        }
+        return std::min(max_asked_ahead,
+                        std::max<std::size_t>(1, (left + slots_.size() - 1) / slots_.size()));
     }
 
     // Waits a tick at most for a busy reader to answer, or to take more of what it is

@@ -403,25 +403,21 @@ bool ReaderProcess::take_answers(std::vector<ReadOutcome>& outcomes)
 
 bool ReaderProcess::pump(std::vector<ReadOutcome>& outcomes)
 {
-    if (ending_) {
-        return false;
-    }
-    pass_on_errors();
-    if (!flush()) {
+    if (ending_ || !flush()) {
         return false;
     }
     // Answers as they come, each judged before the next is read: a reader cannot make
     // this process hold more than its answer to the file it reads may take.
-    for (;;) {
-        bool more = false;
-        const bool open = take_bytes(more);
+    bool open = true;
+    for (bool more = true; open && more;) {
+        open = take_bytes(more);
         if (!take_answers(outcomes)) {
             return false;
         }
-        if (!open || !more) {
-            return open && !ending_;
-        }
     }
+    // After the answers: what a reader said before one has come by then.
+    pass_on_errors();
+    return open && !ending_;
 }
 
 std::optional<ReadOutcome> ReaderProcess::answer(std::chrono::milliseconds wait)

@@ -58,41 +58,6 @@ Json info_json(const MediaInfo& info)
                         info.dropped_tags, std::move(pictures)});
 }
 
-MediaInfo info_of(const Json& json)
-{
-    MediaInfo info;
-    info.codec = json.at(0).get<std::string>();
-    info.channels = integer<int>(json.at(1));
-    info.sample_rate = integer<long>(json.at(2));
-    if (!json.at(3).is_null()) {
-        info.samples = integer<std::int64_t>(json.at(3));
-    }
-    info.exact = json.at(4).get<bool>();
-    if (!json.at(5).is_null()) {
-        info.bitrate = integer<long>(json.at(5));
-    }
-    const Json& tags = json.at(6);
-    for (std::size_t i = 0; i + 1 < tags.size(); i += 2) {
-        info.tags[tags[i].get<std::string>()] = tags[i + 1].get<std::vector<std::string>>();
-    }
-    info.dropped_tags = json.at(7).get<std::vector<std::string>>();
-    for (const Json& fields : json.at(8)) {
-        Picture picture;
-        picture.type = integer<int>(fields.at(0));
-        picture.mime_type = fields.at(1).get<std::string>();
-        picture.description = fields.at(2).get<std::string>();
-        if (!fields.at(3).is_null()) {
-            picture.width = integer<int>(fields.at(3));
-        }
-        if (!fields.at(4).is_null()) {
-            picture.height = integer<int>(fields.at(4));
-        }
-        picture.size = integer<std::uint64_t>(fields.at(5));
-        info.pictures.push_back(std::move(picture));
-    }
-    return info;
-}
-
 std::string as_bytes(const Json& document)
 {
     const std::vector<std::uint8_t> packed = Json::to_msgpack(document);
@@ -126,9 +91,8 @@ public:
     }
 
 private:
-    // An answer's values: for every tag value at most its name, the array of a name's
-    // values and itself, and a dropped tag's name; a picture's fields; the record's few.
-    static constexpr std::size_t max_values = 4 * max_tag_count + 8 * max_pictures + 64;
+    // A request's values, and a greeting's, are few.
+    static constexpr std::size_t max_values = 64;
     static constexpr std::size_t max_depth = 4;
 
     bool value() { return ++values_ <= max_values; }
@@ -224,30 +188,6 @@ ReadRequest decode_request(std::string_view document)
         request.picture = integer<std::size_t>(json.at(3));
         request.picture_max = integer<std::size_t>(json.at(4));
         return request;
-    });
-}
-
-Answer decode_answer(std::string_view document)
-{
-    return parsed(document, [](const Json& json) {
-        Answer answer;
-        answer.id = integer<std::uint64_t>(json.at(0));
-        ReadOutcome& outcome = answer.outcome;
-        const int kind = integer<int>(json.at(1));
-        if (kind < 0 || kind > static_cast<int>(ReadOutcome::Kind::picture)) {
-            throw media_error("a malformed message: no such outcome");
-        }
-        outcome.kind = static_cast<ReadOutcome::Kind>(kind);
-        outcome.message = json.at(2).get<std::string>();
-        if (outcome.kind == ReadOutcome::Kind::info) {
-            outcome.info = info_of(json.at(3));
-        } else if (outcome.kind == ReadOutcome::Kind::unsupported) {
-            outcome.in_ogg = json.at(3).get<bool>();
-        } else if (outcome.kind == ReadOutcome::Kind::picture) {
-            const auto& bytes = json.at(3).get_binary();
-            outcome.picture.assign(bytes.begin(), bytes.end());
-        }
-        return answer;
     });
 }
 

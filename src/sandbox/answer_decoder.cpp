@@ -1,0 +1,332 @@
+// A reader's answer, read straight from its MessagePack into the record, value by
+// value as nlohmann's parser meets them: no document is built first, and each value is
+// held to the place it takes (its type, an integer's range, how many there may be)
+// before it costs memory.
+#include <array>     // std::array
+#include <limits>    // std::numeric_limits
+#include <optional>  // std::optional
+#include <utility>   // std::exchange
+
+#include <nlohmann/json.hpp>
+
+#include "sandbox/wire.hpp"
+
+namespace media::detail {
+
+namespace {
+
+using Json = nlohmann::json;
+
+// Where a value is in an answer: [id, kind, message, payload]; an info payload is
+// [codec, channels, rate, samples, exact, bitrate, [name, [value...], ...],
+// [dropped name...], [[type, mime type, description, width, height, size]...]].
+enum class Field {
+    id,
+    kind,
+    message,
+    in_ogg,
+    picture_bytes,
+    codec,
+    channels,
+    rate,
+    samples,
+    exact,
+    bitrate,
+    tag_name,
+    tag_value,
+    dropped,
+    picture_type,
+    picture_mime,
+    picture_description,
+    picture_width,
+    picture_height,
+    picture_size,
+    none,  // no value may stand here
+};
+
+// The arrays an answer holds, by what they are.
+enum class List { answer, info, tags, values, dropped, pictures, picture, none };
+
+constexpr std::size_t max_depth = 4;
+constexpr std::array<Field, 6> info_fields{Field::codec,   Field::channels, Field::rate,
+                                           Field::samples, Field::exact,    Field::bitrate};
+constexpr std::array<Field, 6> picture_fields{Field::picture_type,        Field::picture_mime,
+                                              Field::picture_description, Field::picture_width,
+                                              Field::picture_height,      Field::picture_size};
+
+class AnswerReader : public nlohmann::json_sax<Json> {
+public:
+    explicit AnswerReader(Answer& answer) : answer_(answer), info_(answer.outcome.info) {}
+
+    const char* problem() const { return problem_; }
+
+    bool null() override
+    {
+        const Field field = here();
+        if (field != Field::samples && field != Field::bitrate && field != Field::picture_width &&
+            field != Field::picture_height) {
+            return fail("a null where a value goes");
+        }
+        return next();
+    }
+
+    bool boolean(bool value) override
+    {
+        const Field field = here();
+        if (field == Field::exact) {
+            info_.exact = value;
+        } else if (field == Field::in_ogg) {
+            answer_.outcome.in_ogg = value;
+        } else {
+            return fail("a truth value where none goes");
+        }
+        return next();
+    }
+
+    bool number_integer(number_integer_t value) override { return integer(value, value < 0); }
+    bool number_unsigned(number_unsigned_t value) override { return integer(value, false); }
+
+    bool number_float(number_float_t /*value*/, const string_t& /*text*/) override
+    {
+        return fail("a fraction where an integer goes");
+    }
+
+    bool string(string_t& value) override
+    {
+        switch (here()) {
+        case Field::message:
+            answer_.outcome.message = std::move(value);
+            break;
+        case Field::codec:
+            info_.codec = std::move(value);
+            break;
+        case Field::tag_name:
+            values_ = &info_.tags[std::move(value)];
+            break;
+        case Field::tag_value:
+            if (++tag_values_ > max_tag_count) {
+                return fail("more values than a record holds");
+            }
+            values_->push_back(std::move(value));
+            break;
+        case Field::dropped:
+            if (info_.dropped_tags.size() >= max_tag_count) {
+                return fail("more values than a record holds");
+            }
+            info_.dropped_tags.push_back(std::move(value));
+            break;
+        case Field::picture_mime:
+            info_.pictures.back().mime_type = std::move(value);
+            break;
+        case Field::picture_description:
+            info_.pictures.back().description = std::move(value);
+            break;
+        default:
+            return fail("a text where none goes");
+        }
+        return next();
+    }
+
+    bool binary(binary_t& value) override
+    {
+        if (here() != Field::picture_bytes) {
+            return fail("bytes where none go");
+        }
+        answer_.outcome.picture.assign(value.begin(), value.end());
+        return next();
+    }
+
+    bool start_object(std::size_t /*size*/) override { return fail("an object"); }
+    bool key(string_t& /*value*/) override { return fail("an object"); }
+    bool end_object() override { return fail("an object"); }
+
+    bool start_array(std::size_t /*size*/) override
+    {
+        const List list = opened();
+        if (list == List::none || depth_ == max_depth) {
+            return fail("a list where none goes");
+        }
+        if (list == List::picture) {
+            if (info_.pictures.size() >= max_pictures) {
+                return fail("more pictures than a record holds");
+            }
+            info_.pictures.emplace_back();
+        }
+        ++depth_;
+        lists_[depth_] = list;
+        counts_[depth_] = 0;
+        return true;
+    }
+
+    bool end_array() override
+    {
+        const std::size_t count = counts_[depth_];
+        const List list = lists_[depth_];
+        const bool whole =
+            (list == List::answer && count == (kind_ == ReadOutcome::Kind::failed ||
+                                                       kind_ == ReadOutcome::Kind::out_of_memory
+                                                   ? 3U
+                                                   : 4U)) ||
+            (list == List::info && count == info_fields.size() + 3) ||
+            (list == List::picture && count == picture_fields.size()) ||
+            (list == List::tags && count % 2 == 0) || list == List::values ||
+            list == List::dropped || list == List::pictures;
+        if (!whole) {
+            return fail("a list cut short");
+        }
+        --depth_;
+        return depth_ == 0 || next();
+    }
+
+    bool parse_error(std::size_t /*position*/, const std::string& /*last_token*/,
+                     const nlohmann::detail::exception& /*error*/) override
+    {
+        return fail("no MessagePack");
+    }
+
+private:
+    // What the value about to come stands for, by the list it is in and its place.
+    Field here() const
+    {
+        const std::size_t at = depth_ == 0 ? 0 : counts_[depth_];
+        switch (depth_ == 0 ? List::none : lists_[depth_]) {
+        case List::answer:
+            if (at < 3) {
+                return at == 0 ? Field::id : (at == 1 ? Field::kind : Field::message);
+            }
+            return at == 3 && kind_ == ReadOutcome::Kind::unsupported
+                       ? Field::in_ogg
+                       : (at == 3 && kind_ == ReadOutcome::Kind::picture ? Field::picture_bytes
+                                                                         : Field::none);
+        case List::info:
+            return at < info_fields.size() ? info_fields[at] : Field::none;
+        case List::tags:
+            return at % 2 == 0 ? Field::tag_name : Field::none;
+        case List::values:
+            return Field::tag_value;
+        case List::dropped:
+            return Field::dropped;
+        case List::picture:
+            return at < picture_fields.size() ? picture_fields[at] : Field::none;
+        default:
+            return Field::none;
+        }
+    }
+
+    // What a list about to open is, by its place.
+    List opened()
+    {
+        if (depth_ == 0) {
+            return std::exchange(started_, true) ? List::none : List::answer;
+        }
+        const std::size_t at = counts_[depth_];
+        switch (lists_[depth_]) {
+        case List::answer:
+            return at == 3 && kind_ == ReadOutcome::Kind::info ? List::info : List::none;
+        case List::info:
+            return at == 6 ? List::tags
+                           : (at == 7 ? List::dropped : (at == 8 ? List::pictures : List::none));
+        case List::tags:
+            return at % 2 == 1 ? List::values : List::none;
+        case List::pictures:
+            return List::picture;
+        default:
+            return List::none;
+        }
+    }
+
+    bool integer(std::uint64_t magnitude, bool negative)
+    {
+        const auto value = static_cast<std::int64_t>(magnitude);  // as it came, if negative
+        const auto signed_field = [&](auto& target) {
+            using Target = std::remove_reference_t<decltype(target)>;
+            if (negative
+                    ? value < std::numeric_limits<Target>::min()
+                    : magnitude > static_cast<std::uint64_t>(std::numeric_limits<Target>::max())) {
+                return false;
+            }
+            target = static_cast<Target>(negative ? value : static_cast<std::int64_t>(magnitude));
+            return true;
+        };
+        bool fits = false;
+        switch (here()) {
+        case Field::id:
+            fits = !negative;
+            answer_.id = magnitude;
+            break;
+        case Field::kind:
+            fits = !negative && magnitude <= static_cast<std::uint64_t>(ReadOutcome::Kind::picture);
+            kind_ = static_cast<ReadOutcome::Kind>(fits ? magnitude : 0);
+            answer_.outcome.kind = kind_;
+            break;
+        case Field::channels:
+            fits = signed_field(info_.channels);
+            break;
+        case Field::rate:
+            fits = signed_field(info_.sample_rate);
+            break;
+        case Field::samples:
+            fits = signed_field(info_.samples.emplace());
+            break;
+        case Field::bitrate:
+            fits = signed_field(info_.bitrate.emplace());
+            break;
+        case Field::picture_type:
+            fits = signed_field(info_.pictures.back().type);
+            break;
+        case Field::picture_width:
+            fits = signed_field(info_.pictures.back().width.emplace());
+            break;
+        case Field::picture_height:
+            fits = signed_field(info_.pictures.back().height.emplace());
+            break;
+        case Field::picture_size:
+            fits = !negative;
+            info_.pictures.back().size = magnitude;
+            break;
+        default:
+            return fail("an integer where none goes");
+        }
+        return fits ? next() : fail("an integer out of range");
+    }
+
+    bool next()
+    {
+        ++counts_[depth_];
+        return true;
+    }
+
+    bool fail(const char* why)
+    {
+        problem_ = problem_ != nullptr ? problem_ : why;
+        return false;
+    }
+
+    Answer& answer_;
+    MediaInfo& info_;
+    ReadOutcome::Kind kind_ = ReadOutcome::Kind::failed;
+    std::size_t depth_ = 0;
+    std::array<List, max_depth + 1> lists_{};
+    std::array<std::size_t, max_depth + 1> counts_{};
+    bool started_ = false;
+    std::vector<std::string>* values_ = nullptr;
+    std::size_t tag_values_ = 0;
+    const char* problem_ = nullptr;
+};
+
+}  // namespace
+
+Answer decode_answer(std::string_view document)
+{
+    Answer answer;
+    AnswerReader reader(answer);
+    if (!Json::sax_parse(document.begin(), document.end(), &reader,
+                         nlohmann::json::input_format_t::msgpack) ||
+        reader.problem() != nullptr) {
+        throw media_error(std::string("a malformed message: ") +
+                          (reader.problem() != nullptr ? reader.problem() : "no answer"));
+    }
+    return answer;
+}
+
+}  // namespace media::detail
