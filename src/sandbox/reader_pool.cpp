@@ -87,6 +87,9 @@ public:
     ~Run()
     {
         for (Slot& slot : slots_) {
+            if (slot.reader) {
+                slot.reader->pass_on_errors();  // what it said before its last answer
+            }
             if (slot.reader && slot.asked.empty() && !slot.retiring) {
                 pool_.readers_.push_back(std::move(slot.reader));
             }
@@ -124,6 +127,7 @@ private:
     struct Slot {
         std::unique_ptr<ReaderProcess> reader;
         std::deque<std::size_t> asked;
+        std::size_t channel_at = no_poll, errors_at = no_poll;  // in the latest poll
         Clock::time_point front_since;  // when the first file asked became the first
         std::size_t watched = static_cast<std::size_t>(-1);  // the file the watch follows
         ReaderProcess::Usage at_start, last;
@@ -190,6 +194,9 @@ private:
                                             : std::nullopt);
             slot.asked.push_back(file);
         }
+        if (slot.reader->sending() && !slot.reader->send()) {
+            give_up(slot, slot.reader->ending());
+        }
     }
 
     // Files asked of one reader at most: its share of those left, so that a few slow
@@ -209,18 +216,22 @@ private:
     // busy and none to be had, the files waiting fail.
     bool wait_for_answers()
     {
-        std::vector<pollfd> ready;
+        std::vector<pollfd>& ready = ready_;
+        ready.clear();
         bool busy = false;
-        for (const Slot& slot : slots_) {
+        for (Slot& slot : slots_) {
+            slot.channel_at = slot.errors_at = no_poll;
             if (!slot.reader) {
                 continue;
             }
             if (!slot.asked.empty()) {
                 const short events = POLLIN | (slot.reader->sending() ? POLLOUT : 0);
+                slot.channel_at = ready.size();
                 ready.push_back({slot.reader->channel(), events, 0});
                 busy = true;
             }
             if (slot.reader->errors() >= 0) {
+                slot.errors_at = ready.size();
                 ready.push_back({slot.reader->errors(), POLLIN, 0});
             }
         }
@@ -239,14 +250,25 @@ private:
             std::this_thread::sleep_for(nap);
         }
         poll(ready.data(), ready.size(), static_cast<int>(tick.count()));
+        for (Slot& slot : slots_) {
+            if (slot.errors_at != no_poll && ready[slot.errors_at].revents != 0) {
+                slot.reader->pass_on_errors();
+            }
+        }
         return true;
+    }
+
+    // Whether the poll found something to do on the slot's channel.
+    bool stirred(const Slot& slot) const
+    {
+        return slot.channel_at != no_poll && ready_[slot.channel_at].revents != 0;
     }
 
     // Sends what a busy reader is asked, takes what it answered; gives it up when it
     // ended or misbehaved, and lets it go when it is retiring and has answered all.
     void collect(Slot& slot)
     {
-        if (!slot.reader || slot.asked.empty()) {
+        if (!slot.reader || slot.asked.empty() || !stirred(slot)) {
             return;
         }
         std::vector<ReadOutcome> answers;
@@ -309,7 +331,9 @@ private:
     const Opener& open_;
     const ReadRequest& request_;
     const Take& take_;
+    static constexpr std::size_t no_poll = static_cast<std::size_t>(-1);
     std::vector<Slot> slots_;
+    std::vector<pollfd> ready_;  // kept: one poll a wake-up
     std::deque<std::size_t> waiting_;
     std::size_t done_ = 0;
     std::size_t fruitless_ = 0;

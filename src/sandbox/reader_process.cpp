@@ -287,7 +287,7 @@ void ReaderProcess::ask(ReadRequest request, UniqueFd file, std::optional<std::i
     expected_.push_back({request, size});
 }
 
-bool ReaderProcess::flush()
+bool ReaderProcess::send()
 {
     while (!outgoing_.empty()) {
         Outgoing& message = outgoing_.front();
@@ -403,7 +403,7 @@ bool ReaderProcess::take_answers(std::vector<ReadOutcome>& outcomes)
 
 bool ReaderProcess::pump(std::vector<ReadOutcome>& outcomes)
 {
-    if (ending_ || !flush()) {
+    if (ending_ || !send()) {
         return false;
     }
     // Answers as they come, each judged before the next is read: a reader cannot make
@@ -415,8 +415,6 @@ bool ReaderProcess::pump(std::vector<ReadOutcome>& outcomes)
             return false;
         }
     }
-    // After the answers: what a reader said before one has come by then.
-    pass_on_errors();
     return open && !ending_;
 }
 
@@ -425,7 +423,9 @@ std::optional<ReadOutcome> ReaderProcess::answer(std::chrono::milliseconds wait)
     std::vector<ReadOutcome> outcomes;
     const auto until = Clock::now() + wait;
     while (outcomes.empty()) {
-        if (!pump(outcomes) && outcomes.empty()) {
+        const bool alive = pump(outcomes);
+        pass_on_errors();
+        if (!alive && outcomes.empty()) {
             return std::nullopt;
         }
         const auto left =

@@ -59,11 +59,15 @@ public:
     std::size_t unanswered() const { return expected_.size(); }
     // Whether bytes wait to be sent: the channel is then to be waited on for writing.
     bool sending() const { return !outgoing_.empty(); }
-    // Sends what the channel takes, passes on what the reader said on standard error,
-    // and adds each whole answer to `outcomes`, in the order asked. False when the
-    // reader is done for: ending() says why. An answer that is malformed, too long,
-    // out of turn or out of range retires it at once.
+    // Sends what the channel takes; false when the reader is gone.
+    bool send();
+    // Sends what the channel takes, and adds each whole answer to `outcomes`, in the
+    // order asked. False when the reader is done for: ending() says why. An answer that
+    // is malformed, too long, out of turn or out of range retires it at once.
     bool pump(std::vector<ReadOutcome>& outcomes);
+    // Passes on what the reader said on standard error: each line on this process's,
+    // escaped, after "musiccore-reader: ".
+    void pass_on_errors();
     // Waits up to `wait` for the next answer; none when the process ended first.
     std::optional<ReadOutcome> answer(std::chrono::milliseconds wait);
 
@@ -93,13 +97,11 @@ private:
     };
 
     bool alive() const;
-    bool flush();
     // Appends what the channel holds, up to what the next answer may take and a block
     // (`more`: there may be more); false when the channel has ended.
     bool take_bytes(bool& more);
     std::size_t answer_limit_ahead() const;
     bool take_answers(std::vector<ReadOutcome>& outcomes);
-    void pass_on_errors();
     void say_error_line();
 
     ChildProcess child_;
