@@ -191,13 +191,7 @@ private:
         const std::size_t at = depth_ == 0 ? 0 : counts_[depth_];
         switch (depth_ == 0 ? List::none : lists_[depth_]) {
         case List::answer:
-            if (at < 3) {
-                return at == 0 ? Field::id : (at == 1 ? Field::kind : Field::message);
-            }
-            return at == 3 && kind_ == ReadOutcome::Kind::unsupported
-                       ? Field::in_ogg
-                       : (at == 3 && kind_ == ReadOutcome::Kind::picture ? Field::picture_bytes
-                                                                         : Field::none);
+            return answer_field(at);
         case List::info:
             return at < info_fields.size() ? info_fields[at] : Field::none;
         case List::tags:
@@ -211,6 +205,18 @@ private:
         default:
             return Field::none;
         }
+    }
+
+    Field answer_field(std::size_t at) const
+    {
+        constexpr std::array<Field, 3> first{Field::id, Field::kind, Field::message};
+        if (at < first.size()) {
+            return first[at];
+        }
+        if (at == 3 && kind_ == ReadOutcome::Kind::unsupported) {
+            return Field::in_ogg;
+        }
+        return at == 3 && kind_ == ReadOutcome::Kind::picture ? Field::picture_bytes : Field::none;
     }
 
     // What a list about to open is, by its place.
