@@ -39,11 +39,12 @@ bool failed(const ReadOutcome& answer)
            answer.kind == ReadOutcome::Kind::out_of_memory;
 }
 
-// A read may take three times its processor time, and a second, on the clock: a reader
-// that moves, but too slowly to end (a byte at a time), is stopped all the same.
+// A read may take three times its processor time and its grace on the clock: a reader
+// that moves, but too slowly to end (a byte at a time), is stopped all the same, and
+// one that spins on a loaded machine is still stopped by its processor time first.
 std::chrono::milliseconds clock_limit(std::chrono::milliseconds work)
 {
-    return 3 * work + std::chrono::milliseconds(1000);
+    return 3 * (work + grace);
 }
 
 // Past half its bound of processor time, a reader reads no more files.

@@ -35,7 +35,7 @@ public:
     // with each one's index and outcome as it is done and `on_tick` about ten times a
     // second, both on this thread. A file that cannot be opened fails with "cannot
     // open: ...". A reader that crashes, runs out of memory or time, stops moving for as
-    // long as the limit, goes on past three times it and a second on the clock, or
+    // long as the limit, goes on past three times it and its grace on the clock, or
     // answers what it could not have read fails its file alone and is replaced.
     void read(std::size_t count, const Opener& open, const ReadRequest& request, const Take& take,
               const std::function<void()>& on_tick);

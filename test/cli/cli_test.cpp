@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -30,12 +31,17 @@ struct Outcome {
 Outcome musiccore_after(const std::string& before, const std::string& args,
                         const std::string& folder = MUSICCORE_MUSIC_DIR)
 {
-    const std::string out = testing::TempDir() + "musiccore-cli-out";
-    const std::string err = testing::TempDir() + "musiccore-cli-err";
+    // This program's own: another may run the same tests meanwhile.
+    const std::string own = std::to_string(getpid());
+    const std::string out = testing::TempDir() + "musiccore-cli-out-" + own;
+    const std::string err = testing::TempDir() + "musiccore-cli-err-" + own;
     const std::string command = "cd '" + folder + "' && " + before + "{ '" MUSICCORE_CLI "' " +
                                 args + "; } >'" + out + "' 2>'" + err + "'";
     const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
+    Outcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+    return outcome;
 }
 
 Outcome musiccore(const std::string& args, const std::string& folder = MUSICCORE_MUSIC_DIR)

@@ -95,7 +95,7 @@ TEST(reader_pool, a_reader_that_misbehaves_loses_its_file_alone)
         {"bb", "pcm 2 0.00025"},
         {"spin", "time limit passed"},
         {"hang", "read blocked past the time limit"},
-        {"trickle", "read took longer than 2 s"},
+        {"trickle", "read took longer than 4 s"},
         {"garbage", "reader sent a malformed answer"},
         {"huge", "reader sent an answer too long for its file"},
         {"oversized", "reader sent an answer too long for its file"},
