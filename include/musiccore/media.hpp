@@ -21,7 +21,8 @@ using Tags = std::map<std::string, std::vector<std::string>>;
 // in the file until read_picture asks for them.
 struct Picture {
     // What it shows, by the numbers that ID3 and FLAC share: 0 other, 3 the front
-    // cover, 4 the back cover, ... (picture_type_name); MP4 pictures are front covers.
+    // cover, 4 the back cover, ... (picture_type_name); an MP4 file's first picture
+    // is its front cover, the others "other".
     int type = 0;
     std::string mime_type;  // "image/jpeg", "image/png", ...; empty when unknown
     std::string description;

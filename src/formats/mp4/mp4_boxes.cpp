@@ -13,10 +13,22 @@ namespace {
 
 media_error malformed(const std::string& type, const char* what)
 {
-    return media_error("MP4: box '" + type + "' " + what);
+    return media_error("MP4: box '" + printable_type(type) + "' " + what);
 }
 
 }  // namespace
+
+std::string printable_type(const std::string& type)
+{
+    std::string text;
+    for (const char c : type) {
+        const auto byte = static_cast<unsigned char>(c);
+        text += byte > 0x20 && byte < 0x7F && c != '\'' && c != '\\'
+                    ? std::string(1, c)
+                    : "\\x" + hex_code(byte, 2).substr(2);
+    }
+    return text;
+}
 
 BoxFile::BoxFile(FileSource& source)
     : source_(source),
@@ -52,6 +64,16 @@ std::string BoxFile::body(const Box& box, std::size_t limit)
         throw malformed(box.type, "is too large to read");
     }
     return std::string(source_.peek(box.body, static_cast<std::size_t>(box.size)));
+}
+
+std::string BoxFile::part(const Box& box, std::uint64_t offset, std::size_t count)
+{
+    const auto size = static_cast<std::uint64_t>(box.size);
+    if (offset >= size) {
+        return {};
+    }
+    const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(count, size - offset));
+    return std::string(source_.peek(box.body + static_cast<std::int64_t>(offset), kept));
 }
 
 std::optional<Box> BoxFile::Walk::next()

@@ -11,6 +11,9 @@
 
 namespace media::detail {
 
+// A four-letter type as a message may show it: bytes past ASCII's letters as \xHH.
+std::string printable_type(const std::string& type);
+
 struct Box {
     std::string type;
     std::int64_t body = 0;  // where its body starts
@@ -54,6 +57,8 @@ public:
     std::optional<Box> find(const Box& parent, std::string_view type, std::int64_t skip = 0);
     // Up to `limit` bytes of its body, those the file holds; an error past the limit.
     std::string body(const Box& box, std::size_t limit);
+    // Up to `count` bytes of its body from `offset` on, those it and the file hold.
+    std::string part(const Box& box, std::uint64_t offset, std::size_t count);
 
     FileSource& source() { return source_; }
 

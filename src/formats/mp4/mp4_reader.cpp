@@ -1,9 +1,12 @@
 #include "formats/mp4/mp4_reader.hpp"
 
 #include <algorithm>  // std::min
+#include <cmath>      // std::lround
 #include <cstdint>    // UINT64_MAX, INT64_MAX
+#include <utility>    // std::pair
 
 #include "formats/mp4/mp4_boxes.hpp"
+#include "formats/mp4/mp4_layout.hpp"
 #include "formats/mp4/mp4_tags.hpp"
 #include "formats/mp4/mp4_track.hpp"
 #include "formats/reader.hpp"
@@ -26,9 +29,17 @@ std::uint32_t movie_time_scale(BoxFile& file, const Box& moov)
     return body.size() >= at + 4 ? static_cast<std::uint32_t>(big_endian(body, at, 4)) : 0;
 }
 
+// A count worked out in long double as the nearest whole one, saturated: a cast of a
+// value past the type's range would be undefined.
+std::uint64_t rounded(long double value)
+{
+    constexpr long double past = 18446744073709551616.0L;  // 2^64
+    return value + 0.5L >= past ? UINT64_MAX : static_cast<std::uint64_t>(value + 0.5L);
+}
+
 // What plays: all the media less the encoder's delay and padding, as iTunSMPB or
 // the edit list states them. Without either, AAC's delay is unknown (an estimate);
-// ALAC has none.
+// ALAC has none. An edit that starts past the media leaves its length unknown.
 Length playing_length(const SoundTrack& track, std::uint32_t movie_scale,
                       const std::optional<GaplessInfo>& gapless)
 {
@@ -38,8 +49,11 @@ Length playing_length(const SoundTrack& track, std::uint32_t movie_scale,
         gapless->padding == all - gapless->delay - gapless->samples) {
         return {gapless->samples, true};
     }
-    if (track.edit && movie_scale > 0 &&
-        static_cast<std::uint64_t>(track.edit->media_time) <= all) {
+    if (track.edit &&
+        (movie_scale == 0 || static_cast<std::uint64_t>(track.edit->media_time) > all)) {
+        return {all, false};
+    }
+    if (track.edit) {
         const std::uint64_t rest = all - static_cast<std::uint64_t>(track.edit->media_time);
         const long double scale = static_cast<long double>(track.time_scale) / movie_scale;
         const long double edited = static_cast<long double>(track.edit->duration) * scale;
@@ -48,9 +62,12 @@ Length playing_length(const SoundTrack& track, std::uint32_t movie_scale,
         if (track.edit->only && edited + scale > rest && edited - scale < rest) {
             return {rest, true};
         }
-        const bool whole = movie_scale >= track.time_scale &&
-                           (track.edit->duration * track.time_scale) % movie_scale == 0;
-        const auto units = static_cast<std::uint64_t>(edited + 0.5L);
+        std::uint64_t media_units = 0;
+        const bool whole =
+            movie_scale >= track.time_scale &&
+            !__builtin_mul_overflow(track.edit->duration, track.time_scale, &media_units) &&
+            media_units % movie_scale == 0;
+        const std::uint64_t units = rounded(edited);
         return {std::min(units, rest), whole && track.edit->only && units <= rest};
     }
     return {all, track.codec == "alac"};
@@ -66,28 +83,45 @@ bool holdable(const SoundTrack& track, FileSource& source)
            (!source.seekable() || track.sample_count <= static_cast<std::uint64_t>(source.size()));
 }
 
+// The samples the track plays at its output's rate, from its units, and whether they
+// are whole: the same rate, or HE-AAC's output at twice its core's rate. Another time
+// scale is a length in time, not in samples: an estimate.
+std::pair<std::uint64_t, bool> output_samples(std::uint64_t units, const SoundTrack& track)
+{
+    const auto rate = static_cast<std::uint64_t>(track.sample_rate);
+    if (rate == track.time_scale) {
+        return {units, true};
+    }
+    std::uint64_t doubled = 0;
+    if (rate == 2U * track.time_scale && !__builtin_mul_overflow(units, 2U, &doubled)) {
+        return {doubled, true};
+    }
+    return {rounded(static_cast<long double>(units) * rate / track.time_scale), false};
+}
+
+// The sound track's samples lie in the file's media, as its tables say: a file cut
+// short, or whose index lies, is not exact.
+bool stored_in_file(const SoundTrack& track, const Layout& layout)
+{
+    return track.stored && holds(layout, track.stored->start, track.stored->end);
+}
+
 }  // namespace
 
 MediaInfo read_mp4(FileSource& source, const Probe& /*probe*/)
 {
     constexpr const char* format = "MP4";
     BoxFile file(source);
-    std::optional<Box> moov;
-    auto top = file.top();
-    while (const auto box = top.next()) {
-        if (box->type == "moov") {
-            moov = box;
-            break;
-        }
-    }
+    const Layout layout = file_layout(file);
     if (!source.failure().empty()) {
         throw read_failure(format, source, "");
     }
-    if (!moov) {
+    if (!layout.moov) {
         throw media_error("MP4: no moov box");
     }
+    const Box& moov = *layout.moov;
     std::optional<SoundTrack> track;
-    auto traks = file.inside(*moov);
+    auto traks = file.inside(moov);
     while (const auto box = traks.next()) {
         if (box->type == "trak" && (track = sound_track(file, *box))) {
             break;
@@ -97,8 +131,19 @@ MediaInfo read_mp4(FileSource& source, const Probe& /*probe*/)
         throw unsupported_format("MP4 without a sound track", false);
     }
     TagCollector tags;
-    const auto gapless = read_mp4_tags(file, *moov, tags);
-    const Length length = playing_length(*track, movie_time_scale(file, *moov), gapless);
+    const auto gapless = read_mp4_tags(file, moov, tags);
+    Length length = playing_length(*track, movie_time_scale(file, moov), gapless);
+    if (layout.fragmented) {
+        // The fragments' samples add to the index's, as an estimate: their edits and
+        // gaps are not looked at. The boxes' bound spent, what was counted is the count.
+        try {
+            const std::uint64_t more = fragment_units(file, layout, track->id);
+            length.units = __builtin_add_overflow(length.units, more, &length.units) ? UINT64_MAX
+                                                                                     : length.units;
+        } catch (const media_error&) {
+        }
+        length.exact = false;
+    }
     if (!source.failure().empty()) {
         throw read_failure(format, source, "");
     }
@@ -107,22 +152,20 @@ MediaInfo read_mp4(FileSource& source, const Probe& /*probe*/)
     info.channels = track->channels;
     info.sample_rate = track->sample_rate;
     info.bitrate = track->bitrate;
-    // In the output's samples: HE-AAC's media may count at its core's rate.
-    const auto rate = static_cast<std::uint64_t>(track->sample_rate);
-    std::uint64_t samples = length.units;
-    bool whole = true;
-    if (rate != track->time_scale) {
-        const long double scaled =
-            static_cast<long double>(length.units) * rate / track->time_scale;
-        samples = static_cast<std::uint64_t>(scaled + 0.5L);
-        whole = length.units <= UINT64_MAX / rate && (length.units * rate) % track->time_scale == 0;
-    }
+    const auto [samples, whole] = output_samples(length.units, *track);
     if (samples > static_cast<std::uint64_t>(INT64_MAX)) {
         throw media_error("MP4: the sound track lasts past 2^63 samples");
     }
     info.samples = static_cast<std::int64_t>(samples);
-    info.exact = length.exact && whole && holdable(*track, source);
+    info.exact = length.exact && whole && samples > 0 && holdable(*track, source) &&
+                 stored_in_file(*track, layout);
     info.duration_secs = static_cast<double>(samples) / static_cast<double>(info.sample_rate);
+    // ALAC's cookie states the rate of the samples it decodes to: its own is what its
+    // samples take.
+    if (track->codec == "alac" && track->stored && samples > 0) {
+        info.bitrate =
+            std::lround(8.0 * static_cast<double>(track->stored->bytes) / info.duration_secs);
+    }
     tags.move_into(info);
     return info;
 }

@@ -169,9 +169,11 @@ private:
 };
 
 // covr: a data box a picture, its type JPEG, PNG or BMP (or unsaid), its bytes read
-// only when they are asked for.
+// only when they are asked for. covr says nothing of what they show: the first is the
+// front cover, as iTunes has it, the others are "other".
 void add_pictures(BoxFile& file, const Box& covr, TagCollector& tags)
 {
+    bool first = true;
     constexpr std::int64_t data_header = 8;  // type, locale
     auto walk = file.inside(covr);
     while (const auto data = walk.next()) {
@@ -188,7 +190,8 @@ void add_pictures(BoxFile& file, const Box& covr, TagCollector& tags)
             continue;  // the file ends in it
         }
         Picture picture;
-        picture.type = front_cover;
+        picture.type = first ? front_cover : 0;
+        first = false;
         switch (big_endian(head, 0, 4) & 0xFFFFFFU) {
         case 13:
             picture.mime_type = "image/jpeg";
@@ -214,9 +217,12 @@ void add_pictures(BoxFile& file, const Box& covr, TagCollector& tags)
 std::optional<GaplessInfo> read_mp4_tags(BoxFile& file, const Box& moov, TagCollector& tags)
 {
     const auto udta = file.find(moov, "udta");
-    // meta is a full box: four bytes of version and flags before its boxes.
+    // meta is a full box, four bytes of version and flags before its boxes, but for
+    // QuickTime's, whose boxes begin at once.
     const auto meta = udta ? file.find(*udta, "meta") : std::nullopt;
-    const auto ilst = meta ? file.find(*meta, "ilst", 4) : std::nullopt;
+    const std::string head = meta ? file.part(*meta, 0, 4) : std::string();
+    const std::int64_t skip = head == std::string(4, '\0') ? 4 : 0;
+    const auto ilst = meta ? file.find(*meta, "ilst", skip) : std::nullopt;
     if (!ilst) {
         return std::nullopt;
     }

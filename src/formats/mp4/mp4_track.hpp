@@ -17,6 +17,13 @@ struct Edit {
     bool only = true;  // no other edit plays media
 };
 
+// Where a track's samples are stored, as its tables say: from the first chunk's
+// offset to the last sample's end, in the file.
+struct Stored {
+    std::uint64_t start = 0, end = 0;
+    std::uint64_t bytes = 0;  // the samples' own, where they were summed (ALAC)
+};
+
 struct SoundTrack {
     std::string codec;  // "aac" or "alac"
     int channels = 0;
@@ -27,6 +34,10 @@ struct SoundTrack {
     std::uint64_t sample_count = 0;
     std::uint64_t longest_sample = 0;  // in units
     std::optional<Edit> edit;
+    std::uint32_t id = 0;  // tkhd's, which fragments name
+    // Where its samples are, when stsz, stsc and stco (or co64) count the samples that
+    // stts does; none when they do not, or are not there.
+    std::optional<Stored> stored;
 };
 
 // The track of `trak` if it is sound (hdlr "soun"), of a codec this library reads.
