@@ -1,7 +1,8 @@
 #include "formats/mp4/mp4_layout.hpp"
 
-#include <cstdint>  // UINT64_MAX
-#include <string>   // std::string
+#include <algorithm>  // std::any_of
+#include <cstdint>    // UINT64_MAX
+#include <string>     // std::string
 
 #include "io/byte_order.hpp"
 
@@ -102,13 +103,10 @@ Layout file_layout(BoxFile& file)
 
 bool holds(const Layout& layout, std::uint64_t start, std::uint64_t end)
 {
-    for (const Box& mdat : layout.media) {
+    return std::any_of(layout.media.begin(), layout.media.end(), [&](const Box& mdat) {
         const auto from = static_cast<std::uint64_t>(mdat.body);
-        if (start >= from && start <= end && end <= from + static_cast<std::uint64_t>(mdat.size)) {
-            return true;
-        }
-    }
-    return false;
+        return start >= from && start <= end && end <= from + static_cast<std::uint64_t>(mdat.size);
+    });
 }
 
 std::uint64_t fragment_units(BoxFile& file, const Layout& layout, std::uint32_t id)

@@ -93,7 +93,8 @@ std::pair<std::uint64_t, bool> output_samples(std::uint64_t units, const SoundTr
         return {units, true};
     }
     std::uint64_t doubled = 0;
-    if (rate == 2U * track.time_scale && !__builtin_mul_overflow(units, 2U, &doubled)) {
+    if (rate == 2 * std::uint64_t{track.time_scale} &&
+        !__builtin_mul_overflow(units, 2U, &doubled)) {
         return {doubled, true};
     }
     return {rounded(static_cast<long double>(units) * rate / track.time_scale), false};
