@@ -123,11 +123,12 @@ const char* read_ape_tags(FileSource& source, TagCollector& tags, std::int64_t& 
     if (count > max_tag_count) {
         return "more than 10000 tags";
     }
-    if (size < footer_size || static_cast<std::int64_t>(size) > end) {
+    const bool has_header = (little_endian(footer, 20, 4) >> 31U) != 0;
+    const std::uint64_t whole = size + (has_header ? footer_size : 0);
+    if (size < footer_size || whole > static_cast<std::uint64_t>(end)) {
         return nullptr;  // not a tag that fits here
     }
-    const bool has_header = (little_endian(footer, 20, 4) >> 31U) != 0;
-    audio_end = end - static_cast<std::int64_t>(size) - (has_header ? footer_size : 0);
+    audio_end = end - static_cast<std::int64_t>(whole);
     const std::string items(source.peek(end - static_cast<std::int64_t>(size),
                                         static_cast<std::size_t>(size - footer_size)));
     const std::string_view all = items;

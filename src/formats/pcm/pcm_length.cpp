@@ -9,7 +9,7 @@ void set_pcm_length(MediaInfo& info, FileSource& source, std::int64_t start, std
                     std::uint64_t frame_bytes)
 {
     std::uint64_t held = declared;
-    info.exact = true;  // a stream cannot be held against its size: taken at its word
+    info.exact = false;  // a stream cannot be held against its size
     if (source.seekable()) {
         const auto there =
             static_cast<std::uint64_t>(std::max<std::int64_t>(source.size() - start, 0));

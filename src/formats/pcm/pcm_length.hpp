@@ -10,8 +10,8 @@
 namespace media::detail {
 
 // Sets the length of `info` (its sample_rate set) from `declared` bytes of audio at
-// `start`, `frame_bytes` a frame: exact where the file holds them all, as a stream is
-// taken to. A file cut short gives what it holds, as an estimate.
+// `start`, `frame_bytes` a frame: exact where the file holds them all. A file cut
+// short gives what it holds, and a stream what it states, as an estimate.
 void set_pcm_length(MediaInfo& info, FileSource& source, std::int64_t start, std::uint64_t declared,
                     std::uint64_t frame_bytes);
 

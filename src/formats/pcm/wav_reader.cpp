@@ -18,6 +18,7 @@ struct WaveFormat {
     int channels = 0;
     long rate = 0;
     unsigned block_align = 0;
+    unsigned bits = 0;  // a sample's, as stored
 };
 
 // The codecs whose frames all have one size, by their format tag.
@@ -49,7 +50,8 @@ WaveFormat wave_format(std::string_view fmt)
     }
     WaveFormat wave{codec_of(tag), static_cast<int>(little_endian(fmt, 2, 2)),
                     static_cast<long>(little_endian(fmt, 4, 4)),
-                    static_cast<unsigned>(little_endian(fmt, 12, 2))};
+                    static_cast<unsigned>(little_endian(fmt, 12, 2)),
+                    static_cast<unsigned>(little_endian(fmt, 14, 2))};
     if (wave.codec == nullptr) {
         throw unsupported_format("WAV of codec " + hex_code(tag, 4), false);
     }
@@ -117,7 +119,9 @@ MediaInfo read_wav(FileSource& source, const Probe& /*probe*/)
     const bool stated = found.data->size != unknown_size;
     if (stated || source.seekable()) {
         set_pcm_length(info, source, found.data->body, found.data->size, wave.block_align);
-        info.exact = info.exact && stated;
+        // A frame's size is stated twice: where the two disagree, either may be wrong.
+        const unsigned frame = static_cast<unsigned>(wave.channels) * ((wave.bits + 7) / 8);
+        info.exact = info.exact && stated && frame == wave.block_align;
     }
     tags.move_into(info);
     return info;

@@ -132,28 +132,72 @@ std::optional<std::size_t> last_magic(std::string_view bytes, std::size_t end)
     return std::nullopt;
 }
 
-// Where the last block before `audio_end` ends: its first sample's index and its
-// count, from its header. The last block is most often short; no block is past 1 MiB.
-std::optional<std::uint64_t> last_block_end(FileSource& source, std::int64_t audio_end)
+// A block's header: where it is, the bytes it takes, its first sample and its count.
+struct Block {
+    std::size_t at = 0;
+    std::uint64_t size = 0;  // the header's and the data's
+    std::uint64_t first = 0;
+    std::uint64_t count = 0;
+};
+
+std::optional<Block> block_at(std::string_view bytes, std::size_t at)
 {
     constexpr std::size_t header = 32;
-    std::int64_t searched = audio_end;  // the bytes from here on hold no header
+    if (at + header > bytes.size()) {
+        return std::nullopt;
+    }
+    return Block{at, little_endian(bytes, at + 4, 4) + 8,
+                 little_endian(bytes, at + 10, 1) << 32U | little_endian(bytes, at + 16, 4),
+                 little_endian(bytes, at + 20, 4)};
+}
+
+// The block of audio that ends the bytes up to `end`: the last one whole, with
+// samples; none where none is.
+std::optional<Block> last_whole_block(std::string_view bytes, std::size_t end)
+{
+    for (auto at = last_magic(bytes, end); at; at = last_magic(bytes, *at + 3)) {
+        const auto block = block_at(bytes, *at);
+        if (block && block->count > 0 && *at + block->size <= bytes.size()) {
+            return block;  // one cut short is passed over: what is before it plays
+        }
+    }
+    return std::nullopt;
+}
+
+// Whether a block ends where `block` begins and leads to it (the samples before it, or
+// the same ones in another channel pair's block): it is then a block of the file's,
+// not bytes that look like one.
+bool follows_a_block(std::string_view bytes, const Block& block)
+{
+    for (auto at = last_magic(bytes, block.at); at; at = last_magic(bytes, *at + 3)) {
+        const auto before = block_at(bytes, *at);
+        if (before && *at + before->size == block.at) {
+            return block.first == before->first + before->count || block.first == before->first;
+        }
+    }
+    return false;
+}
+
+// Where the audio ends, by the last whole block before `audio_end` that the blocks
+// before it lead to: its first sample's index and its count. The last block is most
+// often short; no block is past 1 MiB. None when that cannot be told.
+std::optional<std::uint64_t> last_block_end(FileSource& source, std::int64_t audio_end)
+{
+    if (audio_end <= 0) {
+        return std::nullopt;
+    }
     for (const std::int64_t reach : {static_cast<std::int64_t>(tail_read), std::int64_t{128} << 10U,
                                      (std::int64_t{1} << 20U) + 32}) {
         const std::int64_t from = std::max<std::int64_t>(0, audio_end - reach);
         const std::string_view tail = source.peek(from, static_cast<std::size_t>(audio_end - from));
-        for (auto at = last_magic(tail, static_cast<std::size_t>(searched - from)); at;
-             at = last_magic(tail, *at + 3)) {
-            if (*at + header <= tail.size() && little_endian(tail, *at + 20, 4) > 0) {
-                const std::uint64_t index =
-                    little_endian(tail, *at + 10, 1) << 32U | little_endian(tail, *at + 16, 4);
-                return index + little_endian(tail, *at + 20, 4);
+        if (const auto block = last_whole_block(tail, tail.size())) {
+            if (follows_a_block(tail, *block) || (from == 0 && !last_magic(tail, block->at))) {
+                return block->first + block->count;
             }
         }
         if (from == 0 || tail.empty()) {
             break;
         }
-        searched = from + 3;  // a header may straddle the window's start
     }
     return std::nullopt;
 }
@@ -162,6 +206,12 @@ std::optional<std::uint64_t> last_block_end(FileSource& source, std::int64_t aud
 
 MediaInfo read_wavpack(FileSource& source, const Probe& /*probe*/)
 {
+    // DSD in WavPack: a bit stream at megahertz rates, no PCM this library reads.
+    constexpr std::uint64_t dsd_flag = 0x80000000U;
+    const std::string_view first = source.peek(0, 32);
+    if (first.size() == 32 && (little_endian(first, 24, 4) & dsd_flag) != 0) {
+        throw unsupported_format("DSD WavPack", false);
+    }
     Reading reading{source};
     WavpackStreamReader64 stream_reader = {read_bytes,    write_bytes,    get_pos,    set_pos_abs,
                                            set_pos_rel,   push_back_byte, get_length, can_seek,
