@@ -8,6 +8,7 @@
 #include "formats/record_check.hpp"
 #include "io/file_source.hpp"
 #include "tags/pictures.hpp"
+#include "tags/tag_collector.hpp"
 
 namespace media {
 
@@ -70,7 +71,14 @@ MediaInfo read_media(OpenedFile file, const Limits& limits, Heartbeat* heartbeat
     if (reader == nullptr) {
         throw unsupported_format(found.name, found.in_ogg);
     }
+    const TagBudget tag_budget;
     MediaInfo info = reader(source, found);
+    if (const char* why = tag_budget.exceeded()) {
+        throw media_error(found.name + ": " + why);
+    }
+    // A stream has no size to hold a stated length against: whatever it says of its
+    // length is an estimate.
+    info.exact = info.exact && source.seekable();
     const std::string problem =
         record_problem(info, source.seekable() ? std::optional<std::int64_t>(size) : std::nullopt);
     if (!problem.empty()) {

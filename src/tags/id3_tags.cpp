@@ -278,10 +278,10 @@ constexpr Name v22_names[] = {
     {"TT1", "TIT1"}, {"TT2", "TIT2"}, {"TT3", "TIT3"}, {"TP1", "TPE1"}, {"TP2", "TPE2"},
     {"TP3", "TPE3"}, {"TP4", "TPE4"}, {"TCM", "TCOM"}, {"TXT", "TEXT"}, {"TLA", "TLAN"},
     {"TCO", "TCON"}, {"TAL", "TALB"}, {"TPA", "TPOS"}, {"TRK", "TRCK"}, {"TRC", "TSRC"},
-    {"TYE", "TYER"}, {"TBP", "TBPM"}, {"TCR", "TCOP"}, {"TPB", "TPUB"}, {"TEN", "TENC"},
-    {"TSS", "TSSE"}, {"TOA", "TOPE"}, {"TOR", "TORY"}, {"TKE", "TKEY"}, {"TMT", "TMED"},
-    {"TCP", "TCMP"}, {"TS2", "TSO2"}, {"TSA", "TSOA"}, {"TSP", "TSOP"}, {"TST", "TSOT"},
-    {"TXX", "TXXX"}, {"COM", "COMM"}, {"ULT", "USLT"}, {"UFI", "UFID"},
+    {"TYE", "TYER"}, {"TDA", "TDAT"}, {"TBP", "TBPM"}, {"TCR", "TCOP"}, {"TPB", "TPUB"},
+    {"TEN", "TENC"}, {"TSS", "TSSE"}, {"TOA", "TOPE"}, {"TOR", "TORY"}, {"TKE", "TKEY"},
+    {"TMT", "TMED"}, {"TCP", "TCMP"}, {"TS2", "TSO2"}, {"TSA", "TSOA"}, {"TSP", "TSOP"},
+    {"TST", "TSOT"}, {"TXX", "TXXX"}, {"COM", "COMM"}, {"ULT", "USLT"}, {"UFI", "UFID"},
 };
 
 // A genre as ID3 writes it: "(17)", "17", "(17)Rock" or a name.
@@ -470,6 +470,10 @@ void add_frame(TagCollector& tags, std::string_view id, std::string_view data)
     if (id.front() != 'T') {
         return;
     }
+    if (id == "TDAT") {  // ID3v2.3's day and month, apart from TYER's year
+        tags.add_day_and_month(next_text(data, encoding));
+        return;
+    }
     const std::string name =
         id == "TXXX" ? described_tag_name(next_text(data, encoding)) : name_of(id);
     if (name.empty()) {
@@ -632,13 +636,15 @@ const char* read_id3v2(FileSource& source, TagCollector& tags, bool& found, std:
         if (bytes > max_tag_bytes) {
             return "ID3v2 tags over the 16 MiB limit";
         }
-        found = true;
-        if (h[3] >= 2 && h[3] <= 4) {
+        if (found) {
+            tags.drop("ID3v2");  // a second tag: the first one counts, as elsewhere
+        } else if (h[3] >= 2 && h[3] <= 4) {
             const std::string body(source.peek(at + static_cast<std::int64_t>(header_size), size));
             if (const char* why = add_frames(body, h[3], h[5], tags, frames)) {
                 return why;
             }
         }
+        found = true;
         at += static_cast<std::int64_t>(header_size + size) +
               ((h[5] & 0x10U) != 0 ? static_cast<std::int64_t>(header_size) : 0);
     }

@@ -70,10 +70,13 @@ std::size_t decoded_size(std::string_view base64)
     return base64.size() / 4 * 3 + tail[base64.size() % 4];
 }
 
-// Decodes the picture block's fields in turn, each checked against what is left.
+// Takes the picture block's fields in turn, each checked against what is left, from
+// `read` (`count` bytes from an offset, what there is of them) over `size` bytes.
 class BlockFields {
 public:
-    explicit BlockFields(std::string_view base64) : base64_(base64), size_(decoded_size(base64)) {}
+    using Read = std::function<std::string(std::size_t, std::size_t)>;
+
+    BlockFields(Read read, std::size_t size) : read_(std::move(read)), size_(size) {}
 
     std::optional<std::uint32_t> number()
     {
@@ -108,15 +111,42 @@ public:
 private:
     std::string take(std::size_t count)
     {
-        std::string bytes = base64_decoded(base64_, at_, count);
+        std::string bytes = read_(at_, count);
         at_ += bytes.size();
         return bytes;
     }
 
-    std::string_view base64_;
+    Read read_;
     std::size_t size_;
     std::size_t at_ = 0;
 };
+
+std::optional<PictureBlock> picture_of(BlockFields& fields)
+{
+    PictureBlock block;
+    const auto type = fields.number();
+    const auto mime_length = type ? fields.number() : std::nullopt;
+    const auto mime = mime_length ? fields.text(*mime_length, max_tag_value) : std::nullopt;
+    const auto description_length = mime ? fields.number() : std::nullopt;
+    const auto description =
+        description_length ? fields.text(*description_length, max_tag_value) : std::nullopt;
+    // width, height, colour depth, colours used, data length
+    std::array<std::optional<std::uint32_t>, 5> numbers{};
+    for (auto& number : numbers) {
+        number = description ? fields.number() : std::nullopt;
+        if (!number) {
+            return std::nullopt;
+        }
+    }
+    const std::uint32_t data_length = *numbers[4];
+    if (data_length > fields.left()) {
+        return std::nullopt;
+    }
+    block.picture = stated_picture(*type, *mime, *description, *numbers[0], *numbers[1]);
+    block.picture.size = data_length;
+    block.data_at = fields.at();
+    return block;
+}
 
 }  // namespace
 
@@ -202,30 +232,17 @@ std::string base64_decoded(std::string_view base64, std::size_t from, std::size_
 
 std::optional<PictureBlock> picture_block(std::string_view base64)
 {
-    BlockFields fields(base64);
-    PictureBlock block;
-    const auto type = fields.number();
-    const auto mime_length = type ? fields.number() : std::nullopt;
-    const auto mime = mime_length ? fields.text(*mime_length, max_tag_value) : std::nullopt;
-    const auto description_length = mime ? fields.number() : std::nullopt;
-    const auto description =
-        description_length ? fields.text(*description_length, max_tag_value) : std::nullopt;
-    // width, height, colour depth, colours used, data length
-    std::array<std::optional<std::uint32_t>, 5> numbers{};
-    for (auto& number : numbers) {
-        number = description ? fields.number() : std::nullopt;
-        if (!number) {
-            return std::nullopt;
-        }
-    }
-    const std::uint32_t data_length = *numbers[4];
-    if (data_length > fields.left()) {
-        return std::nullopt;
-    }
-    block.picture = stated_picture(*type, *mime, *description, *numbers[0], *numbers[1]);
-    block.picture.size = data_length;
-    block.data_at = fields.at();
-    return block;
+    BlockFields fields([base64](std::size_t from,
+                                std::size_t count) { return base64_decoded(base64, from, count); },
+                       decoded_size(base64));
+    return picture_of(fields);
+}
+
+std::optional<PictureBlock>
+picture_block(const std::function<std::string(std::size_t, std::size_t)>& read, std::size_t size)
+{
+    BlockFields fields(read, size);
+    return picture_of(fields);
 }
 
 }  // namespace detail

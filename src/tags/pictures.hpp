@@ -55,6 +55,10 @@ struct PictureBlock {
     std::size_t data_at = 0;  // in the decoded bytes
 };
 std::optional<PictureBlock> picture_block(std::string_view base64);
+// The same structure as FLAC's PICTURE block holds it, as `read` gives its bytes
+// (`count` from an offset, what there is of them), `size` in all.
+std::optional<PictureBlock>
+picture_block(const std::function<std::string(std::size_t, std::size_t)>& read, std::size_t size);
 
 // The decoded bytes of `base64` from `from`, `count` of them; what there is of them.
 std::string base64_decoded(std::string_view base64, std::size_t from, std::size_t count);

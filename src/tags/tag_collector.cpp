@@ -1,6 +1,6 @@
 #include "tags/tag_collector.hpp"
 
-#include <algorithm>  // std::find, std::min
+#include <algorithm>  // std::find, std::min, std::all_of
 
 #include "tags/pictures.hpp"
 
@@ -15,8 +15,52 @@ std::string ascii_upper(std::string_view text)
     return upper;
 }
 
+namespace {
+
+// The budget of this thread's read, if any; budgets nest, innermost first.
+TagBudget*& current_budget()
+{
+    thread_local TagBudget* current = nullptr;  // NOLINT(*-avoid-non-const-global-variables)
+    return current;
+}
+
+}  // namespace
+
+TagBudget::TagBudget() : outer_(current_budget())
+{
+    current_budget() = this;
+}
+
+TagBudget::~TagBudget()
+{
+    current_budget() = outer_;
+}
+
+const char* TagBudget::exceeded() const
+{
+    if (values_ > max_tag_count) {
+        return "more than 10000 tags";
+    }
+    return bytes_ > max_tag_bytes ? "tags over the 16 MiB limit" : nullptr;
+}
+
+bool TagBudget::take(std::size_t bytes)
+{
+    TagBudget* budget = current_budget();
+    if (budget == nullptr) {
+        return true;
+    }
+    // Saturating: a count past its bound stays past it.
+    budget->values_ += budget->values_ <= max_tag_count ? 1 : 0;
+    budget->bytes_ += budget->bytes_ <= max_tag_bytes ? bytes : 0;
+    return budget->exceeded() == nullptr;
+}
+
 void TagCollector::add(std::string_view name, std::string_view value)
 {
+    if (!TagBudget::take(name.size() + std::min(value.size(), max_tag_value))) {
+        return;
+    }
     std::string key = ascii_upper(name);
     if (value.size() > max_tag_value) {
         if (std::find(dropped_.begin(), dropped_.end(), key) == dropped_.end()) {
@@ -25,6 +69,13 @@ void TagCollector::add(std::string_view name, std::string_view value)
         return;
     }
     tags_[std::move(key)].emplace_back(value);
+}
+
+void TagCollector::drop(std::string name)
+{
+    if (std::find(dropped_.begin(), dropped_.end(), name) == dropped_.end()) {
+        dropped_.push_back(std::move(name));
+    }
 }
 
 void TagCollector::add_comment(std::string_view comment)
@@ -92,8 +143,32 @@ void TagCollector::add_missing(const TagCollector& other)
     }
 }
 
+void TagCollector::add_day_and_month(std::string_view day_and_month)
+{
+    day_and_month_ = day_and_month;
+}
+
+namespace {
+
+bool digits(std::string_view text, std::size_t count)
+{
+    return text.size() == count &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
 void TagCollector::move_into(MediaInfo& info)
 {
+    const auto date = tags_.find("DATE");
+    if (date != tags_.end() && date->second.size() == 1 && digits(date->second[0], 4) &&
+        digits(day_and_month_, 4)) {
+        const std::string_view day = std::string_view(day_and_month_).substr(0, 2);
+        const std::string_view month = std::string_view(day_and_month_).substr(2, 2);
+        if (month >= "01" && month <= "12" && day >= "01" && day <= "31") {
+            date->second[0] += "-" + std::string(month) + "-" + std::string(day);
+        }
+    }
     info.tags = std::move(tags_);
     info.dropped_tags = std::move(dropped_);
     info.pictures = std::move(pictures_);

@@ -1,10 +1,13 @@
 #include "formats/flac/flac_reader.hpp"
 
 #include <algorithm>    // std::max
+#include <cmath>        // std::lround
 #include <cstdint>      // std::uint64_t
 #include <memory>       // std::unique_ptr
 #include <optional>     // std::optional
 #include <string_view>  // std::string_view
+#include <utility>      // std::pair
+#include <vector>       // std::vector
 
 #include <FLAC/stream_decoder.h>
 
@@ -34,6 +37,7 @@ struct Decoding {
     std::optional<std::uint64_t> first_sample;  // of the first frame decoded
     std::uint64_t end_sample = 0;               // past the latest frame decoded
     bool decoded = false;                       // a frame since this was cleared
+    std::size_t comment_blocks = 0;
 };
 
 Decoding& of(void* client)
@@ -111,6 +115,8 @@ void metadata(const FLAC__StreamDecoder* /*decoder*/, const FLAC__StreamMetadata
     Decoding& decoding = of(client);
     if (block->type == FLAC__METADATA_TYPE_STREAMINFO) {
         decoding.stream_info = block->data.stream_info;
+    } else if (block->type == FLAC__METADATA_TYPE_VORBIS_COMMENT && decoding.comment_blocks++ > 0) {
+        decoding.tags.drop("VORBIS_COMMENT");  // a second block: the first one counts
     } else if (block->type == FLAC__METADATA_TYPE_VORBIS_COMMENT) {
         const auto& comments = block->data.vorbis_comment;
         for (FLAC__uint32 i = 0; i < comments.num_comments; ++i) {
@@ -136,17 +142,26 @@ void error(const FLAC__StreamDecoder* /*decoder*/, FLAC__StreamDecoderErrorStatu
     }
 }
 
-// Null, or why the metadata of a native FLAC file is too much to read: its blocks'
-// headers, every one, and its comment blocks' counts, looked at before libFLAC
-// allocates for them.
-const char* metadata_too_large(FileSource& source, std::int64_t start)
+// What the metadata blocks of a native FLAC file are, by their headers, looked at
+// before libFLAC allocates for them: why they are too much to read, if they are;
+// where the pictures are; where the frames begin.
+struct NativeMetadata {
+    const char* too_much = nullptr;
+    std::vector<std::pair<std::int64_t, std::size_t>> pictures;  // body and size
+    std::int64_t audio_start = 0;
+};
+
+NativeMetadata native_metadata(FileSource& source, std::int64_t start)
 {
     constexpr std::uint8_t comments_block = 4;
+    constexpr std::uint8_t picture_block = 6;
+    NativeMetadata found;
     HeaderCost comments;
     std::int64_t at = start + 4;  // past "fLaC"
     for (std::size_t block = 0;; ++block) {
         if (block == max_flac_blocks) {
-            return "more than 1024 FLAC metadata blocks";
+            found.too_much = "more than 1024 FLAC metadata blocks";
+            return found;
         }
         const std::string header(source.peek(at, 12));  // the next peek reuses its memory
         if (header.size() < 4) {
@@ -162,16 +177,42 @@ const char* metadata_too_large(FileSource& source, std::int64_t start)
             const std::string_view counted =
                 source.peek(at + 8 + static_cast<std::int64_t>(little_endian(header, 4, 4)), 4);
             comments.comments += counted.size() == 4 ? little_endian(counted, 0, 4) : 0;
+        } else if (type == picture_block) {
+            found.pictures.emplace_back(at + 4, size);
         }
+        at += 4 + static_cast<std::int64_t>(size);
         if ((header[0] & 0x80) != 0) {
             break;
         }
-        at += 4 + static_cast<std::int64_t>(size);
     }
+    found.audio_start = at;
     if (comments.comment_bytes > max_tag_bytes) {
-        return "tags over the 16 MiB limit";
+        found.too_much = "tags over the 16 MiB limit";
+    } else if (comments.comments > max_tag_count) {
+        found.too_much = "more than 10000 tags";
     }
-    return comments.comments > max_tag_count ? "more than 10000 tags" : nullptr;
+    return found;
+}
+
+// The PICTURE blocks, read here rather than by libFLAC, which would hold each whole
+// and fail the file for one that does not hold together: such a one is left out, and
+// said to be.
+void add_pictures(FileSource& source, const NativeMetadata& metadata, TagCollector& tags)
+{
+    for (const auto& [body, size] : metadata.pictures) {
+        const auto read = [&source, body = body](std::size_t from, std::size_t count) {
+            return std::string(source.peek(body + static_cast<std::int64_t>(from), count));
+        };
+        auto block = picture_block(read, size);
+        if (!block) {
+            tags.drop("METADATA_BLOCK_PICTURE");
+            continue;
+        }
+        const std::int64_t data = body + static_cast<std::int64_t>(block->data_at);
+        const auto bytes = static_cast<std::size_t>(block->picture.size);
+        tags.add_picture(std::move(block->picture),
+                         [&source, data, bytes] { return std::string(source.peek(data, bytes)); });
+    }
 }
 
 // The frames' own numbers give the length that a STREAMINFO of 0 samples leaves
@@ -212,9 +253,11 @@ MediaInfo read_flac(FileSource& source, const Probe& probe)
 {
     const bool in_ogg = probe.format == Format::ogg_flac;
     const char* format = in_ogg ? "Ogg FLAC" : "FLAC";
+    NativeMetadata native;
     if (!in_ogg) {
-        if (const char* why = metadata_too_large(source, probe.audio_start)) {
-            throw media_error(std::string(format) + ": " + why);
+        native = native_metadata(source, probe.audio_start);
+        if (native.too_much != nullptr) {
+            throw media_error(std::string(format) + ": " + native.too_much);
         }
     }
     OggScreen screen;  // in Ogg only: native FLAC has no pages to screen
@@ -227,8 +270,10 @@ MediaInfo read_flac(FileSource& source, const Probe& probe)
         throw std::bad_alloc();
     }
     FLAC__stream_decoder_set_metadata_respond(decoder.get(), FLAC__METADATA_TYPE_VORBIS_COMMENT);
-    FLAC__stream_decoder_set_metadata_respond(decoder.get(), FLAC__METADATA_TYPE_PICTURE);
-    Decoding decoding{source, {}, {}, {}, false, {}, 0, false};
+    if (in_ogg) {  // native FLAC's pictures are read here
+        FLAC__stream_decoder_set_metadata_respond(decoder.get(), FLAC__METADATA_TYPE_PICTURE);
+    }
+    Decoding decoding{source, {}, {}, {}, false, {}, 0, false, 0};
     const auto init =
         in_ogg ? FLAC__stream_decoder_init_ogg_stream : FLAC__stream_decoder_init_stream;
     const FLAC__StreamDecoderInitStatus status =
@@ -244,6 +289,7 @@ MediaInfo read_flac(FileSource& source, const Probe& probe)
                            decoding.error ? FLAC__StreamDecoderErrorStatusString[*decoding.error]
                                           : "no stream information");
     }
+    add_pictures(source, native, decoding.tags);
     const FLAC__StreamMetadata_StreamInfo& stream = *decoding.stream_info;
     MediaInfo info;
     info.codec = "flac";
@@ -267,6 +313,11 @@ MediaInfo read_flac(FileSource& source, const Probe& probe)
         info.exact = exact;
         info.duration_secs =
             static_cast<double>(*samples) / static_cast<double>(stream.sample_rate);
+    }
+    // Bytes over time, as for the other formats: FLAC states none.
+    if (source.seekable() && info.duration_secs > 0) {
+        const auto audio = static_cast<double>(source.size() - native.audio_start);
+        info.bitrate = std::lround(8.0 * audio / info.duration_secs);
     }
     decoding.tags.move_into(info);
     return info;

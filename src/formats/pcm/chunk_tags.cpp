@@ -21,6 +21,11 @@ media_error ChunkTags::failure(const char* why) const
 void ChunkTags::add_id3(const Chunk& chunk)
 {
     count(chunk);
+    if (id3_found_) {
+        id3_.drop("ID3v2");  // a second chunk: the first one counts
+        return;
+    }
+    id3_found_ = true;
     bool found = false;
     if (const char* why = read_id3v2(source_, id3_, found, chunk.body)) {
         throw failure(why);

@@ -33,6 +33,7 @@ private:
     FileSource& source_;
     const char* format_;
     TagCollector id3_;
+    bool id3_found_ = false;
     TagCollector texts_;
     std::size_t bytes_ = 0;
     std::size_t values_ = 0;

@@ -19,6 +19,7 @@
 namespace {
 
 using test_files::samples;
+using namespace std::string_literals;
 
 using Tag = std::pair<std::string, std::vector<std::string>>;
 
@@ -53,11 +54,19 @@ TEST(media, reads_every_format_exactly)
         {"odd-chain.ogg", "vorbis", 2, 44100, 44100 + 5662, 64000, {}},  // seconds of the sum
         // Two seconds, counted at the first link's rate: an estimate.
         {"mixed-rates.ogg", "vorbis", 2, 44100, 88200, 64000, {}},
-        {"tone.flac", "flac", 2, 44100, 100000, {}, {{"DISCNUMBER", {"2"}}, {"DATE", {"2021"}}}},
-        {"streamed.flac", "flac", 2, 44100, 100000, {}, {}},         // STREAMINFO says 0: frames
-        {"streamed-padded.flac", "flac", 2, 44100, 100000, {}, {}},  // no frame in the end
-        {"tone-in-ogg.oga", "flac", 2, 44100, 100000, {}, {}},
+        // Bytes over time, for FLAC as for the others: the audio's, past the metadata.
+        {"tone.flac",
+         "flac",
+         2,
+         44100,
+         100000,
+         159123,
+         {{"DISCNUMBER", {"2"}}, {"DATE", {"2021"}}}},
+        {"streamed.flac", "flac", 2, 44100, 100000, 159123, {}},  // STREAMINFO says 0: frames
+        {"streamed-padded.flac", "flac", 2, 44100, 100000, 1242925, {}},  // no frame in the end
+        {"tone-in-ogg.oga", "flac", 2, 44100, 100000, 190318, {}},
         // The LAME header's delay and padding taken off; ID3v2.3 in UTF-16.
+        {"lavc.mp3", "mp3", 2, 44100, 100000, {}, {}},  // as stated, but by Lavc
         {"lame.mp3",
          "mp3",
          2,
@@ -123,7 +132,8 @@ TEST(media, reads_every_format_exactly)
           {"DISCTOTAL", {"2"}},
           {"COMPOSER", {"Comp"}},
           {"DATE", {"2022"}}}},
-        {"alac.m4a", "alac", 2, 44100, 100000, 1411200, {{"TITLE", {"Lossless"}}}},
+        // ALAC's own bytes over time, not the rate it decodes to.
+        {"alac.m4a", "alac", 2, 44100, 100000, 283245, {{"TITLE", {"Lossless"}}}},
         {"video.mp4", "aac", 2, 44100, 100000, 128325, {}},  // the sound, past the video
         {"tone.wv",
          "wavpack",
@@ -138,7 +148,8 @@ TEST(media, reads_every_format_exactly)
     };
     // Counted frames with what an encoder added to them, which no header states, and
     // a WAV whose data chunk runs past its end.
-    const std::set<std::string> estimates{"no-header.mp3", "cut.mp3", "mixed-rates.ogg", "cut.wav"};
+    const std::set<std::string> estimates{"no-header.mp3", "cut.mp3", "lavc.mp3", "mixed-rates.ogg",
+                                          "cut.wav"};
     for (const auto& row : rows) {
         const media::MediaInfo info = media::read_info(samples + row.file);
         EXPECT_EQ(info.codec, row.codec) << row.file;
@@ -224,7 +235,10 @@ TEST(media, pictures_of_every_format)
 // What a read in this process gives, a read in a reader process gives as well: its
 // bounds are the same, so no file that reads here is refused there. Read as records:
 // a file of more pictures than a record lists, of more text as UTF-8 than the tags'
-// limit (Latin-1, twice its bytes), of more channels than a record holds.
+// limit (Latin-1, twice its bytes), of more channels than a record holds; of more tag
+// values than a file may have, counted where they are added, over every tag format
+// of the file and however a format packs them (apart by zero bytes in one frame or
+// item).
 TEST(media, a_reader_process_reads_what_this_one_reads)
 {
     using byte_craft::be;
@@ -252,6 +266,20 @@ TEST(media, a_reader_process_reads_what_this_one_reads)
     for (int i = 0; i < 1500; ++i) {
         pictures += frame("APIC", std::string("\0image/png\0\x03\0", 13) + "\x89PNG");
     }
+    const auto ape = [](const std::string& key, const std::string& value) {
+        const std::string items = le(value.size(), 4) + le(0, 4) + key + '\0' + value;
+        return items + "APETAGEX" + le(2000, 4) + le(items.size() + 32, 4) + le(1, 4) + le(0, 4) +
+               std::string(8, '\0');
+    };
+    std::string values;  // 9,999 values apart by zero bytes, in one frame and one item
+    for (int i = 1; i < 10000; ++i) {
+        values += (i > 1 ? std::string(1, '\0') : "") + "v";
+    }
+    std::string many;  // half a million values in one item of 1 MB
+    for (int i = 0; i < 500000; ++i) {
+        many += "v"s + '\0';
+    }
+    const std::string mp3 = test_files::read_file(samples + "lame.mp3");
     std::string latin1;
     for (int i = 0; i < 300; ++i) {  // each value within its limit as UTF-8, 60,000 bytes
         latin1 += frame("TXXX", std::string("\0D", 2) + std::to_string(i) + '\0' +
@@ -263,6 +291,12 @@ TEST(media, a_reader_process_reads_what_this_one_reads)
         {"pictures.wav", wav(1, id3v23(pictures)), "pcm, 1000 pictures"},
         {"latin1.wav", wav(1, id3v23(latin1)), "RIFF WAVE: tags over the 16 MiB limit"},
         {"channels.wav", wav(300, ""), "RIFF WAVE: 300 channels"},
+        {"values.wav", wav(1, id3v23(frame("TPE1", "\3" + values + '\0' + values))),
+         "RIFF WAVE: more than 10000 tags"},
+        {"values.mp3", id3v23(frame("TPE1", "\3" + values)) + mp3 + ape("Album", values),
+         "MPEG audio: more than 10000 tags"},
+        {"many.mp3", mp3 + ape("Album", many), "MPEG audio: more than 10000 tags"},
+        {"fewer.mp3", id3v23(frame("TPE1", "\3" + values)) + mp3, "mp3, 0 pictures"},
         {"tone.wav", test_files::read_file(samples + "tone.wav"), "pcm, 0 pictures"},
     };
     const auto outcome = [](const std::string& path, const media::Limits& limits) {
@@ -282,6 +316,60 @@ TEST(media, a_reader_process_reads_what_this_one_reads)
         EXPECT_EQ(outcome(path, {}), row.outcome) << row.name;
         EXPECT_EQ(outcome(path, isolated), row.outcome) << row.name << ", in a reader";
     }
+}
+
+// A second tag block of one kind is left out, as other readers leave it, and named
+// among what was dropped; so is a block that does not hold together.
+TEST(media, a_second_tag_block_is_left_out)
+{
+    using byte_craft::be;
+    using byte_craft::chunk;
+    using byte_craft::le;
+    const std::string flac = test_files::read_file(samples + "tone.flac");
+    std::string streaminfo = flac.substr(4, 38);
+    streaminfo[0] = static_cast<char>(streaminfo[0] & 0x7F);  // no longer the last
+    const std::string comment = "ARTIST=First";
+    const std::string comments =
+        le(1, 4) + "v" + le(1, 4) + le(comment.size(), 4) + comment;  // before tone.flac's own
+    const std::string two_blocks =
+        "fLaC" + streaminfo + "\x04"s + be(comments.size(), 3) + comments + flac.substr(42);
+    const std::string id3 = "ID3\x03" + std::string(5, '\0') + "\x0E" + "TPE1" + be(4, 4) +
+                            std::string(2, '\0') + "\0Ann"s;
+    const std::string id3_second = std::string(id3).replace(22, 3, "Bob");
+    const std::string wav = test_files::read_file(samples + "tone.wav");
+    const std::string chunks = wav.substr(12) + chunk("id3 ", id3) + chunk("id3 ", id3_second);
+    const struct {
+        std::string name, bytes;
+        media::Tags tags;
+        std::vector<std::string> dropped;
+    } rows[] = {
+        {"two.flac", two_blocks, {{"ARTIST", {"First"}}}, {"VORBIS_COMMENT"}},
+        {"two.wav",
+         "RIFF" + le(4 + chunks.size(), 4) + "WAVE" + chunks,
+         {{"ARTIST", {"Ann"}}},
+         {"ID3v2"}},
+    };
+    const test_files::TempFolder folder("second-block");
+    for (const auto& row : rows) {
+        byte_craft::write(folder / row.name, row.bytes);
+        const media::MediaInfo info = media::read_info(folder / row.name);
+        EXPECT_EQ(info.tags, row.tags) << row.name;
+        EXPECT_EQ(info.dropped_tags, row.dropped) << row.name;
+    }
+}
+
+// MPEG audio after bytes that are none (the start of a broken download) is found
+// where its frames begin, and read as it would be without them.
+TEST(media, mpeg_audio_after_junk)
+{
+    const std::string mp3 = test_files::read_file(samples + "v1.mp3");  // no ID3v2 tag
+    const test_files::TempFolder folder("junk");
+    byte_craft::write(folder / "junk.mp3", std::string(5000, 'x') + mp3);
+    const media::MediaInfo plain = media::read_info(samples + "v1.mp3");
+    const media::MediaInfo after = media::read_info(folder / "junk.mp3");
+    EXPECT_EQ(after.codec, "mp3");
+    EXPECT_EQ(after.samples, plain.samples);
+    EXPECT_EQ(after.exact, plain.exact);
 }
 
 TEST(media, failures_name_what_was_found)
