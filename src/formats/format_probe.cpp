@@ -2,7 +2,10 @@
 
 #include <algorithm>    // std::min
 #include <cstddef>      // std::size_t
+#include <optional>     // std::optional
 #include <string_view>  // std::string_view
+
+#include "formats/mpeg/mpeg_frames.hpp"
 
 namespace media::detail {
 
@@ -66,6 +69,34 @@ std::string other_format(std::string_view b)
     return b.empty() ? "empty file" : "unknown content";
 }
 
+// MPEG audio after bytes that are none (a broken download's start, another
+// program's header): the first of three frames in a row, each where the one before
+// ends, within the first 64 KiB, as a reader that resyncs finds it. One or two frame
+// headers alone are too easily bytes of anything.
+std::optional<std::int64_t> frames_after_junk(FileSource& source)
+{
+    constexpr std::size_t reach = std::size_t{64} << 10U;
+    constexpr int in_a_row = 3;
+    const std::string_view bytes = source.peek(0, reach + 3 * max_frame_bytes);
+    for (std::size_t at = 0; at < std::min(reach, bytes.size()); ++at) {
+        std::size_t next = at;
+        int found = 0;
+        while (found < in_a_row && mpeg_frame(bytes, next)) {
+            const auto header = frame_header(bytes.substr(next));
+            const std::size_t size = header ? frame_bytes(*header) : 0;
+            if (size == 0) {
+                break;
+            }
+            next += size;
+            ++found;
+        }
+        if (found == in_a_row) {
+            return static_cast<std::int64_t>(at);
+        }
+    }
+    return std::nullopt;
+}
+
 Probe ogg(FileSource& source)
 {
     const std::string_view page = source.peek(0, ogg_page_start);
@@ -121,7 +152,10 @@ Probe after_id3(FileSource& source, std::string_view first)
             return {Format::mpeg_audio, "MPEG audio", false, at + static_cast<std::int64_t>(i)};
         }
     }
-    return {Format::other, "ID3v2 tag without MPEG audio", false, 0};
+    // What else some writers put behind an ID3v2 tag: True Audio, Monkey's Audio.
+    const std::string other = other_format(header);
+    const bool named = other != "unknown content" && other != "empty file";
+    return {Format::other, named ? other : "ID3v2 tag without MPEG audio", false, 0};
 }
 
 }  // namespace
@@ -160,7 +194,13 @@ Probe probe(FileSource& source)
             return {container.format, container.name, false, 0};
         }
     }
-    return {Format::other, other_format(first), false, 0};
+    const std::string other = other_format(first);
+    if (other == "unknown content") {
+        if (const auto start = frames_after_junk(source)) {
+            return {Format::mpeg_audio, "MPEG audio", false, *start};
+        }
+    }
+    return {Format::other, other, false, 0};
 }
 
 }  // namespace media::detail

@@ -19,7 +19,8 @@
 # MP3 (44.1 kHz stereo, 100000): lame.mp3 (LAME header; ID3v2.3 in UTF-16),
 #   no-header.mp3 (no LAME header; ID3v2.4 in UTF-8, two artists), mpeg2.mp3
 #   (MPEG-2 layer III, 22.05 kHz mono, 30000, LAME header), v1.mp3 (ID3v1 only,
-#   Latin-1), cut.mp3 (lame.mp3 cut short: the header's frame count is wrong)
+#   Latin-1), cut.mp3 (lame.mp3 cut short: the header's frame count is wrong),
+#   lavc.mp3 (ffmpeg's header, "Lavc", whose delay players take otherwise: an estimate)
 # WAV and AIFF (44.1 kHz stereo, 100000): tone.wav, tagged.wav (LIST/INFO), rf64.wav,
 #   float.wav, cut.wav (half its frames cut off), tone.aiff, float.aifc, tagged.aiff
 #   (NAME chunks and an ID3 chunk); extensible.wav (48 kHz, 3 channels, 24-bit, 12345)
@@ -150,8 +151,10 @@ frame() {  # frame ID VALUE...: UTF-8 (3), values apart by a zero
   cat "$work/frames" "$work/bare.mp3"
 } > "$out/no-header.mp3"
 
-# --- WAV and AIFF: lengths from their chunks
 ff() { ffmpeg -nostdin -loglevel error -y -flags +bitexact -fflags +bitexact "$@"; }
+ff -i "$work/cd.wav" -c:a libmp3lame -b:a 128k "$out/lavc.mp3"
+
+# --- WAV and AIFF: lengths from their chunks
 cp "$work/cd.wav" "$out/tone.wav"
 ff -i "$work/cd.wav" -metadata title=Wave -metadata artist=Wim -metadata album=Riff \
   -metadata track=5/9 -metadata date=2018 -metadata genre=Ambient "$out/tagged.wav"

@@ -1,9 +1,10 @@
 #include "formats/mpeg/mp3_reader.hpp"
 
-#include <cmath>    // std::lround
-#include <cstdint>  // std::uint32_t
-#include <memory>   // std::unique_ptr
-#include <mutex>    // std::call_once
+#include <algorithm>  // std::max
+#include <cmath>      // std::lround
+#include <cstdint>    // std::uint32_t
+#include <memory>     // std::unique_ptr
+#include <mutex>      // std::call_once
 
 #include <mpg123.h>
 
@@ -47,30 +48,43 @@ std::int64_t audio_bytes(FileSource& source, std::int64_t first_frame)
     return end - first_frame;
 }
 
+// What the Xing or Info frame at the start of the audio states of the length.
+enum class Stated {
+    no,        // nothing to go by: the frames are counted
+    estimate,  // a length, but not to the sample
+    exactly,
+};
+
 // Whether the Xing or Info frame at the start of the audio states a length that the
 // file can hold and that the encoder's delay and padding make exact: a frame count
 // that frames of the fewest bytes fit in, a byte count within the file, a delay and
 // padding shorter than the audio. mpg123 reads the same frame for its length.
-bool states_its_length(FileSource& source, std::int64_t first_frame)
+// ffmpeg's encoder (Lavc) writes a delay that decoders take otherwise than LAME's: its
+// files play some 30 to 40 samples off the length stated, an estimate.
+Stated states_its_length(FileSource& source, std::int64_t first_frame)
 {
     const std::string frame(source.peek(first_frame, 4 + 32 + 8 + 8 + 100 + 4 + 24));
     const auto header = frame_header(frame);
     const auto info = header ? info_frame(frame, *header) : std::nullopt;
     if (!info || !info->frames || *info->frames == 0 || !info->delay) {
-        return false;  // the frames, or what an encoder added to them, are not stated
+        return Stated::no;  // the frames, or what an encoder added to them, are not stated
     }
     const std::uint64_t samples = std::uint64_t{*info->frames} * header->samples;
     if (*info->delay + *info->padding >= samples) {
-        return false;
+        return Stated::no;
     }
+    const Stated told = info->encoder.substr(0, 4) == "Lavc" || info->encoder.substr(0, 4) == "Lavf"
+                            ? Stated::estimate
+                            : Stated::exactly;
     if (!source.seekable()) {
-        return true;  // nothing to hold it against
+        return told;  // nothing to hold it against
     }
     const std::int64_t audio = audio_bytes(source, first_frame);
     const auto smallest = static_cast<std::int64_t>(smallest_frame(*header));
     // The Info frame is one of the frames it counts, or one before them.
-    return static_cast<std::int64_t>(*info->frames - 1) * smallest <= audio &&
-           (!info->bytes || static_cast<std::int64_t>(*info->bytes) <= audio);
+    const bool holds = static_cast<std::int64_t>(*info->frames - 1) * smallest <= audio &&
+                       (!info->bytes || static_cast<std::int64_t>(*info->bytes) <= audio);
+    return holds ? told : Stated::no;
 }
 
 }  // namespace
@@ -102,21 +116,28 @@ MediaInfo read_mpeg_audio(FileSource& source, const Probe& probe)
     if (tags.empty()) {
         read_id3v1(source, tags);
     }
-    const bool stated = states_its_length(source, probe.audio_start);
+    const Stated length_stated = states_its_length(source, probe.audio_start);
+    const bool stated = length_stated != Stated::no;
     int error = MPG123_OK;
     const ScopedHandle handle(mpg123_new(nullptr, &error));
     if (!handle) {
         throw media_error(std::string(format) + ": " + mpg123_plain_strerror(error));
     }
     mpg123_handle* mh = handle.get();
-    const auto failed = [&] { return read_failure(format, source, mpg123_strerror(mh)); };
+    const auto failed = [&] {
+        return read_failure(format, source, mpg123_plain_strerror(mpg123_errcode(mh)));
+    };
     long rate = 0;
     int channels = 0;
     int encoding = 0;
     // Quiet: a library prints nothing. Gapless: the encoder delay and padding that
     // the LAME header states are no part of the length.
+    // It looks for the first frame as far as the probe found it, past what is none.
+    const long resync = static_cast<long>(std::max<std::int64_t>(
+        1024, probe.audio_start + static_cast<std::int64_t>(max_frame_bytes)));
     if (mpg123_param(mh, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS | MPG123_SKIP_ID3V2, 0) !=
             MPG123_OK ||
+        mpg123_param(mh, MPG123_RESYNC_LIMIT, resync, 0) != MPG123_OK ||
         mpg123_replace_reader_handle(mh, read, seek, nullptr) != MPG123_OK ||
         mpg123_open_handle(mh, &source) != MPG123_OK ||
         mpg123_getformat(mh, &rate, &channels, &encoding) != MPG123_OK || rate <= 0) {
@@ -148,7 +169,7 @@ MediaInfo read_mpeg_audio(FileSource& source, const Probe& probe)
     if (samples > 0) {
         info.samples = samples;
         info.duration_secs = static_cast<double>(samples) / static_cast<double>(rate);
-        info.exact = stated;
+        info.exact = length_stated == Stated::exactly;
     }
     if (counted && samples > 0) {
         // The average over the frames counted, to the kilobit.

@@ -53,6 +53,7 @@ std::optional<FrameHeader> frame_header(std::string_view bytes)
     header.layer = static_cast<int>(4 - layer);
     header.sample_rate = rates[rate] >> (version == 3 ? 0 : (version == 2 ? 1 : 2));
     header.mono = (byte(bytes, 3) >> 6U) == 3;
+    header.padded = ((byte(bytes, 2) >> 1U) & 1U) != 0;
     header.bitrate = bitrate == 0 ? 0 : bitrates[table_of(header)][bitrate - 1] * 1000;
     header.samples = header.layer == 1 ? 384 : (header.layer == 2 || header.mpeg1 ? 1152 : 576);
     return header;
@@ -66,6 +67,20 @@ std::size_t smallest_frame(const FrameHeader& header)
     }
     const long per_sample = static_cast<long>(header.samples) / 8;  // bytes a bit per second
     return static_cast<std::size_t>(per_sample * lowest / header.sample_rate);
+}
+
+std::size_t frame_bytes(const FrameHeader& header)
+{
+    if (header.bitrate == 0) {
+        return 0;
+    }
+    if (header.layer == 1) {
+        return static_cast<std::size_t>(
+            (12 * header.bitrate / header.sample_rate + (header.padded ? 1 : 0)) * 4);
+    }
+    const long per_sample = static_cast<long>(header.samples) / 8;
+    return static_cast<std::size_t>(per_sample * header.bitrate / header.sample_rate +
+                                    (header.padded ? 1 : 0));
 }
 
 std::optional<InfoFrame> info_frame(std::string_view frame, const FrameHeader& header)
@@ -103,6 +118,7 @@ std::optional<InfoFrame> info_frame(std::string_view frame, const FrameHeader& h
         const unsigned c = byte(frame, at + 23);
         info.delay = a << 4U | b >> 4U;
         info.padding = (b & 0x0FU) << 8U | c;
+        info.encoder = frame.substr(at, 9);
     }
     return info;
 }

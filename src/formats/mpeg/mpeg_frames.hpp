@@ -15,8 +15,12 @@ struct FrameHeader {
     long bitrate = 0;  // bits per second; 0: free format
     long sample_rate = 0;
     bool mono = false;
+    bool padded = false;      // by a slot (a byte; four in layer I)
     std::size_t samples = 0;  // per channel, in one frame
 };
+
+// No frame takes more bytes than this (layer II at 384 kb/s and 32 kHz, padded, less).
+inline constexpr std::size_t max_frame_bytes = 2881;
 
 // The header in the four bytes at the start of `bytes`, if they are one.
 std::optional<FrameHeader> frame_header(std::string_view bytes);
@@ -24,12 +28,17 @@ std::optional<FrameHeader> frame_header(std::string_view bytes);
 // The fewest bytes a frame of this version, layer and rate takes: at the lowest
 // bitrate, unpadded.
 std::size_t smallest_frame(const FrameHeader& header);
+// The bytes of the frame whose header this is; 0 for one of free format, whose header
+// does not tell.
+std::size_t frame_bytes(const FrameHeader& header);
 
 // What a Xing or Info frame (LAME's, or any encoder's with the LAME extension) states.
 struct InfoFrame {
     std::optional<std::uint32_t> frames, bytes;
-    // The encoder's delay and padding, in samples, from the LAME extension.
+    // The encoder's delay and padding, in samples, from the LAME extension, and the
+    // encoder that it names ("LAME3.100", "Lavc59.37").
     std::optional<std::uint32_t> delay, padding;
+    std::string_view encoder;
 };
 
 // The Xing or Info tag of the layer III frame at the start of `frame` (its header

@@ -1,5 +1,8 @@
 #include "formats/ogg/ogg_headers.hpp"
 
+#include <iterator>  // std::size
+#include <string>    // std::to_string
+
 #include <algorithm>  // std::min
 
 #include "io/byte_order.hpp"
@@ -218,6 +221,28 @@ HeaderCost cost_of(OggCodec codec, std::size_t index, std::string_view packet)
         break;
     }
     return cost;
+}
+
+std::string ogg_library_error(int code)
+{
+    constexpr const char* words[] = {
+        "a read failed",              // -128
+        "an internal fault",          // -129
+        "a feature not implemented",  // -130
+        "an invalid request",         // -131
+        "not a stream of its codec",  // -132
+        "a bad header",               // -133
+        "a header of an unknown version",
+        "no audio in it",
+        "a bad packet",
+        "a bad link in its chain",
+        "a seek that cannot be made",
+        "a bad timestamp",  // -139
+    };
+    const int index = -code - 128;
+    return index >= 0 && index < static_cast<int>(std::size(words))
+               ? words[index]
+               : "error " + std::to_string(code);
 }
 
 }  // namespace media::detail

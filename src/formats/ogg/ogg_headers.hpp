@@ -42,4 +42,8 @@ HeaderCost cost_of(OggCodec codec, std::size_t index, std::string_view packet);
 // and their bytes; `packet` begins at the vendor's length.
 HeaderCost comment_cost(std::string_view packet);
 
+// What opusfile's and libvorbisfile's error codes (OP_EREAD, OV_ENOTVORBIS, ...: the
+// two number them alike) say: "a bad header", ...
+std::string ogg_library_error(int code);
+
 }  // namespace media::detail

@@ -6,6 +6,7 @@
 
 #include <musiccore/opusutils.hpp>
 
+#include "formats/ogg/ogg_headers.hpp"
 #include "formats/ogg/ogg_screen.hpp"
 #include "formats/reader.hpp"
 
@@ -96,7 +97,8 @@ MediaInfo read_opus(FileSource& source, const Probe& /*probe*/)
         got.tags.move_into(info);
         return info;
     } catch (const opus_utils::opus_error& e) {
-        throw read_failure("Ogg Opus", source, e.what());
+        throw read_failure("Ogg Opus", source,
+                           e.reason().empty() ? ogg_library_error(e.error_code()) : e.reason());
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <vorbis/vorbisfile.h>
 
+#include "formats/ogg/ogg_headers.hpp"
 #include "formats/ogg/ogg_lengths.hpp"
 #include "formats/ogg/ogg_screen.hpp"
 #include "formats/reader.hpp"
@@ -73,9 +74,7 @@ MediaInfo read_vorbis(FileSource& source, const Probe& /*probe*/)
     const ScreenInstalled screened(source, screen);
     VorbisFile file(source);
     if (file.error() != 0 || !source.failure().empty()) {
-        throw read_failure("Ogg Vorbis", source,
-                           "ov_open_callbacks failed with error code " +
-                               std::to_string(file.error()));
+        throw read_failure("Ogg Vorbis", source, ogg_library_error(file.error()));
     }
     const vorbis_info* first = ov_info(file.get(), 0);
     MediaInfo info;

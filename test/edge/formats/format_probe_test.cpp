@@ -25,6 +25,8 @@ TEST(format_probe, tells_the_format_by_the_first_bytes)
     const std::string tag = std::string("ID3\x04\0\0\0\0\0\x05", 10) + frame + '\0';
     const std::string footed =
         std::string("ID3\x04\0\x10\0\0\0\x05", 10) + frame + '\0' + "3DI" + frame + "xyz";
+    const std::string whole = "\xFF\xFB\x90\x00"s + std::string(413, '\0');  // 417 bytes
+    const std::string three_frames = whole + whole + whole;
     const std::string page = std::string("OggS\0\x02", 6) + std::string(20, '\0') + "\xFF" +
                              std::string(255, '\x13') + "OpusHead";
     const struct {
@@ -44,6 +46,13 @@ TEST(format_probe, tells_the_format_by_the_first_bytes)
         {tag + "xyz" + frame, Format::mpeg_audio, "MPEG audio", false, 18},
         {footed + frame, Format::mpeg_audio, "MPEG audio", false, 25},
         {tag + "fLaC", Format::flac, "FLAC", false, 15},
+        // Behind an ID3v2 tag, what else some writers put there.
+        {tag.substr(0, 9) + '\0' + "TTA1"s + std::string(20, '\0'), Format::other, "True Audio",
+         false, 0},
+        // Frames after bytes that are none: three in a row, each where the last ends.
+        {std::string(1000, 'x') + three_frames, Format::mpeg_audio, "MPEG audio", false, 1000},
+        {std::string(1000, 'x') + three_frames.substr(0, 2 * 417), Format::other, "unknown content",
+         false, 0},
         {page, Format::ogg_opus, "Ogg Opus", true, 0},
         {page.substr(0, 282) + "Opus", Format::other, "Ogg stream of an unknown codec", true, 0},
         // Containers: their magic, and the form type that says what they hold.
