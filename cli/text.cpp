@@ -3,7 +3,7 @@
 #include <array>          // std::array
 #include <charconv>       // std::to_chars
 #include <chrono>         // std::chrono::seconds
-#include <cmath>          // std::llround
+#include <cmath>          // std::llround, std::isfinite, std::fabs
 #include <unordered_map>  // std::unordered_map
 
 #include <musiccore/utils.hpp>
@@ -131,6 +131,10 @@ bool is_utf8(const std::string& text)
 
 std::string clock_text(double secs)
 {
+    // Past a million years, or no number: not a length any file has.
+    if (!std::isfinite(secs) || std::fabs(secs) > 3.2e13) {
+        return "?";
+    }
     // A listing of many tracks has few lengths: each is formatted once, on each thread.
     thread_local std::unordered_map<long long, std::string> formatted;
     const long long rounded = std::llround(secs);

@@ -1,6 +1,7 @@
 #include "library/index_query.hpp"
 
-#include <algorithm>    // std::sort, std::replace, std::lower_bound
+#include <algorithm>    // std::sort, std::replace, std::lower_bound, std::max
+#include <cmath>        // std::isfinite, std::fabs
 #include <cstdint>      // std::int64_t
 #include <deque>        // std::deque
 #include <memory>       // std::make_unique
@@ -121,9 +122,11 @@ public:
         info.codec = view(file.codec);
         info.channels = file.channels;
         info.sample_rate = file.sample_rate;
-        info.samples = file.samples;
-        info.exact = file.exact;
-        info.duration_secs = file.duration_secs;
+        // An index is a file like any other: a length it cannot hold is not known.
+        const bool known = length_known(file);
+        info.samples = known ? file.samples : std::nullopt;
+        info.exact = known && file.exact;
+        info.duration_secs = known ? file.duration_secs : 0;
         info.bitrate = file.bitrate;
         tags_into(file, info);
         info.pictures.clear();
@@ -187,7 +190,18 @@ private:
                 *into = *otherwise;
             }
         }
-        texts.duration_secs = file.duration_secs;
+        texts.duration_secs = length_known(file) ? file.duration_secs : 0;
+    }
+
+    // A length as a read could give it: samples not below 0 at a rate above 0, and a
+    // duration that is theirs.
+    static bool length_known(const File& file)
+    {
+        return file.samples && *file.samples >= 0 && file.sample_rate > 0 &&
+               std::isfinite(file.duration_secs) &&
+               std::fabs(file.duration_secs * static_cast<double>(file.sample_rate) -
+                         static_cast<double>(*file.samples)) <=
+                   std::max(1.0, static_cast<double>(*file.samples) * 1e-9);
     }
 
     // The file's tags, in the order of their names and positions.

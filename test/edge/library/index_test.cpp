@@ -246,6 +246,32 @@ void sql(const fs::path& file, const char* statement)
     sqlite3_close(db);
 }
 
+// An index is a file like any other: lengths in it that no read could give (out of
+// range, no number, not its samples') are unknown, never wrapped into nonsense.
+TEST(index, lengths_out_of_range_are_unknown)
+{
+    const Folder folder("crafted");
+    for (const char* file : {"short.opus", "tone.flac", "lame.mp3", "plain.opus"}) {
+        fs::copy_file(samples / file, folder / ("music/" + std::string(file)));
+    }
+    {
+        Index index(folder / "index.db");
+        index.update(folder / "music");
+    }
+    sql(folder / "index.db", "UPDATE files SET duration_secs = 1e308 WHERE path LIKE '%short.opus';"
+                             "UPDATE files SET duration_secs = -1e308 WHERE path LIKE '%tone.flac';"
+                             "UPDATE files SET samples = -5 WHERE path LIKE '%lame.mp3';");
+    const Index index(folder / "index.db", Index::Access::read_only);
+    std::vector<std::string> lengths;
+    for (const auto& track : index.contents().tracks) {
+        lengths.push_back(track.path.filename().string() + " " +
+                          (track.media.samples ? std::to_string(*track.media.samples) : "?") + " " +
+                          std::to_string(track.duration_secs));
+    }
+    EXPECT_EQ(lengths, (std::vector<std::string>{"lame.mp3 ? 0.000000", "plain.opus 24000 0.500000",
+                                                 "short.opus ? 0.000000", "tone.flac ? 0.000000"}));
+}
+
 // What is not this library's index, or not one it knows, is refused and left as it is.
 TEST(index, refuses_what_is_not_its_own)
 {
