@@ -1,5 +1,6 @@
 // Arbitrary bytes as an audio file of any format, read by content, and as Ogg Opus
-// by the older query: a record that holds together, or the library's own error.
+// by the older query: a record that holds together, its first picture readable as
+// listed, or the library's own error.
 // LeakSanitizer checks the memory behind every library's handle after each input.
 // Mutations nearly always break an Ogg page's checksum, and a page with a bad one
 // is dropped before opusfile looks inside it, so the harness recomputes the
@@ -66,9 +67,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     *info.samples / 8192 <=
                         static_cast<std::int64_t>(std::max<std::size_t>(size, 1)),
                 "an exact length the bytes can hold");
-        for (const auto& [name, values] : info.tags) {
-            for (const auto& value : values) {
+        std::size_t values = 0;
+        for (const auto& [name, list] : info.tags) {
+            for (const auto& value : list) {
                 require(value.size() <= media::max_tag_value, "tag values within the limit");
+            }
+            values += list.size();
+        }
+        require(values <= media::max_tag_count, "tag values no more than the limit");
+        require(info.pictures.size() <= media::max_pictures, "pictures no more than the limit");
+        // A picture listed is one that can be read, as listed, or refused by name.
+        if (!info.pictures.empty()) {
+            try {
+                const std::string bytes = media::read_picture(path, 0, std::size_t{1} << 20U);
+                require(bytes.size() == info.pictures[0].size, "a picture of the size listed");
+            } catch (const media::media_error& e) {
+                require(*e.what() != '\0', "an error says what went wrong");
             }
         }
     } catch (const media::media_error& e) {

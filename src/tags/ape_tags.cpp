@@ -126,7 +126,8 @@ const char* read_ape_tags(FileSource& source, TagCollector& tags, std::int64_t& 
     const bool has_header = (little_endian(footer, 20, 4) >> 31U) != 0;
     const std::uint64_t whole = size + (has_header ? footer_size : 0);
     if (size < footer_size || whole > static_cast<std::uint64_t>(end)) {
-        return nullptr;  // not a tag that fits here
+        tags.drop("APEv2");  // a footer of no tag that fits here: none read
+        return nullptr;
     }
     audio_end = end - static_cast<std::int64_t>(whole);
     const std::string items(source.peek(end - static_cast<std::int64_t>(size),
@@ -138,7 +139,8 @@ const char* read_ape_tags(FileSource& source, TagCollector& tags, std::int64_t& 
         const std::uint64_t flags = little_endian(all, at + 4, 4);
         const std::size_t key_end = all.find('\0', at + 8);
         if (key_end == std::string_view::npos || length > all.size() - key_end - 1) {
-            break;  // an item past the tag
+            tags.drop("APEv2");  // an item past the tag: it, and those after it, not read
+            break;
         }
         const std::string_view key = all.substr(at + 8, key_end - at - 8);
         const std::string_view value = all.substr(key_end + 1, static_cast<std::size_t>(length));

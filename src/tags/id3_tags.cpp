@@ -579,6 +579,7 @@ const char* add_frames(std::string body, unsigned major, unsigned flags, TagColl
         const unsigned char* frame = bytes + pos;
         const std::size_t size = frame_size(frame, major);
         if (size > body.size() - pos - header) {
+            tags.drop("ID3v2");  // a frame past its tag: it, and those after it, not read
             break;
         }
         if (++frames > max_tag_count) {

@@ -27,8 +27,15 @@
 #   same-serial.ogg, same-serial.opus  two streams of one serial number, one after the
 #                    other: 44100 + 22050 and 48000 + 24000 samples
 #   total-2-35.flac  a STREAMINFO that says 2^35 samples
+#   faststart.m4a    an AAC file of 0.1 s with its index first, whole; cut.m4a the same
+#                    cut in its samples (a partial download); fragmented.m4a in
+#                    fragments (moof); no-mdat.m4a its index without the media
+#   cut.wv           a WavPack file cut 100 bytes into its last block; footer.wv an APE
+#                    footer whose tag and header would begin before the file
+#   align.wav        16-bit stereo whose block_align says 1 byte a frame
+#   junk.mp3         an MP3 after 3000 bytes that are none
 # Usage: make_hostile_files.sh OUT_DIR OGG_CRAFT. Needs sox, opus-tools, vorbis-tools,
-# flac and lame.
+# flac, lame, wavpack and ffmpeg.
 set -euo pipefail
 
 out=$1 craft=$2
@@ -119,3 +126,28 @@ done
 cat "$work"/wrap4?.ogg > "$out/granules-wrap.ogg"
 flac --silent -f "$work/cd.wav" -o "$work/plain.flac"
 "$craft" flac-total "$work/plain.flac" "$out/total-2-35.flac" $((1 << 35))
+
+# The MP4, WavPack, WAV and MPEG readers' own: small, so that a fuzz run reaches them.
+ff() { ffmpeg -nostdin -loglevel error -y -flags +bitexact -fflags +bitexact "$@"; }
+sox -D -r 44100 -c 2 -n -b 16 "$work/tenth.wav" synth 4410s sine 440
+ff -i "$work/tenth.wav" -c:a aac -b:a 32k -movflags +faststart "$out/faststart.m4a"
+head -c $(($(stat -c %s "$out/faststart.m4a") - 200)) "$out/faststart.m4a" > "$out/cut.m4a"
+ff -i "$work/tenth.wav" -c:a aac -b:a 32k -movflags frag_keyframe+empty_moov "$out/fragmented.m4a"
+ff -i "$work/tenth.wav" -c:a aac -b:a 32k "$work/plain.m4a"
+# Its mdat made a free box: the index points at what is no media.
+cp "$work/plain.m4a" "$out/no-mdat.m4a"
+at=$(grep -obUa mdat "$out/no-mdat.m4a" | head -n 1 | cut -d: -f1)
+printf free | dd of="$out/no-mdat.m4a" bs=1 seek="$at" conv=notrunc status=none
+wavpack -q -y "$work/tenth.wav" -o "$work/tenth.wv"
+head -c $(($(stat -c %s "$work/tenth.wv") - 100)) "$work/tenth.wv" > "$out/cut.wv"
+le32() {  # le32 NUMBER: its four bytes, little-endian
+  local i
+  for i in 0 8 16 24; do printf "\\$(printf %03o $((($1 >> i) & 255)))"; done
+}
+size=$(stat -c %s "$work/tenth.wv")
+{ cat "$work/tenth.wv"; printf 'APETAGEX'; le32 2000; le32 $((size + 32)); le32 0
+  le32 $((1 << 31)); le32 0; le32 0; } > "$out/footer.wv"
+cp "$work/tenth.wav" "$out/align.wav"  # sox's 44-byte header: block_align at 32
+printf '\001\000' | dd of="$out/align.wav" bs=1 seek=32 conv=notrunc status=none
+lame --quiet -b 32 "$work/tenth.wav" "$work/tenth.mp3"
+{ head -c 3000 /dev/zero | tr '\0' 'x'; cat "$work/tenth.mp3"; } > "$out/junk.mp3"

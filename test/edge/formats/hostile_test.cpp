@@ -104,12 +104,25 @@ TEST(hostile, lengths_no_file_can_lie_about)
         {"same-serial.opus", 72000, false},
         {"granules-wrap.ogg", 110400, false},  // what the granule positions say, ignored
         {"total-2-35.flac", 8820, true},       // 2^35 in 2 KB: the frames' own numbers
+        {"faststart.m4a", 4410, true},         // the index first: held to the media
+        {"cut.m4a", 4410, false},              // and the media cut short
+        {"fragmented.m4a", 5434, false},       // fragments: their runs counted
+        {"no-mdat.m4a", 4410, false},          // no media where the index points
+        {"footer.wv", 4410, true},             // an APE footer reaching before the file
+        {"align.wav", 17640, false},           // block_align 1 for 4-byte frames
+        {"junk.mp3", 2880, false},             // frames after 3000 bytes of junk
     };
+    media::Limits isolated;
+    isolated.isolated = true;
     for (const auto& row : rows) {
-        const media::MediaInfo info = media::read_info(hostile + row.file);
-        EXPECT_EQ(info.samples, row.samples) << row.file;
-        EXPECT_EQ(info.exact, row.exact) << row.file;
+        for (const media::Limits& limits : {media::Limits{}, isolated}) {
+            const media::MediaInfo info = media::read_info(hostile + row.file, limits);
+            EXPECT_EQ(info.samples, row.samples)
+                << row.file << (limits.isolated ? " isolated" : "");
+            EXPECT_EQ(info.exact, row.exact) << row.file << (limits.isolated ? " isolated" : "");
+        }
     }
+    EXPECT_EQ(outcome(hostile + "cut.wv"), "WavPack: can't read all of WavPack file!");
 }
 
 // What one file may cost is a few times the tag limit: the library's copy, the
