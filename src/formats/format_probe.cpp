@@ -97,11 +97,15 @@ std::optional<std::int64_t> frames_after_junk(FileSource& source)
     return std::nullopt;
 }
 
-Probe ogg(FileSource& source)
+// The codec of the Ogg stream whose first page is at `at`: none past the page's end.
+struct OggStream {
+    std::optional<Probe> codec;
+    std::int64_t next = 0;  // the page after it
+    bool first = false;     // a stream's first page (BOS)
+};
+
+OggStream ogg_page(FileSource& source, std::int64_t at)
 {
-    const std::string_view page = source.peek(0, ogg_page_start);
-    const std::size_t body = page.size() > 26 ? 27 + byte(page, 26) : page.size();
-    const std::string_view packet = page.substr(std::min(body, page.size()));
     const struct {
         std::string_view magic;
         Format format;
@@ -119,12 +123,49 @@ Probe ogg(FileSource& source)
         {"PCM     ", Format::other, "Ogg PCM"},
         {"\x80kate", Format::other, "Ogg Kate"},
     };
+    const std::string page(source.peek(at, ogg_page_start));
+    OggStream stream;
+    if (page.size() < 27 || !begins(page, "OggS")) {
+        return stream;
+    }
+    const std::size_t segments = byte(page, 26);
+    const std::size_t body = 27 + segments;
+    std::size_t body_size = 0;
+    for (std::size_t i = 27; i < std::min(body, page.size()); ++i) {
+        body_size += byte(page, i);
+    }
+    stream.first = (byte(page, 5) & 0x02U) != 0;
+    stream.next = at + static_cast<std::int64_t>(body + body_size);
+    const std::string_view packet = std::string_view(page).substr(std::min(body, page.size()));
     for (const auto& codec : codecs) {
         if (begins(packet, codec.magic)) {
-            return {codec.format, codec.name, true, 0};
+            stream.codec = Probe{codec.format, codec.name, true, 0};
+            break;
         }
     }
-    return {Format::other, "Ogg stream of an unknown codec", true, 0};
+    return stream;
+}
+
+// An Ogg file's first stream of a codec read here; its first stream's, if none is.
+// The streams that play together (a film's picture and sound) all begin on the
+// first pages.
+Probe ogg(FileSource& source)
+{
+    constexpr int first_pages = 16;
+    const OggStream first = ogg_page(source, 0);
+    std::int64_t at = first.next;
+    for (int page = 1; page < first_pages && first.first && source.seekable(); ++page) {
+        const OggStream next = ogg_page(source, at);
+        if (!next.first) {
+            break;
+        }
+        if (next.codec && next.codec->format != Format::other) {
+            return *next.codec;
+        }
+        at = next.next;
+    }
+    return first.codec ? *first.codec
+                       : Probe{Format::other, "Ogg stream of an unknown codec", true, 0};
 }
 
 // Past one or more ID3v2 tags: FLAC, or MPEG audio within mpg123's reach.

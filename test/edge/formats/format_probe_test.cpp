@@ -27,6 +27,9 @@ TEST(format_probe, tells_the_format_by_the_first_bytes)
         std::string("ID3\x04\0\x10\0\0\0\x05", 10) + frame + '\0' + "3DI" + frame + "xyz";
     const std::string whole = "\xFF\xFB\x90\x00"s + std::string(413, '\0');  // 417 bytes
     const std::string three_frames = whole + whole + whole;
+    // A Theora stream's first page, of one segment of 7 bytes.
+    const std::string theora =
+        std::string("OggS\0\x02", 6) + std::string(20, '\0') + "\x01\x07" + "\x80theora"s;
     const std::string page = std::string("OggS\0\x02", 6) + std::string(20, '\0') + "\xFF" +
                              std::string(255, '\x13') + "OpusHead";
     const struct {
@@ -55,6 +58,9 @@ TEST(format_probe, tells_the_format_by_the_first_bytes)
          false, 0},
         {page, Format::ogg_opus, "Ogg Opus", true, 0},
         {page.substr(0, 282) + "Opus", Format::other, "Ogg stream of an unknown codec", true, 0},
+        // Streams that begin together: the first one of a codec read here is read.
+        {theora + page, Format::ogg_opus, "Ogg Opus", true, 0},
+        {theora + theora, Format::other, "Ogg Theora", true, 0},
         // Containers: their magic, and the form type that says what they hold.
         {"RIFF\1\0\0\0WAVEfmt "s, Format::wav, "RIFF WAVE", false, 0},
         {"RIFF\1\0\0\0AVI LIST"s, Format::other, "unknown content", false, 0},

@@ -134,7 +134,8 @@ TEST(media, reads_every_format_exactly)
           {"DATE", {"2022"}}}},
         // ALAC's own bytes over time, not the rate it decodes to.
         {"alac.m4a", "alac", 2, 44100, 100000, 283245, {{"TITLE", {"Lossless"}}}},
-        {"video.mp4", "aac", 2, 44100, 100000, 128325, {}},  // the sound, past the video
+        {"video.mp4", "aac", 2, 44100, 100000, 128325, {}},     // the sound, past the video
+        {"video.ogv", "vorbis", 2, 44100, 100000, 112000, {}},  // Vorbis after Theora
         {"tone.wv",
          "wavpack",
          2,
