@@ -2,8 +2,8 @@
 # One entry point for building and checking musiccore from a fresh clone.
 #
 #   ./dev.sh selftest         install what is missing, build, run the eleven-case self-test
-#   ./dev.sh test             install what is missing, then run every check: format and
-#                             clang-tidy; GCC build with tests and valgrind; the benchmarks
+#   ./dev.sh test             install what is missing, then run every check: format,
+#                             clang-tidy and the layers; GCC build with tests and valgrind; the benchmarks
 #                             build; the example consumer (installed, add_subdirectory,
 #                             pkg-config); the Debian packages, unpacked and used; clang
 #                             ASan+UBSan build with tests and short fuzz runs
@@ -31,7 +31,9 @@ lint() {
   echo "== clang-format and clang-tidy"
   git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
   # GCC needs no -std flag for C++17, so the compile database has none: add it.
-  git ls-files 'src/*.cpp' 'cli/*.cpp' | xargs clang-tidy -p build --quiet --extra-arg=-std=c++17
+  git ls-files 'src/*.cpp' 'cli/*.cpp' 'reader/*.cpp' | xargs clang-tidy -p build --quiet --extra-arg=-std=c++17
+  # No layer includes one above it; the reader program links none of the index's.
+  tools/check_layers.sh build/libexec/musiccore/musiccore-reader
   # The header-only modules, each on its own.
   for header in include/musiccore/formathelper.hpp include/musiccore/track.hpp; do
     clang-tidy --quiet "$header" -- -x c++ -std=c++17 -Wno-pragma-once-outside-header -Iinclude -Ibuild/include

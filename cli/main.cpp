@@ -251,9 +251,8 @@ int run_info(const Options& options)
     const media::Limits limits = sandboxed(options);
     for (const auto& file : options.paths) {
         try {
-            media::MediaInfo info = media::read_info(file, limits);
-            Track track = track_detail::track_of(file, info);
-            all.tracks.push_back({std::move(track), std::move(info), {}});
+            all.tracks.push_back(
+                music_library::scanned_track(file, media::read_info(file, limits)));
         } catch (const media::media_error& e) {
             all.failures.push_back({file, e.what()});
         }

@@ -39,6 +39,11 @@ struct ScannedTrack : Track {
     std::string folder_cover;
 };
 
+// The track that a read of `file` told of in `info`: its duration, and its artist,
+// album and title, repeated values joined with "; " (the defaults where it has none),
+// with the record itself. As scan() and load_track() make them.
+MUSICCORE_EXPORT ScannedTrack scanned_track(std::filesystem::path file, media::MediaInfo info);
+
 struct ScanFailure {
     std::filesystem::path path;
     std::string message;

@@ -6,6 +6,7 @@
 #include <string>      // std::string
 #include <utility>     // std::move
 
+#include <musiccore/export.hpp>
 #include <musiccore/media.hpp>
 #include <musiccore/opusutils.hpp>
 
@@ -51,40 +52,16 @@ public:
     }
 };
 
-namespace track_detail {
-
-inline Track track_of(std::filesystem::path file, const media::MediaInfo& info)
-{
-    Track track;
-    track.path = std::move(file);
-    track.duration_secs = info.duration_secs;
-    track.artist = media::joined(info.tags, "ARTIST").value_or(track.artist);
-    track.album = media::joined(info.tags, "ALBUM").value_or(track.album);
-    track.title = media::joined(info.tags, "TITLE").value_or(track.title);
-    return track;
-}
-
-}  // namespace track_detail
-
 // A track of the audio file at `file`, in any format that media::read_info reads,
 // from one read: the duration (0 when the input cannot tell it) and, where the file
 // has them, its artist, album and title, repeated values joined with "; " (the
 // defaults where it has none). Hooks empty. Throws media::media_error as
 // media::read_info does.
-inline Track load_track(std::filesystem::path file, const media::Limits& limits)
-{
-    const media::MediaInfo info = media::read_info(file.string(), limits);
-    return track_detail::track_of(std::move(file), info);
-}
+MUSICCORE_EXPORT Track load_track(std::filesystem::path file, const media::Limits& limits);
 
 // As above, with the default limit: 10 s of processor time.
-inline Track load_track(std::filesystem::path file)
-{
-    return load_track(std::move(file), media::Limits{});
-}
+MUSICCORE_EXPORT Track load_track(std::filesystem::path file);
 
 // As above, with no limit but `deadline`: the read stops at its first read past it.
-inline Track load_track(std::filesystem::path file, std::chrono::steady_clock::time_point deadline)
-{
-    return load_track(std::move(file), media::Limits{std::chrono::milliseconds::zero(), deadline});
-}
+MUSICCORE_EXPORT Track load_track(std::filesystem::path file,
+                                  std::chrono::steady_clock::time_point deadline);

@@ -25,8 +25,7 @@ constexpr std::size_t take_batch = 64;
 
 Outcome track_outcome(const std::string& file, media::MediaInfo&& info)
 {
-    Track track = track_detail::track_of(file, info);
-    return {ScannedTrack{std::move(track), std::move(info), {}}, std::nullopt};
+    return {scanned_track(file, std::move(info)), std::nullopt};
 }
 
 // An Ogg stream of another codec in a file named as one (".ogg", ".oga") is skipped;

@@ -23,7 +23,6 @@
 
 #include "sandbox/child_process.hpp"
 #include "sandbox/sanitized_reader.hpp"
-#include "sandbox/seccomp_filter.hpp"
 
 namespace media::detail {
 

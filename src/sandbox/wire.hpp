@@ -15,6 +15,10 @@
 
 namespace media::detail {
 
+// The file descriptor a reader is asked and answers on, and the only one it may write
+// to (but for standard error, where a sanitizer would report).
+inline constexpr int reader_channel = 3;
+
 struct ReadRequest {
     enum class Kind {
         info,     // read the file: its record

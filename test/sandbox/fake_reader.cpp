@@ -15,7 +15,6 @@
 
 #include "sandbox/request_channel.hpp"
 #include "sandbox/sanitized_reader.hpp"
-#include "sandbox/seccomp_filter.hpp"  // reader_channel
 #include "sandbox/wire.hpp"
 
 namespace {

@@ -27,7 +27,7 @@
 #include "formats/readers.hpp"
 #include "sandbox/request_channel.hpp"
 #include "sandbox/sanitized_reader.hpp"
-#include "sandbox/seccomp_filter.hpp"
+#include "seccomp_filter.hpp"
 #include "sandbox/wire.hpp"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "sandbox/seccomp_filter.hpp"
+#include "seccomp_filter.hpp"
 
 #include <cerrno>   // EPERM
 #include <cstring>  // std::strerror

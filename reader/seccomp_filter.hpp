@@ -3,11 +3,9 @@
 
 #include <string>  // std::string
 
-namespace media::detail {
+#include "sandbox/wire.hpp"  // reader_channel
 
-// The file descriptor a reader answers on, and the only one it may write to (but for
-// standard error, where a sanitizer would report).
-inline constexpr int reader_channel = 3;
+namespace media::detail {
 
 // Lets this process, from now on, only read: take descriptors from its channel, read,
 // seek, stat and close them, manage its memory, poll, read clocks, write to its
