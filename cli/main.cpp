@@ -310,9 +310,11 @@ int run(int argc, char** argv)
     std::ios::sync_with_stdio(false);
 
     Options options;
-    CLI::App app("Exact durations, tags and cover art of music files: Ogg Opus, Ogg Vorbis, FLAC, "
-                 "MP3, MP4, WAV, AIFF, WavPack.",
-                 "musiccore");
+    std::string described = "Exact durations, tags and cover art of music files:";
+    for (const media::FormatName& format : media::formats()) {
+        described += (described.back() == ':' ? " " : ", ") + format.name;
+    }
+    CLI::App app(described + ".", "musiccore");
     app.set_version_flag("--version", MUSICCORE_VERSION_STRING);
     app.require_subcommand(1);
     app.footer("Exit status: 0 when every file was read, 1 when any failed, 2 for a usage error.");

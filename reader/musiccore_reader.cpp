@@ -23,12 +23,12 @@
 #include <sys/socket.h>    // socket
 #include <unistd.h>        // close_range, execve, write
 
+#include "formats/format_table.hpp"
 #include "formats/read_media.hpp"
-#include "formats/readers.hpp"
 #include "sandbox/request_channel.hpp"
 #include "sandbox/sanitized_reader.hpp"
-#include "seccomp_filter.hpp"
 #include "sandbox/wire.hpp"
+#include "seccomp_filter.hpp"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstddef>     // std::size_t
 #include <filesystem>  // std::filesystem::path
-#include <memory>      // std::unique_ptr
+#include <memory>      // std::unique_ptr, std::shared_ptr
 #include <optional>    // std::optional
 #include <stdexcept>   // std::runtime_error
 #include <string>      // std::string
@@ -52,12 +52,18 @@ struct IndexChanges {
     std::vector<FileChange> files;      // every file but those kept in place, sorted by path
     std::vector<ScanFailure> unlisted;  // folders that could not be listed
     bool isolated = false;              // read in sandboxed processes
+    // Room for what a later 0.4 release adds, in a record of its own that this one
+    // points to, so that this one's size and layout stay: see "Versions" in the README.
+    std::shared_ptr<const void> extension;
 };
 
 // How much of the index a query takes.
 struct IndexTotals {
     std::size_t tracks = 0, failed = 0, skipped = 0;
     double duration_secs = 0;  // of the tracks
+    // Room for what a later 0.4 release adds, in a record of its own that this one
+    // points to, so that this one's size and layout stay: see "Versions" in the README.
+    std::shared_ptr<const void> extension;
 };
 
 // Which of the index's files a query takes.

@@ -4,6 +4,7 @@
 #include <cstddef>     // std::size_t
 #include <filesystem>  // std::filesystem::path
 #include <functional>  // std::function
+#include <memory>      // std::shared_ptr
 #include <string>      // std::string
 #include <vector>      // std::vector
 
@@ -37,6 +38,9 @@ struct ScannedTrack : Track {
     // "folder.jpg" or "front.png" (also .jpeg and .png, in any letter case; cover
     // first, then folder, then front). Found by scan() only, never read.
     std::string folder_cover;
+    // Room for what a later 0.4 release adds, in a record of its own that this one
+    // points to, so that this one's size and layout stay: see "Versions" in the README.
+    std::shared_ptr<const void> extension;
 };
 
 // The track that a read of `file` told of in `info`: its duration, and its artist,
@@ -56,11 +60,13 @@ struct ScanResult {
     // not read (Theora video, Speex)
     std::size_t skipped = 0;
     bool isolated = false;  // read in sandboxed processes
+    // Room for what a later 0.4 release adds, in a record of its own that this one
+    // points to, so that this one's size and layout stay: see "Versions" in the README.
+    std::shared_ptr<const void> extension;
 };
 
-// Reads every regular file under `root` whose extension is ".opus", ".ogg", ".oga",
-// ".flac", ".mp3", ".m4a", ".m4b", ".mp4", ".wav", ".aif", ".aiff", ".aifc" or ".wv"
-// (in any letter case) with media::read_info, which tells each
+// Reads every regular file under `root` whose extension (in any letter case) is one
+// that media::formats() lists, with media::read_info, which tells each
 // format by content, spread over `options.jobs` threads. Nothing else is opened:
 // FIFOs and devices are passed over, also when one replaces a listed file, and
 // directory links are not followed, so no loop can trap the scan. A file that cannot

@@ -4,6 +4,7 @@
 #include <cstddef>    // std::size_t
 #include <cstdint>    // std::int64_t
 #include <map>        // std::map
+#include <memory>     // std::shared_ptr
 #include <optional>   // std::optional
 #include <stdexcept>  // std::runtime_error
 #include <string>     // std::string
@@ -53,6 +54,9 @@ struct MediaInfo {
     Tags tags;
     std::vector<std::string> dropped_tags;  // names of values longer than max_tag_value
     std::vector<Picture> pictures;          // in file order
+    // Room for what a later 0.4 release adds, in a record of its own that this one
+    // points to, so that this one's size and layout stay: see "Versions" in the README.
+    std::shared_ptr<const void> extension;
 };
 
 // What one file may cost: past max_tag_bytes of tags in all, or max_tag_count
@@ -123,9 +127,19 @@ private:
 // there are none.
 MUSICCORE_EXPORT std::optional<std::string> joined(const Tags& tags, const std::string& name);
 
-// Reads the audio file at `path`, whatever its name: Ogg Opus, Ogg Vorbis, FLAC
-// (native or in Ogg), MPEG audio (MP3), MP4 (AAC, ALAC), WAV (RIFF, RF64), AIFF or
-// WavPack, told apart by their first bytes. Never
+// A format this library reads, as a person names it ("MP4 (AAC, ALAC)"), and the file
+// names a folder scan takes for it (".m4a", ".m4b", ".mp4").
+struct FormatName {
+    std::string name;
+    std::vector<std::string> extensions;
+};
+
+// Every format that read_info reads, in the order that their first bytes are looked
+// for: Ogg Opus, Ogg Vorbis, FLAC (native or in Ogg), WAV, AIFF, MP4, WavPack, MP3.
+MUSICCORE_EXPORT std::vector<FormatName> formats();
+
+// Reads the audio file at `path`, whatever its name, of any format that formats()
+// lists, told apart by their first bytes. Never
 // blocks for long: anything but a regular file is read without blocking, and
 // waiting more than 1 s for its data fails the read. Throws unsupported_format for
 // another format, media_error for anything else that goes wrong, and

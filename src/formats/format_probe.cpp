@@ -5,6 +5,7 @@
 #include <optional>     // std::optional
 #include <string_view>  // std::string_view
 
+#include "formats/format_table.hpp"
 #include "formats/mpeg/mpeg_frames.hpp"
 
 namespace media::detail {
@@ -201,47 +202,74 @@ Probe after_id3(FileSource& source, std::string_view first)
 
 }  // namespace
 
-Probe probe(FileSource& source)
+std::optional<Probe> probe_ogg(FileSource& source, std::string_view first)
 {
-    const std::string_view first = source.peek(0, 64);
-    if (begins(first, "OggS")) {
-        return ogg(source);
-    }
-    if (begins(first, "fLaC")) {
-        return {Format::flac, "FLAC", false, 0};
-    }
+    return begins(first, "OggS") ? std::optional<Probe>(ogg(source)) : std::nullopt;
+}
+
+std::optional<Probe> probe_flac(FileSource& /*source*/, std::string_view first)
+{
+    return begins(first, "fLaC") ? std::optional<Probe>({Format::flac, "FLAC", false, 0})
+                                 : std::nullopt;
+}
+
+std::optional<Probe> probe_mpeg(FileSource& source, std::string_view first)
+{
     if (begins(first, "ID3")) {
         return after_id3(source, first);
     }
     if (mpeg_frame(first)) {
-        return {Format::mpeg_audio, "MPEG audio", false, 0};
+        return Probe{Format::mpeg_audio, "MPEG audio", false, 0};
     }
-    const struct {
-        std::string_view magic;
-        std::size_t at;
-        Format format;
-        const char* name;
-    } containers[] = {
-        {"RIFF", 0, Format::wav, "RIFF WAVE"}, {"RF64", 0, Format::wav, "RF64 WAVE"},
-        {"BW64", 0, Format::wav, "BW64 WAVE"}, {"FORM", 0, Format::aiff, "AIFF"},
-        {"ftyp", 4, Format::mp4, "MP4"},       {"wvpk", 0, Format::wavpack, "WavPack"},
-    };
-    for (const auto& container : containers) {
-        const bool typed = container.format == Format::wav ? begins(first, "WAVE", 8)
-                           : container.format == Format::aiff
-                               ? begins(first, "AIFF", 8) || begins(first, "AIFC", 8)
-                               : true;
-        if (begins(first, container.magic, container.at) && typed) {
-            return {container.format, container.name, false, 0};
+    if (other_format(first) != "unknown content") {
+        return std::nullopt;  // a format this library does not read, by its magic
+    }
+    if (const auto start = frames_after_junk(source)) {
+        return Probe{Format::mpeg_audio, "MPEG audio", false, *start};
+    }
+    return std::nullopt;
+}
+
+std::optional<Probe> probe_wav(FileSource& /*source*/, std::string_view first)
+{
+    for (const char* const riff : {"RIFF", "RF64", "BW64"}) {
+        if (begins(first, riff) && begins(first, "WAVE", 8)) {
+            return Probe{Format::wav, std::string(riff) + " WAVE", false, 0};
         }
     }
-    const std::string other = other_format(first);
-    if (other == "unknown content") {
-        if (const auto start = frames_after_junk(source)) {
-            return {Format::mpeg_audio, "MPEG audio", false, *start};
+    return std::nullopt;
+}
+
+std::optional<Probe> probe_aiff(FileSource& /*source*/, std::string_view first)
+{
+    const bool aiff =
+        begins(first, "FORM") && (begins(first, "AIFF", 8) || begins(first, "AIFC", 8));
+    return aiff ? std::optional<Probe>({Format::aiff, "AIFF", false, 0}) : std::nullopt;
+}
+
+std::optional<Probe> probe_mp4(FileSource& /*source*/, std::string_view first)
+{
+    return begins(first, "ftyp", 4) ? std::optional<Probe>({Format::mp4, "MP4", false, 0})
+                                    : std::nullopt;
+}
+
+std::optional<Probe> probe_wavpack(FileSource& /*source*/, std::string_view first)
+{
+    return begins(first, "wvpk") ? std::optional<Probe>({Format::wavpack, "WavPack", false, 0})
+                                 : std::nullopt;
+}
+
+Probe probe(FileSource& source)
+{
+    const std::string_view first = source.peek(0, 64);
+    // Copied: a row's probe may peek further, which moves what `first` views.
+    const std::string head(first);
+    for (const FormatRow& row : format_rows()) {
+        if (auto found = row.probe(source, head)) {
+            return *found;
         }
     }
-    return {Format::other, other, false, 0};
+    return {Format::other, other_format(head), false, 0};
 }
 
 }  // namespace media::detail

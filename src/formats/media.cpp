@@ -3,8 +3,8 @@
 #include <cstring>  // std::strerror
 
 #include "formats/format_probe.hpp"
+#include "formats/format_table.hpp"
 #include "formats/read_media.hpp"
-#include "formats/readers.hpp"
 #include "formats/record_check.hpp"
 #include "io/file_source.hpp"
 #include "tags/pictures.hpp"
@@ -36,6 +36,19 @@ std::optional<std::string> joined(const Tags& tags, const std::string& name)
         text += values->second[i];
     }
     return text;
+}
+
+std::vector<FormatName> formats()
+{
+    std::vector<FormatName> names;
+    for (const detail::FormatRow& row : detail::format_rows()) {
+        FormatName format{row.name, {}};
+        for (const std::string_view extension : extensions_of(row)) {
+            format.extensions.emplace_back(extension);
+        }
+        names.push_back(std::move(format));
+    }
+    return names;
 }
 
 namespace detail {
@@ -112,6 +125,12 @@ std::string read_picture(OpenedFile file, std::size_t index, std::size_t max_byt
         throw media_error("picture " + std::to_string(index) + " is cut short in the file");
     }
     return std::move(*capture.bytes());
+}
+
+media_error read_failure(const char* format, const FileSource& source, const std::string& detail)
+{
+    return media_error(std::string(format) + ": " +
+                       (source.failure().empty() ? detail : source.failure()));
 }
 
 }  // namespace detail

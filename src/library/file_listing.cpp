@@ -16,6 +16,8 @@
 #include <sys/stat.h>  // fstatat
 #include <unistd.h>    // close
 
+#include "formats/format_table.hpp"
+
 namespace music_library::detail {
 
 namespace fs = std::filesystem;
@@ -299,11 +301,7 @@ const std::string& folder_cover(const Listing& listing, const std::string& file)
 
 bool is_audio_extension(const std::string& extension)
 {
-    static const std::string extensions[] = {".opus", ".ogg",  ".oga", ".flac", ".mp3",
-                                             ".m4a",  ".m4b",  ".mp4", ".wav",  ".aif",
-                                             ".aiff", ".aifc", ".wv"};
-    return std::find(std::begin(extensions), std::end(extensions), extension) !=
-           std::end(extensions);
+    return media::detail::listed_extension(extension);
 }
 
 Listing list_files(const fs::path& root, unsigned jobs, bool sorted)

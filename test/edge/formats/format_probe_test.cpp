@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
 #include "formats/format_probe.hpp"
+#include "formats/format_table.hpp"
+#include "musiccore/media.hpp"
 
 namespace {
 
@@ -103,6 +107,39 @@ TEST(format_probe, tells_the_format_by_the_first_bytes)
         EXPECT_EQ(found.format, Format::mpeg_audio) << bytes.size();
         EXPECT_EQ(found.name, "MPEG audio") << bytes.size();
         EXPECT_EQ(found.audio_start, bytes == frame ? 0 : 15) << bytes.size();
+    }
+}
+
+// The table that the probe, the scan and the documentation all read: every format
+// has one row and a reader, the public list follows it, and MPEG audio is asked last
+// (its probe searches past junk, which would claim files of the rows after it).
+TEST(format_table, has_one_row_for_each_format_and_asks_mpeg_last)
+{
+    using media::detail::Format;
+    const auto& rows = media::detail::format_rows();
+    const auto names = media::formats();
+    ASSERT_EQ(names.size(), rows.size());
+    for (int each = 0; each < static_cast<int>(Format::other); ++each) {
+        const auto format = static_cast<Format>(each);
+        EXPECT_EQ(std::count_if(rows.begin(), rows.end(),
+                                [format](const auto& row) { return row.format == format; }),
+                  1)
+            << each;
+        EXPECT_NE(media::detail::reader_of(format), nullptr) << each;
+    }
+    EXPECT_EQ(media::detail::reader_of(Format::other), nullptr);
+    EXPECT_EQ(rows.back().format, Format::mpeg_audio);
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        EXPECT_EQ(names[row].name, rows[row].name);
+        EXPECT_FALSE(names[row].extensions.empty()) << names[row].name;
+        for (const std::string& extension : names[row].extensions) {
+            EXPECT_TRUE(extension.size() > 1 && extension[0] == '.') << names[row].name;
+            EXPECT_TRUE(media::detail::listed_extension(extension)) << extension;
+        }
+    }
+    EXPECT_EQ(names[6].extensions, (std::vector<std::string>{".m4a", ".m4b", ".mp4"}));
+    for (const char* other : {"", ".", ".m4", ".mp3x", ".MP3", ".txt", ".cue"}) {
+        EXPECT_FALSE(media::detail::listed_extension(other)) << other;
     }
 }
 
