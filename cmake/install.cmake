@@ -50,10 +50,22 @@ configure_file(cmake/musiccore.pc.in "${CMAKE_CURRENT_BINARY_DIR}/musiccore.pc" 
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/musiccore.pc"
   DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig" COMPONENT development)
 
-# The licence, where each Debian package carries it.
+# The licence and the changelog (compressed, as Debian has them), where each Debian
+# package carries them.
+set(musiccore_changelog "${CMAKE_CURRENT_BINARY_DIR}/changelog.gz")
+add_custom_command(OUTPUT "${musiccore_changelog}"
+  COMMAND gzip -9 -n -c "${CMAKE_CURRENT_SOURCE_DIR}/cmake/changelog" > "${musiccore_changelog}"
+  DEPENDS cmake/changelog)
+set(musiccore_manual "${CMAKE_CURRENT_BINARY_DIR}/musiccore.1.gz")
+add_custom_command(OUTPUT "${musiccore_manual}"
+  COMMAND gzip -9 -n -c "${CMAKE_CURRENT_SOURCE_DIR}/cli/musiccore.1" > "${musiccore_manual}"
+  DEPENDS cli/musiccore.1)
+add_custom_target(musiccore_docs ALL DEPENDS "${musiccore_changelog}" "${musiccore_manual}")
 function(musiccore_install_copyright component package)
   install(FILES LICENSE DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}"
     RENAME copyright COMPONENT ${component})
+  install(FILES "${musiccore_changelog}" DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}"
+    COMPONENT ${component})
 endfunction()
 set(musiccore_runtime_package "libmusiccore${musiccore_soversion}")
 set(musiccore_development_package libmusiccore-dev)
@@ -62,4 +74,5 @@ musiccore_install_copyright(runtime "${musiccore_runtime_package}")
 musiccore_install_copyright(development "${musiccore_development_package}")
 if(MUSICCORE_BUILD_CLI)
   musiccore_install_copyright(cli "${musiccore_cli_package}")
+  install(FILES "${musiccore_manual}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT cli)
 endif()

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Debian packages (./dev.sh package) and checks them without
-# installing them: their contents and dependencies (dpkg-deb), the shared
+# installing them: their contents and dependencies (dpkg-deb), lintian, the shared
 # library's exported symbols, and the example consumer built against the
 # unpacked packages with find_package and with pkg-config, where the format libraries'
 # development files must not be needed.
@@ -10,9 +10,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "check_packages: $*" >&2; exit 1; }
 
-cmake --preset package >/dev/null
-cmake --build --preset package --parallel "$(nproc 2>/dev/null || echo 2)" >/dev/null
-(cd build-package && rm -f ./*.deb && cpack -G DEB >/dev/null)
+tools/make_packages.sh
 
 version=$(sed -n 's/^project(musiccore VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 soversion=${version%.*}
@@ -45,8 +43,17 @@ has_file "$dev" "$lib/cmake/musiccore/musiccoreConfig.cmake"
 has_file "$dev" "$lib/pkgconfig/musiccore.pc"
 depends "$dev" "^libmusiccore$soversion \(= $version\)$"
 has_file "$cli" "usr/bin/musiccore"
+has_file "$cli" "usr/share/man/man1/musiccore.1.gz"
+for deb in "$runtime" "$dev" "$cli"; do
+  has_file "$deb" "usr/share/doc/$(dpkg-deb -f "$deb" Package)/changelog.gz"
+done
 depends "$cli" "libmusiccore$soversion \(= $version\)"
 echo "packages: contents and dependencies ok"
+# Debian's own checker: no error, no warning.
+found=$(lintian --fail-on error,warning "$runtime" "$dev" "$cli" 2>&1) ||
+  fail "lintian finds fault with the packages:
+$found"
+echo "packages: lintian clean"
 
 root=$work/root
 for deb in "$runtime" "$dev" "$cli"; do dpkg-deb -x "$deb" "$root"; done
