@@ -5,9 +5,12 @@
 #   ./dev.sh test             install what is missing, then run every check: format,
 #                             clang-tidy and the layers; GCC build with tests and valgrind; the benchmarks
 #                             build; the example consumer (installed, add_subdirectory,
-#                             pkg-config); the Debian packages, unpacked and used; clang
+#                             pkg-config); the Debian packages, lintian, unpacked and used,
+#                             and the ABI gate; clang
 #                             ASan+UBSan build with tests and short fuzz runs
 #   ./dev.sh package          Debian packages of a shared build, in build-package/
+#   ./dev.sh abi [--update]   the shared library's ABI against its release's baseline
+#                             (abi/); --update makes the baseline of a new version
 #   ./dev.sh coverage         line and branch coverage of src/ by all tests (gcovr)
 #   ./dev.sh fuzz [SECONDS]   long fuzz run, SECONDS per target (default 600), corpus kept
 #   ./dev.sh bench [ARGS]     benchmarks (makes the test files first); fails when a target
@@ -58,16 +61,21 @@ case "${1:-}" in
     build bench
     echo "== example consumer"
     examples/check_consumers.sh
-    echo "== Debian packages"
+    echo "== Debian packages, and the ABI against the release's"
     tools/check_packages.sh
+    tools/check_abi.sh
     echo "== clang ASan+UBSan build: self-test, edge tests, short fuzz runs"
     build sanitize
     ctest --preset sanitize
     ;;
   package)
     tools/install-deps.sh
-    build package
-    (cd build-package && cpack -G DEB)
+    tools/make_packages.sh
+    ;;
+  abi)
+    tools/install-deps.sh
+    tools/make_packages.sh
+    tools/check_abi.sh "${@:2}"
     ;;
   coverage)
     tools/install-deps.sh

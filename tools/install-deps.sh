@@ -22,6 +22,8 @@ packages=(
   libtag1-dev                        # benchmarks only: TagLib, to measure against
   binutils                           # readelf, nm: the shared library's soname and symbols
   dpkg-dev file                      # Debian packages: dpkg-shlibdeps finds their dependencies
+  lintian                            # and Debian's checker of them
+  abigail-tools                      # the ABI gate: abidw, abidiff
   git                                # lists the files the checks cover
   gcovr                              # ./dev.sh coverage
 )
