@@ -53,20 +53,16 @@ std::vector<FormatName> formats()
 
 namespace detail {
 
-namespace {
-
-void check_limits(const Limits& limits)
+void check_work_limit(const Limits& limits)
 {
     if (limits.work.count() < 0) {
         throw std::invalid_argument("media::Limits::work must not be negative");
     }
 }
 
-}  // namespace
-
 MediaInfo read_media(OpenedFile file, const Limits& limits, Heartbeat* heartbeat)
 {
-    check_limits(limits);
+    check_work_limit(limits);
     WorkBudget budget(limits.work, limits.deadline, heartbeat);
     const std::int64_t size = file.size;
     FileSource source(std::move(file), budget);
@@ -103,7 +99,7 @@ MediaInfo read_media(OpenedFile file, const Limits& limits, Heartbeat* heartbeat
 MediaInfo read_media(const std::string& path, const Limits& limits, Heartbeat* heartbeat,
                      bool regular_only)
 {
-    check_limits(limits);
+    check_work_limit(limits);
     return read_media(open_file(path, regular_only), limits, heartbeat);
 }
 

@@ -10,6 +10,9 @@
 
 namespace media::detail {
 
+// Throws std::invalid_argument for a negative `limits.work`, wherever the read runs.
+void check_work_limit(const Limits& limits);
+
 // As media::read_info; the read beats `heartbeat` (may be null) at each of its
 // reads, and with `regular_only` refuses anything that is not a regular file once
 // opened.

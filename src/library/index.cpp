@@ -466,9 +466,7 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
         throw index_error("cannot update the index " + state_->file +
                           ": read-only (opened for reading)");
     }
-    if (options.file_time_limit.count() < 0) {
-        throw std::invalid_argument("ScanOptions::file_time_limit must not be negative");
-    }
+    detail::check_scan_options(options);
     Database& db = state_->db;
     const fs::path folder = absolute_folder(root);
     // In no order: the index has its own.

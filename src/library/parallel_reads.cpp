@@ -6,6 +6,7 @@
 #include <condition_variable>  // std::condition_variable
 #include <memory>              // std::shared_ptr, std::make_shared
 #include <mutex>               // std::mutex
+#include <stdexcept>           // std::invalid_argument
 #include <system_error>        // std::system_error
 #include <thread>              // std::thread
 
@@ -224,6 +225,13 @@ void take_settled(Shared& shared, const std::function<void(std::size_t, Outcome&
 
 }  // namespace
 
+void check_scan_options(const ScanOptions& options)
+{
+    if (options.file_time_limit.count() < 0) {
+        throw std::invalid_argument("ScanOptions::file_time_limit must not be negative");
+    }
+}
+
 unsigned thread_count(const ScanOptions& options)
 {
     return std::max(options.jobs > 0 ? options.jobs : std::thread::hardware_concurrency(), 1U);
@@ -241,7 +249,7 @@ void read_on_threads(const Listing& files, const ScanOptions& options,
     {
         Workers workers(shared);
         workers.start(std::min<std::size_t>(thread_count(options), total));
-        constexpr std::chrono::milliseconds tick{100};
+        constexpr auto tick = media::detail::progress_tick;
         auto ticked = Clock::now();
         while (shared->taken < total) {
             {

@@ -20,6 +20,9 @@ struct Outcome {
     std::optional<std::string> failure;
 };
 
+// Throws std::invalid_argument for options no read can keep (a negative time limit).
+void check_scan_options(const ScanOptions& options);
+
 // The threads that `options` ask for: one per hardware thread unless they say.
 unsigned thread_count(const ScanOptions& options);
 

@@ -1,7 +1,6 @@
 #include <musiccore/library.hpp>
 
 #include <algorithm>  // std::sort
-#include <stdexcept>  // std::invalid_argument
 
 #include "library/file_listing.hpp"
 #include "library/parallel_reads.hpp"
@@ -10,9 +9,7 @@ namespace music_library {
 
 ScanResult scan(const std::filesystem::path& root, const ScanOptions& options)
 {
-    if (options.file_time_limit.count() < 0) {
-        throw std::invalid_argument("ScanOptions::file_time_limit must not be negative");
-    }
+    detail::check_scan_options(options);
     detail::Listing listing = detail::list_files(root, detail::thread_count(options), true);
     std::vector<detail::Outcome> outcomes(listing.files.size());
     const bool isolated =

@@ -14,9 +14,7 @@ namespace {
 
 void check_isolated(const Limits& limits)
 {
-    if (limits.work.count() < 0) {
-        throw std::invalid_argument("media::Limits::work must not be negative");
-    }
+    check_work_limit(limits);
     if (limits.deadline) {
         throw std::invalid_argument("media::Limits: a deadline is kept in this process only");
     }

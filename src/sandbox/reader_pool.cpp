@@ -20,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::microseconds nap{1000};
 // How often the readers are looked at, and how much processor time past the limit a
 // reader is given to stop itself, with its own message, before it is stopped.
-constexpr std::chrono::milliseconds tick{100};
+constexpr auto tick = progress_tick;
 constexpr std::chrono::milliseconds grace{1000};
 // Readers in a row that ended before they answered anything: past as many, none is to
 // be had.

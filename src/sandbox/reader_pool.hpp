@@ -14,6 +14,9 @@
 
 namespace media::detail {
 
+// How often a long read looks at its time limits and tells its progress.
+constexpr std::chrono::milliseconds progress_tick{100};
+
 class ReaderPool {
 public:
     // File `i` opened, just before a reader is asked to read it; or why it cannot be.

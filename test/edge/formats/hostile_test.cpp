@@ -12,6 +12,7 @@
 
 #include <musiccore/media.hpp>
 
+#include "support/read_outcome.hpp"
 #include "support/test_files.hpp"
 
 #ifndef __has_feature  // clang's; GCC says __SANITIZE_ADDRESS__
@@ -25,13 +26,12 @@ using test_files::hostile;
 // No time limit: under valgrind, reading 16 MiB takes longer than the default.
 std::string outcome(const std::string& path)
 {
-    try {
-        const media::MediaInfo info =
-            media::read_info(path, {std::chrono::milliseconds::zero(), std::nullopt});
-        return "read, " + std::to_string(info.dropped_tags.size()) + " dropped";
-    } catch (const media::media_error& e) {
-        return e.what();
-    }
+    return test_files::read_outcome(path,
+                                    [](const media::MediaInfo& info) {
+                                        return "read, " + std::to_string(info.dropped_tags.size()) +
+                                               " dropped";
+                                    },
+                                    {std::chrono::milliseconds::zero(), std::nullopt});
 }
 
 long resident_kib()

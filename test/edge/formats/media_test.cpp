@@ -14,6 +14,7 @@
 #include <musiccore/media.hpp>
 
 #include "support/byte_craft.hpp"
+#include "support/read_outcome.hpp"
 #include "support/test_files.hpp"
 
 namespace {
@@ -301,12 +302,12 @@ TEST(media, a_reader_process_reads_what_this_one_reads)
         {"tone.wav", test_files::read_file(samples + "tone.wav"), "pcm, 0 pictures"},
     };
     const auto outcome = [](const std::string& path, const media::Limits& limits) {
-        try {
-            const media::MediaInfo info = media::read_info(path, limits);
-            return info.codec + ", " + std::to_string(info.pictures.size()) + " pictures";
-        } catch (const media::media_error& e) {
-            return std::string(e.what());
-        }
+        return test_files::read_outcome(
+            path,
+            [](const media::MediaInfo& info) {
+                return info.codec + ", " + std::to_string(info.pictures.size()) + " pictures";
+            },
+            limits);
     };
     const test_files::TempFolder folder("agree");
     media::Limits isolated;

@@ -11,6 +11,7 @@
 #include <musiccore/media.hpp>
 
 #include "support/byte_craft.hpp"
+#include "support/read_outcome.hpp"
 #include "support/test_files.hpp"
 
 namespace {
@@ -142,14 +143,10 @@ std::string freeform(const std::string& name, const std::string& value)
 
 std::string outcome(const std::string& path)
 {
-    try {
-        const media::MediaInfo info = media::read_info(path);
+    return test_files::read_outcome(path, [](const media::MediaInfo& info) {
         return info.codec + " " + std::to_string(info.channels) + "ch " +
-               std::to_string(info.sample_rate) + " " + std::to_string(info.samples.value_or(-1)) +
-               (info.exact ? " exact" : " estimate");
-    } catch (const media::media_error& e) {
-        return e.what();
-    }
+               std::to_string(info.sample_rate) + " " + test_files::length_of(info);
+    });
 }
 
 template <typename Change>

@@ -10,6 +10,7 @@
 #include <musiccore/media.hpp>
 
 #include "support/byte_craft.hpp"
+#include "support/read_outcome.hpp"
 #include "support/test_files.hpp"
 
 namespace {
@@ -23,13 +24,9 @@ using namespace std::string_literals;
 // The length read, or why the file failed.
 std::string outcome(const std::string& path)
 {
-    try {
-        const media::MediaInfo info = media::read_info(path);
-        return info.codec + " " + std::to_string(info.samples.value_or(-1)) +
-               (info.exact ? " exact" : " estimate");
-    } catch (const media::media_error& e) {
-        return e.what();
-    }
+    return test_files::read_outcome(path, [](const media::MediaInfo& info) {
+        return info.codec + " " + test_files::length_of(info);
+    });
 }
 
 std::string fmt(unsigned tag = 1, unsigned align = 4)

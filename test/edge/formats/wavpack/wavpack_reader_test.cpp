@@ -6,6 +6,7 @@
 #include <musiccore/media.hpp>
 
 #include "support/byte_craft.hpp"
+#include "support/read_outcome.hpp"
 #include "support/test_files.hpp"
 
 namespace {
@@ -17,12 +18,7 @@ using test_files::samples;
 
 std::string outcome(const std::string& path)
 {
-    try {
-        const media::MediaInfo info = media::read_info(path);
-        return std::to_string(info.samples.value_or(-1)) + (info.exact ? " exact" : " estimate");
-    } catch (const media::media_error& e) {
-        return e.what();
-    }
+    return test_files::read_outcome(path, test_files::length_of);
 }
 
 // The first block states the length, the last one shows where it ends: a length
