@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include <musiccore/track.hpp>
 
 namespace {
@@ -10,9 +12,33 @@ TEST(track_edges, duration_only_for_the_opus_extension)
     for (const char* path : {"x.mp3", "dir/.opus", "song.OPUS"}) {
         const Track t("a", "b", "c", path);
         EXPECT_EQ(t.duration_secs, 0) << path;
-        t.callback();  // default hooks do nothing, and do not throw
+        ASSERT_TRUE(t.callback && t.info_callback) << path;  // no-ops, not empty
+        t.callback();
         t.info_callback(t);
     }
+}
+
+// The record keeps the hooks it is given and never calls them itself: copies share
+// what the hooks capture, and the info hook is handed what the caller passes.
+TEST(track_edges, keeps_the_hooks_it_is_given)
+{
+    int events = 0;
+    std::string seen;
+    const Track t(
+        "Ann", "First", "Intro", "x.flac", [&events] { ++events; },
+        [&seen](const TrackInfo& info) { seen = info.artist + "/" + info.title; });
+    EXPECT_EQ(events, 0);
+    EXPECT_EQ(seen, "");
+    const Track copy = t;
+    copy.callback();
+    t.callback();
+    EXPECT_EQ(events, 2);
+    TrackInfo other;
+    other.artist = "Bob";
+    t.info_callback(other);
+    EXPECT_EQ(seen, "Bob/<unknown>");
+    t.info_callback(t);
+    EXPECT_EQ(seen, "Ann/Intro");
 }
 
 // The texts load_track reads are checked end to end, through the command's JSON.

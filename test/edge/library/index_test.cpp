@@ -313,7 +313,20 @@ TEST(index, refuses_what_is_not_its_own)
     } catch (const music_library::index_error& e) {
         EXPECT_EQ(std::string(e.what()).rfind("index is busy", 0), 0U) << e.what();
     }
-    EXPECT_NO_THROW(Index(folder / "ours.db", Index::Access::read_only).contents());
+    // A reader beside the writer sees what the writer's index holds.
+    const auto described = [](const music_library::ScanResult& result) {
+        std::vector<std::string> rows;
+        for (const auto& track : result.tracks) {
+            rows.push_back(track.path.string() + " " + std::to_string(track.duration_secs));
+        }
+        return std::to_string(result.failures.size()) + " failed, " +
+               std::to_string(result.skipped) + " skipped, " + testing::PrintToString(rows);
+    };
+    const music_library::ScanResult seen =
+        Index(folder / "ours.db", Index::Access::read_only).contents();
+    EXPECT_EQ(described(seen), described(writer.contents()));
+    EXPECT_EQ(seen.tracks.size(), music_library::scan(samples).tracks.size());
+    EXPECT_FALSE(seen.tracks.empty());
     try {
         Index(folder / "ours.db", Index::Access::read_only).update(samples);
         ADD_FAILURE() << "a read-only index updated";

@@ -6,6 +6,8 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <unistd.h>
 
@@ -225,6 +227,16 @@ TEST(id3_tags, version_1)
         }
     }
     EXPECT_EQ(genres.size(), 192U);  // numbered 0 to 191, no two alike
+    // Where a name one off would show: the ends of the standard's list and of
+    // Winamp's, and where Winamp's additions changed hands.
+    const std::pair<unsigned char, const char*> known[] = {
+        {0, "Blues"},        {17, "Rock"},      {79, "Hard Rock"}, {80, "Folk"},
+        {125, "Dance Hall"}, {147, "Synthpop"}, {148, "Abstract"}, {191, "Psybient"}};
+    for (const auto& [number, name] : known) {
+        EXPECT_EQ(read_tags(v1("", number), true).tags.at("GENRE"), std::vector<std::string>{name})
+            << int{number};
+    }
+    EXPECT_EQ(read_tags(v1("", 192), true).tags.count("GENRE"), 0U);
     EXPECT_TRUE(read_tags(std::string(50, '\0'), true).tags.empty());
 }
 
