@@ -6,15 +6,18 @@
 #include <memory>       // std::unique_ptr
 #include <optional>     // std::optional
 #include <string_view>  // std::string_view
+#include <tuple>        // std::tie
 #include <utility>      // std::pair
 #include <vector>       // std::vector
 
 #include <FLAC/stream_decoder.h>
 
+#include "formats/flac/flac_frames.hpp"
 #include "formats/ogg/ogg_headers.hpp"
 #include "formats/ogg/ogg_screen.hpp"
 #include "formats/reader.hpp"
 #include "io/byte_order.hpp"
+#include "tags/ape_tags.hpp"
 #include "tags/pictures.hpp"
 #include "tags/tag_collector.hpp"
 
@@ -215,8 +218,8 @@ void add_pictures(FileSource& source, const NativeMetadata& metadata, TagCollect
     }
 }
 
-// The frames' own numbers give the length that a STREAMINFO of 0 samples leaves
-// unsaid: the first frame's first sample, and the end of the last frame, found by
+// In Ogg, the frames' own numbers give the length that a STREAMINFO of 0 samples
+// leaves unsaid: the first frame's first sample, and the end of the last frame, found by
 // decoding from ever larger windows at the file's end.
 std::optional<std::uint64_t> samples_from_frames(FLAC__StreamDecoder* decoder, Decoding& decoding)
 {
@@ -245,6 +248,41 @@ std::optional<std::uint64_t> samples_from_frames(FLAC__StreamDecoder* decoder, D
             return decoding.end_sample - *decoding.first_sample;
         }
     }
+}
+
+// The length that native FLAC's frames show: the last frame, found from the end and
+// checked by its CRC-16, and the first, whose number says where the stream begins.
+// Exact when they agree with a STREAMINFO that states a length, or show the length
+// that one of 0 samples leaves unsaid. A file cut short, or ending in something that
+// is no frame, gives an estimate: what its frames hold at least.
+std::pair<std::optional<std::uint64_t>, bool>
+native_samples(FileSource& source, std::int64_t audio_start,
+               const FLAC__StreamMetadata_StreamInfo& info)
+{
+    const FlacStream stream{info.min_blocksize, info.max_blocksize, info.max_framesize,
+                            info.sample_rate,   info.channels,      info.bits_per_sample};
+    TagCollector scratch;  // only where the tags at the end begin matters here
+    std::int64_t audio_end = 0;
+    read_ape_tags(source, scratch, audio_end);
+    const auto first = flac_frame_header(source.peek(audio_start, 32), stream);
+    const FlacEnd end = last_flac_frame(source, audio_start, audio_end, stream);
+    const std::uint64_t stated = info.total_samples;
+    const std::optional<std::uint64_t> start =
+        !first ? std::nullopt
+               : (first->variable ? std::optional(first->number)
+                                  : std::optional(first->number * info.max_blocksize));
+    if (end.samples && start && *end.samples >= *start) {
+        const std::uint64_t counted = *end.samples - *start;
+        return {counted, end.to_the_end && (stated == 0 || stated == counted)};
+    }
+    if (!first && !end.before_last_header) {  // no frame at all
+        return {stated > 0 ? std::optional(stated) : std::optional<std::uint64_t>(0),
+                stated == 0 && audio_end <= audio_start};
+    }
+    if (end.before_last_header && start && *end.before_last_header >= *start) {
+        return {*end.before_last_header - *start, false};
+    }
+    return {stated > 0 ? std::optional(stated) : std::nullopt, false};
 }
 
 }  // namespace
@@ -298,7 +336,16 @@ MediaInfo read_flac(FileSource& source, const Probe& probe)
     const auto bound = static_cast<std::uint64_t>(source.size()) * max_samples_a_byte;
     std::optional<std::uint64_t> samples;
     bool exact = true;
-    if (stream.total_samples > 0 && (!source.seekable() || stream.total_samples <= bound)) {
+    if (!in_ogg && source.seekable()) {
+        // A total that the bytes cannot hold states nothing, as one of 0 does.
+        FLAC__StreamMetadata_StreamInfo stated = stream;
+        stated.total_samples = stream.total_samples <= bound ? stream.total_samples : 0;
+        std::tie(samples, exact) = native_samples(source, native.audio_start, stated);
+        if (!source.failure().empty()) {
+            throw read_failure(format, source, "");
+        }
+        exact = exact && samples && *samples <= bound;
+    } else if (stream.total_samples > 0 && (!source.seekable() || stream.total_samples <= bound)) {
         samples = stream.total_samples;
     } else if (source.seekable()) {
         // Not stated, or more than the file can hold: the frames' own numbers tell.
