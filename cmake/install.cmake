@@ -27,6 +27,8 @@ install(EXPORT musiccoreTargets NAMESPACE musiccore:: DESTINATION "${musiccore_c
 if(musiccore_type STREQUAL "STATIC_LIBRARY")
   set(musiccore_static ON)
   string(REPLACE ";" " " musiccore_pc_modules "${musiccore_pkg_modules}")
+  string(REPLACE ";" " " musiccore_format_list "${musiccore_format_modules}")
+  string(REPLACE ";" " " musiccore_index_list "${musiccore_index_modules}")
   set(musiccore_pc_requires "Requires: ${musiccore_pc_modules}")
 else()
   set(musiccore_static OFF)
