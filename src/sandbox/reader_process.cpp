@@ -16,7 +16,7 @@
 #include <poll.h>          // poll
 #include <spawn.h>         // posix_spawn
 #include <sys/random.h>    // getrandom
-#include <sys/resource.h>  // rusage
+#include <sys/resource.h>  // getrusage, rusage
 #include <sys/socket.h>    // socketpair, sendmsg, recv
 #include <sys/wait.h>      // CLD_KILLED
 #include <unistd.h>        // pipe2, sysconf, access
@@ -228,6 +228,11 @@ ReaderProcess::ReaderProcess(const std::string& program, std::size_t memory_limi
     UniqueFd their_errors(ends[1]);
     set_non_blocking(channel_.get());
     set_non_blocking(errors_.get());
+    // A child started by posix_spawn shares this process's memory until its exec, so
+    // the peak that the system later reports for it is this process's at least.
+    rusage own{};
+    getrusage(RUSAGE_SELF, &own);
+    inherited_peak_ = static_cast<std::size_t>(own.ru_maxrss) * 1024;
     child_ =
         ChildProcess(Spawn().start(program, memory_limit, their_channel.get(), their_errors.get()));
     their_channel.reset();
@@ -572,7 +577,8 @@ std::string ReaderProcess::ending()
     const bool signalled = status.si_code == CLD_KILLED || status.si_code == CLD_DUMPED;
     if (!ended.status) {
         ending_ = "reader ended, how is not known (this program ignores SIGCHLD)";
-    } else if (signalled && !address_sanitized && peak >= memory_limit_ / 4 * 3) {
+    } else if (signalled && !address_sanitized && peak >= memory_limit_ / 4 * 3 &&
+               peak > inherited_peak_) {
         ending_ = memory_exceeded(memory_limit_);
     } else if (signalled && status.si_status == SIGXCPU) {
         ending_ = "reader ran out of processor time";

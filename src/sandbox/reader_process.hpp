@@ -108,6 +108,7 @@ private:
     UniqueFd channel_;
     UniqueFd errors_;
     std::size_t memory_limit_;
+    std::size_t inherited_peak_ = 0;  // this process's peak memory when the reader began
     std::uint64_t next_id_ = 0;
     std::deque<Outgoing> outgoing_;
     std::deque<Expected> expected_;

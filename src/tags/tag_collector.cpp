@@ -1,6 +1,10 @@
 #include "tags/tag_collector.hpp"
 
 #include <algorithm>  // std::find, std::min, std::all_of
+#include <optional>   // std::optional
+#include <vector>     // std::vector
+
+#include "io/byte_order.hpp"
 
 #include "tags/pictures.hpp"
 
@@ -93,6 +97,40 @@ void TagCollector::add_comment(std::string_view comment)
     } else if (equals != std::string_view::npos) {
         add(comment.substr(0, equals), comment.substr(equals + 1));
     }
+}
+
+bool TagCollector::add_comments(std::string_view structure)
+{
+    std::vector<std::string_view> comments;
+    const auto length_at = [&structure](std::size_t at) -> std::optional<std::size_t> {
+        if (at > structure.size() || structure.size() - at < 4) {
+            return std::nullopt;
+        }
+        return static_cast<std::size_t>(little_endian(structure, at, 4));
+    };
+    const auto vendor = length_at(0);
+    if (!vendor || *vendor > structure.size() - 4) {
+        return false;
+    }
+    std::size_t at = 4 + *vendor;
+    const auto count = length_at(at);
+    // Each comment takes 4 bytes at least: a count past that is a lie.
+    if (!count || *count > (structure.size() - at - 4) / 4) {
+        return false;
+    }
+    at += 4;
+    for (std::size_t i = 0; i < *count; ++i) {
+        const auto length = length_at(at);
+        if (!length || *length > structure.size() - at - 4) {
+            return false;
+        }
+        comments.push_back(structure.substr(at + 4, *length));
+        at += 4 + *length;
+    }
+    for (const std::string_view comment : comments) {
+        add_comment(comment);
+    }
+    return true;
 }
 
 void TagCollector::add_numbered(std::string_view name, std::string_view total,

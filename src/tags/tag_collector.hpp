@@ -45,6 +45,10 @@ public:
     // A Vorbis comment, "name=value" with the name in any case; one without "=" is
     // no tag, and METADATA_BLOCK_PICTURE a picture, not a tag.
     void add_comment(std::string_view comment);
+    // Each comment of a Vorbis comment structure (the vendor's length and text, the
+    // count, then each comment's length and text); false, and none added, when the
+    // structure does not hold together in `structure`'s bytes.
+    bool add_comments(std::string_view structure);
     // "3/12": the number under `name`, and the total, if any, under `total`.
     void add_numbered(std::string_view name, std::string_view total, std::string_view value);
     // A picture of `bytes`, offered to a PictureCapture; its size is theirs.

@@ -3,6 +3,7 @@
 #include <algorithm>  // std::max
 #include <array>      // std::array
 #include <cstddef>    // std::size_t
+#include <utility>    // std::pair
 
 namespace media::detail {
 
@@ -95,27 +96,95 @@ std::optional<std::uint64_t> first_sample(const FlacFrameHeader& header, const F
     return header.number * stream.max_block;
 }
 
+// Samples per block by its code, where the code alone says.
+unsigned coded_block(unsigned code)
+{
+    if (code == 1) {
+        return 192;
+    }
+    return code < 8 ? 576U << (code - 2) : 256U << (code - 8);
+}
+
+// Whether the codes of a header's third and fourth bytes are valid, and say the
+// stream's channels and sample size.
+bool codes_fit(unsigned third, unsigned fourth, const FlacStream& stream)
+{
+    const unsigned block_code = third >> 4U;
+    const unsigned rate_code = third & 0x0FU;
+    const unsigned channel_code = fourth >> 4U;
+    const unsigned bits_code = (fourth >> 1U) & 7U;
+    if (block_code == 0 || rate_code == 15 || channel_code > 10 || bits_code == 3 ||
+        (fourth & 1U) != 0) {
+        return false;
+    }
+    const unsigned channels = channel_code < 8 ? channel_code + 1 : 2;
+    return channels == stream.channels && (bits_code == 0 || coded_bits[bits_code] == stream.bits);
+}
+
+// Where a frame that begins `frame` may end: the first place past its header where the
+// running CRC-16 is 0, as it is after a frame and its own CRC; and whether it is 0 at
+// the very end.
+std::pair<std::optional<std::size_t>, bool> frame_ends(std::string_view frame,
+                                                       std::size_t header_size)
+{
+    unsigned crc = crc16(frame.substr(0, header_size));
+    std::optional<std::size_t> first_end;
+    for (std::size_t i = header_size; i < frame.size(); ++i) {
+        crc = (crc << 8U & 0xFFFFU) ^ crc16_table[(crc >> 8U) ^ byte(frame, i)];
+        if (crc == 0 && !first_end && i >= header_size + 2) {
+            first_end = i + 1;
+        }
+    }
+    return {first_end, first_end && crc == 0};
+}
+
+// Looks for the last frame in `bytes` (the audio's last ones), as last_flac_frame;
+// false when a larger window may find it.
+bool search_window(std::string_view bytes, const FlacStream& stream, FlacEnd& found)
+{
+    // The last header that checks out is the last frame's, but for the rare bytes
+    // inside a frame that look like one: a few are tried, each by its CRC-16.
+    constexpr std::size_t most_tried = 4;
+    std::size_t tried = 0;
+    for (std::size_t at = bytes.size() < 2 ? 0 : bytes.size() - 2;
+         at-- > 0 && tried < most_tried;) {
+        if (byte(bytes, at) != 0xFF || (byte(bytes, at + 1) & 0xFEU) != 0xF8U) {
+            continue;
+        }
+        const auto header = flac_frame_header(bytes.substr(at, 32), stream);
+        const auto before = header ? first_sample(*header, stream) : std::nullopt;
+        if (!before) {
+            continue;
+        }
+        ++tried;
+        if (!found.before_last_header) {
+            found.before_last_header = before;
+        }
+        const auto [first_end, to_the_end] = frame_ends(bytes.substr(at), header->size);
+        if (to_the_end) {
+            found.samples = *before + header->block;
+            found.to_the_end = true;
+            return true;
+        }
+        if (first_end && !found.samples) {  // whole, then what is no frame
+            found.samples = *before + header->block;
+        }
+    }
+    return found.samples || tried == most_tried;
+}
+
 }  // namespace
 
 std::optional<FlacFrameHeader> flac_frame_header(std::string_view bytes, const FlacStream& stream)
 {
-    if (bytes.size() < 6 || byte(bytes, 0) != 0xFF || (byte(bytes, 1) & 0xFEU) != 0xF8U) {
+    if (bytes.size() < 6 || byte(bytes, 0) != 0xFF || (byte(bytes, 1) & 0xFEU) != 0xF8U ||
+        !codes_fit(byte(bytes, 2), byte(bytes, 3), stream)) {
         return std::nullopt;
     }
     FlacFrameHeader header;
     header.variable = (byte(bytes, 1) & 1U) != 0;
     const unsigned block_code = byte(bytes, 2) >> 4U;
     const unsigned rate_code = byte(bytes, 2) & 0x0FU;
-    const unsigned channel_code = byte(bytes, 3) >> 4U;
-    const unsigned bits_code = (byte(bytes, 3) >> 1U) & 7U;
-    if (block_code == 0 || rate_code == 15 || channel_code > 10 || bits_code == 3 ||
-        (byte(bytes, 3) & 1U) != 0) {
-        return std::nullopt;
-    }
-    const unsigned channels = channel_code < 8 ? channel_code + 1 : 2;
-    if (channels != stream.channels || (bits_code != 0 && coded_bits[bits_code] != stream.bits)) {
-        return std::nullopt;
-    }
     const auto number = coded_number(bytes.substr(4));
     if (!number || (!header.variable && number->second > 6)) {
         return std::nullopt;
@@ -135,13 +204,7 @@ std::optional<FlacFrameHeader> flac_frame_header(std::string_view bytes, const F
         }
         return value;
     };
-    if (block_bytes > 0) {
-        header.block = read(block_bytes) + 1;
-    } else {
-        header.block = block_code == 1
-                           ? 192
-                           : (block_code < 8 ? 576U << (block_code - 2) : 256U << (block_code - 8));
-    }
+    header.block = block_bytes > 0 ? read(block_bytes) + 1 : coded_block(block_code);
     unsigned rate = coded_rates[rate_code];
     if (rate_bytes > 0) {
         const unsigned stated = read(rate_bytes);
@@ -161,7 +224,7 @@ FlacEnd last_flac_frame(FileSource& source, std::int64_t audio_start, std::int64
     constexpr std::int64_t largest_frame = std::int64_t{65535} * 8 * 4 + 64;
     FlacEnd found;
     std::int64_t window =
-        std::max<std::int64_t>(64 * 1024, 2 * std::int64_t{stream.max_frame} + 64);
+        std::max(std::int64_t{64} * 1024, 2 * std::int64_t{stream.max_frame} + 64);
     for (;; window *= 4) {
         const std::int64_t from = std::max(audio_start, audio_end - window);
         if (from >= audio_end) {
@@ -172,45 +235,9 @@ FlacEnd last_flac_frame(FileSource& source, std::int64_t audio_start, std::int64
         if (static_cast<std::int64_t>(bytes.size()) != audio_end - from) {
             return found;  // a read that failed: failure() says why
         }
-        // The last header that checks out is the last frame's, but for the rare bytes
-        // inside a frame that look like one: a few are tried, each by its CRC-16.
-        std::size_t tried = 0;
-        for (std::size_t at = bytes.size() - 2; at-- > 0 && tried < 4;) {
-            if (byte(bytes, at) != 0xFF || (byte(bytes, at + 1) & 0xFEU) != 0xF8U) {
-                continue;
-            }
-            const auto header = flac_frame_header(bytes.substr(at, 32), stream);
-            const auto before = header ? first_sample(*header, stream) : std::nullopt;
-            if (!before) {
-                continue;
-            }
-            ++tried;
-            if (!found.before_last_header) {
-                found.before_last_header = before;
-            }
-            // A frame followed by its CRC-16 has a CRC of 0: where the running CRC is,
-            // the frame may end.
-            const std::string_view frame = bytes.substr(at);
-            unsigned crc = crc16(frame.substr(0, header->size));
-            std::optional<std::size_t> first_end;
-            for (std::size_t i = header->size; i < frame.size(); ++i) {
-                crc = (crc << 8U & 0xFFFFU) ^ crc16_table[(crc >> 8U) ^ byte(frame, i)];
-                if (crc == 0 && !first_end && i >= header->size + 2) {
-                    first_end = i + 1;
-                }
-            }
-            if (crc == 0 && first_end) {
-                found.samples = *before + header->block;
-                found.to_the_end = true;
-                return found;
-            }
-            if (first_end && !found.samples) {  // whole, then what is no frame
-                found.samples = *before + header->block;
-            }
-        }
-        // No frame runs to the end, in a window that would hold any frame whole: the
-        // file is cut, or ends in something else.
-        if (found.samples || tried == 4 || from == audio_start || window > largest_frame) {
+        // Done, or no frame runs to the end in a window that would hold any frame
+        // whole: the file is cut, or ends in something else.
+        if (search_window(bytes, stream, found) || from == audio_start || window > largest_frame) {
             return found;
         }
     }

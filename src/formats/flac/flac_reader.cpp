@@ -257,7 +257,7 @@ std::optional<std::uint64_t> samples_from_frames(FLAC__StreamDecoder* decoder, D
 // is no frame, gives an estimate: what its frames hold at least.
 std::pair<std::optional<std::uint64_t>, bool>
 native_samples(FileSource& source, std::int64_t audio_start,
-               const FLAC__StreamMetadata_StreamInfo& info)
+               const FLAC__StreamMetadata_StreamInfo& info, std::uint64_t bound)
 {
     const FlacStream stream{info.min_blocksize, info.max_blocksize, info.max_framesize,
                             info.sample_rate,   info.channels,      info.bits_per_sample};
@@ -266,23 +266,37 @@ native_samples(FileSource& source, std::int64_t audio_start,
     read_ape_tags(source, scratch, audio_end);
     const auto first = flac_frame_header(source.peek(audio_start, 32), stream);
     const FlacEnd end = last_flac_frame(source, audio_start, audio_end, stream);
-    const std::uint64_t stated = info.total_samples;
-    const std::optional<std::uint64_t> start =
-        !first ? std::nullopt
-               : (first->variable ? std::optional(first->number)
-                                  : std::optional(first->number * info.max_blocksize));
-    if (end.samples && start && *end.samples >= *start) {
-        const std::uint64_t counted = *end.samples - *start;
-        return {counted, end.to_the_end && (stated == 0 || stated == counted)};
-    }
+    // A total that the bytes cannot hold states nothing, as one of 0 does.
+    const std::uint64_t stated = info.total_samples <= bound ? info.total_samples : 0;
+    const std::uint64_t start =
+        !first ? 0 : (first->variable ? first->number : first->number * info.max_blocksize);
     if (!first && !end.before_last_header) {  // no frame at all
-        return {stated > 0 ? std::optional(stated) : std::optional<std::uint64_t>(0),
-                stated == 0 && audio_end <= audio_start};
+        return {stated, stated == 0 && audio_end <= audio_start};
     }
-    if (end.before_last_header && start && *end.before_last_header >= *start) {
-        return {*end.before_last_header - *start, false};
+    if (first && end.samples && *end.samples >= start) {
+        const std::uint64_t counted = *end.samples - start;
+        return {counted, end.to_the_end && (stated == 0 || stated == counted) && counted <= bound};
+    }
+    if (first && end.before_last_header && *end.before_last_header >= start) {
+        return {*end.before_last_header - start, false};
     }
     return {stated > 0 ? std::optional(stated) : std::nullopt, false};
+}
+
+// The length of FLAC in Ogg, or read through a stream: STREAMINFO's, or, in a
+// seekable file where it states none that the bytes can hold, the frames' numbers.
+std::pair<std::optional<std::uint64_t>, bool>
+stated_samples(FLAC__StreamDecoder* decoder, Decoding& decoding, std::uint64_t bound)
+{
+    const std::uint64_t stated = decoding.stream_info->total_samples;
+    if (stated > 0 && (!decoding.source.seekable() || stated <= bound)) {
+        return {stated, true};
+    }
+    if (!decoding.source.seekable()) {
+        return {std::nullopt, true};
+    }
+    const auto samples = samples_from_frames(decoder, decoding);
+    return {samples, !samples || *samples <= bound};
 }
 
 }  // namespace
@@ -334,26 +348,11 @@ MediaInfo read_flac(FileSource& source, const Probe& probe)
     info.channels = static_cast<int>(stream.channels);
     info.sample_rate = static_cast<long>(stream.sample_rate);
     const auto bound = static_cast<std::uint64_t>(source.size()) * max_samples_a_byte;
-    std::optional<std::uint64_t> samples;
-    bool exact = true;
-    if (!in_ogg && source.seekable()) {
-        // A total that the bytes cannot hold states nothing, as one of 0 does.
-        FLAC__StreamMetadata_StreamInfo stated = stream;
-        stated.total_samples = stream.total_samples <= bound ? stream.total_samples : 0;
-        std::tie(samples, exact) = native_samples(source, native.audio_start, stated);
-        if (!source.failure().empty()) {
-            throw read_failure(format, source, "");
-        }
-        exact = exact && samples && *samples <= bound;
-    } else if (stream.total_samples > 0 && (!source.seekable() || stream.total_samples <= bound)) {
-        samples = stream.total_samples;
-    } else if (source.seekable()) {
-        // Not stated, or more than the file can hold: the frames' own numbers tell.
-        samples = samples_from_frames(decoder.get(), decoding);
-        if (!source.failure().empty()) {
-            throw read_failure(format, source, "");
-        }
-        exact = !samples || *samples <= bound;
+    const auto [samples, exact] = in_ogg || !source.seekable()
+                                      ? stated_samples(decoder.get(), decoding, bound)
+                                      : native_samples(source, native.audio_start, stream, bound);
+    if (!source.failure().empty()) {
+        throw read_failure(format, source, "");
     }
     if (samples) {
         info.samples = static_cast<std::int64_t>(*samples);

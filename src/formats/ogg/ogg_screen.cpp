@@ -4,9 +4,9 @@
 #include <array>      // std::array
 #include <cstring>    // std::memchr, std::memcmp, std::memcpy
 
-#include <ogg/ogg.h>  // ogg_page, ogg_page_checksum_set
-
 #include <musiccore/media.hpp>  // the tag limits
+
+#include "formats/ogg/ogg_pages.hpp"
 
 namespace media::detail {
 
@@ -51,16 +51,7 @@ struct OggScreen::Page {
     bool complete() const { return available >= header_size + body_size; }
 
     // The checksum libogg checks: only then is this a page to any reader.
-    bool genuine() const
-    {
-        std::array<unsigned char, fixed_header + 255> copy{};
-        std::memcpy(copy.data(), header, header_size);
-        ogg_page page{copy.data(), static_cast<long>(header_size),
-                      // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): only read
-                      const_cast<unsigned char*>(body()), static_cast<long>(body_size)};
-        ogg_page_checksum_set(&page);
-        return std::memcmp(copy.data() + 22, header + 22, 4) == 0;
-    }
+    bool genuine() const { return ogg_checksum_right(header, header_size, body(), body_size); }
 };
 
 const char* OggScreen::inspect(std::int64_t position, const unsigned char* data, std::size_t size)

@@ -1,6 +1,7 @@
 #include "formats/ogg/opus_reader.hpp"
 
-#include <memory>  // std::unique_ptr
+#include <memory>   // std::unique_ptr
+#include <utility>  // std::move
 
 #include <opusfile.h>
 
@@ -8,6 +9,7 @@
 
 #include "formats/ogg/ogg_headers.hpp"
 #include "formats/ogg/ogg_screen.hpp"
+#include "formats/ogg/opus_pages.hpp"
 #include "formats/reader.hpp"
 
 namespace media::detail {
@@ -46,6 +48,16 @@ const OpusFileCallbacks stream{read, nullptr, nullptr, nullptr};
 OpusRead read_opus_file(FileSource& source, OggScreen& screen)
 {
     const ScreenInstalled screened(source, screen);
+    bool began = false;
+    auto pages = read_opus_pages(source, began);
+    // A read that failed past the first page fails as it would have in opusfile's
+    // hands; one that failed on it is left to fail there.
+    if (began && !source.failure().empty()) {
+        throw opus_utils::opus_error("op_open_file", OP_EREAD, source.failure());
+    }
+    if (pages) {
+        return std::move(*pages);
+    }
     int error = 0;
     const ScopedOpusFile file(
         op_open_callbacks(&source, source.seekable() ? &seekable : &stream, nullptr, 0, &error));

@@ -22,8 +22,9 @@ struct OpusRead {
     TagCollector tags;  // the first link's comments
 };
 
-// Reads `source` with opusfile, `screen` installed. Throws opus_utils::opus_error for
-// "op_open_file", with the reason when this side stopped the read.
+// Reads `source`, `screen` installed: from its first pages and its last where a
+// file is one ordinary stream (opus_pages.hpp), else with opusfile. Throws opus_utils::opus_error
+// for "op_open_file", with the reason when this side stopped the read.
 OpusRead read_opus_file(FileSource& source, OggScreen& screen);
 
 // The reader of Ogg Opus for read_info.

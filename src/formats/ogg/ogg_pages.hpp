@@ -1,0 +1,50 @@
+#pragma once
+// Ogg pages read here, where a length needs only a few: those at a stream's start and
+// the last one, found from the file's end.
+
+#include <cstddef>      // std::size_t
+#include <cstdint>      // std::int64_t, std::uint32_t
+#include <optional>     // std::optional
+#include <string>       // std::string
+#include <string_view>  // std::string_view
+
+#include "io/file_source.hpp"
+
+namespace media::detail {
+
+// Whether a page's CRC-32 is the one its header states: only then is it a page.
+bool ogg_checksum_right(const unsigned char* header, std::size_t header_size,
+                        const unsigned char* body, std::size_t body_size);
+
+class OggPage {
+public:
+    // The page at `at` in `bytes`, which are the file's from `offset` on: when it is
+    // there whole and its checksum is right.
+    static std::optional<OggPage> in(std::string_view bytes, std::size_t at, std::int64_t offset);
+
+    std::int64_t offset() const { return offset_; }
+    std::int64_t end() const { return offset_ + static_cast<std::int64_t>(bytes_.size()); }
+    bool continued() const { return (flag_byte() & 1U) != 0; }
+    bool begins_stream() const { return (flag_byte() & 2U) != 0; }
+    bool ends_stream() const { return (flag_byte() & 4U) != 0; }
+    std::int64_t granule() const;  // -1: no packet ends on the page
+    std::uint32_t serial() const;
+    std::size_t segments() const { return byte(26); }
+    std::size_t segment(std::size_t i) const { return byte(27 + i); }
+    std::string_view body() const { return std::string_view(bytes_).substr(27 + segments()); }
+
+private:
+    OggPage(std::string bytes, std::int64_t offset) : bytes_(std::move(bytes)), offset_(offset) {}
+    unsigned byte(std::size_t at) const { return static_cast<unsigned char>(bytes_[at]); }
+    unsigned flag_byte() const { return byte(5); }
+    std::string bytes_;
+    std::int64_t offset_ = 0;
+};
+
+// The file's page at `offset`.
+std::optional<OggPage> ogg_page_at(FileSource& source, std::int64_t offset);
+
+// The last whole page before `end`, searched for backwards in growing windows.
+std::optional<OggPage> last_ogg_page(FileSource& source, std::int64_t end);
+
+}  // namespace media::detail

@@ -1,0 +1,173 @@
+#include "formats/ogg/opus_pages.hpp"
+
+#include <algorithm>  // std::min
+#include <cstdint>    // std::int64_t, std::uint32_t
+#include <string>     // std::string
+
+#include <musiccore/media.hpp>  // max_tag_bytes
+
+#include "formats/ogg/ogg_pages.hpp"
+
+namespace media::detail {
+
+namespace {
+
+constexpr std::int64_t most_samples_a_packet = 5760;  // 120 ms at 48 kHz
+
+// How many samples an Opus packet plays, by its first two bytes and its length; none
+// for one that is no packet.
+std::optional<std::int64_t> packet_samples(std::string_view start, std::size_t length)
+{
+    if (length == 0 || start.empty()) {
+        return std::nullopt;
+    }
+    const unsigned toc = static_cast<unsigned char>(start[0]);
+    const unsigned config = toc >> 3U;
+    constexpr std::int64_t silk[] = {480, 960, 1920, 2880};
+    constexpr std::int64_t hybrid[] = {480, 960};
+    constexpr std::int64_t celt[] = {120, 240, 480, 960};
+    const std::int64_t frame =
+        config < 12 ? silk[config & 3U] : (config < 16 ? hybrid[config & 1U] : celt[config & 3U]);
+    std::int64_t frames = 1;
+    if ((toc & 3U) == 1 || (toc & 3U) == 2) {
+        frames = 2;
+    } else if ((toc & 3U) == 3) {
+        if (length < 2 || start.size() < 2) {
+            return std::nullopt;
+        }
+        frames = static_cast<unsigned char>(start[1]) & 0x3FU;
+    }
+    const std::int64_t samples = frames * frame;
+    if (frames == 0 || samples > most_samples_a_packet) {
+        return std::nullopt;
+    }
+    return samples;
+}
+
+// The identification header's page: the first, alone on it, a stream's start.
+struct Identification {
+    std::uint32_t serial = 0;
+    int channels = 0;
+    std::int64_t pre_skip = 0;
+    std::int64_t end = 0;  // of its page
+};
+
+std::optional<Identification> identification(FileSource& source)
+{
+    const auto head = ogg_page_at(source, 0);
+    if (!head || !head->begins_stream() || head->granule() != 0 || head->segments() != 1 ||
+        head->segment(0) == 255) {
+        return std::nullopt;
+    }
+    const std::string_view id = head->body();
+    if (id.size() < 19 || id.compare(0, 8, "OpusHead") != 0 ||
+        (static_cast<unsigned char>(id[8]) >> 4U) != 0 || id[9] == '\0' ||
+        static_cast<unsigned char>(id[18]) > 1) {
+        return std::nullopt;
+    }
+    return Identification{
+        head->serial(), static_cast<unsigned char>(id[9]),
+        static_cast<unsigned char>(id[10]) | static_cast<unsigned char>(id[11]) << 8U, head->end()};
+}
+
+// The packets after the identification header, segment by segment: the comment
+// header, then the audio, whose packets are each timed once whole.
+class Packets {
+public:
+    // Takes a segment; false when the stream is not one this reads.
+    bool take(std::string_view bytes, bool last_on_page)
+    {
+        if (in_comments_) {
+            comments_.append(bytes);
+            if (comments_.size() > max_tag_bytes + 65536) {
+                return false;
+            }
+        } else {
+            first_.append(bytes.substr(0, 2 - std::min<std::size_t>(first_.size(), 2)));
+            length_ += bytes.size();
+        }
+        if (bytes.size() == 255) {
+            return true;  // the packet goes on
+        }
+        if (in_comments_) {
+            in_comments_ = false;
+            return last_on_page;  // audio begins on a page of its own
+        }
+        const auto samples = packet_samples(first_, length_);
+        played_ += samples.value_or(0);
+        first_.clear();
+        length_ = 0;
+        return samples.has_value();
+    }
+
+    bool in_audio() const { return !in_comments_ && (played_ > 0 || length_ > 0); }
+    std::int64_t played() const { return played_; }
+    const std::string& comments() const { return comments_; }
+
+private:
+    bool in_comments_ = true;
+    std::string comments_;
+    std::string first_;  // the first bytes of the audio packet being put together
+    std::size_t length_ = 0;
+    std::int64_t played_ = 0;
+};
+
+// Where the stream starts, by the first page on which audio packets end: its granule
+// position less what they play. Gathers the comment header on the way.
+std::optional<std::int64_t> stream_start(FileSource& source, const Identification& id,
+                                         Packets& packets)
+{
+    for (std::int64_t at = id.end;;) {
+        const auto page = ogg_page_at(source, at);
+        if (!page || page->serial() != id.serial || page->begins_stream() || page->ends_stream()) {
+            return std::nullopt;
+        }
+        at = page->end();
+        std::size_t offset = 0;
+        for (std::size_t i = 0; i < page->segments(); ++i) {
+            const std::size_t lace = page->segment(i);
+            if (!packets.take(page->body().substr(offset, lace), i + 1 == page->segments())) {
+                return std::nullopt;
+            }
+            offset += lace;
+        }
+        if (packets.in_audio() && page->granule() != -1) {
+            const std::int64_t start = page->granule() - packets.played();
+            return start >= 0 && packets.played() > 0 ? std::optional(start) : std::nullopt;
+        }
+    }
+}
+
+}  // namespace
+
+std::optional<OpusRead> read_opus_pages(FileSource& source, bool& began)
+{
+    if (!source.seekable()) {
+        return std::nullopt;
+    }
+    const auto id = identification(source);
+    began = id.has_value();
+    Packets packets;
+    const auto start = id ? stream_start(source, *id, packets) : std::nullopt;
+    const std::string& comments = packets.comments();
+    if (!start || comments.size() < 16 || comments.compare(0, 8, "OpusTags") != 0) {
+        return std::nullopt;
+    }
+    // The last page, which must be this stream's: another serial number there is a
+    // chain, or another stream, that opusfile reads.
+    const auto last = last_ogg_page(source, source.size());
+    if (!last || last->serial() != id->serial || last->granule() < *start) {
+        return std::nullopt;
+    }
+    OpusRead got;
+    got.channels = id->channels;
+    const std::int64_t total = last->granule() - *start;
+    got.samples = total > id->pre_skip ? total - id->pre_skip : 0;
+    got.links.push_back({id->serial, *got.samples, last->end(), 48000});
+    if (!got.tags.add_comments(std::string_view(comments).substr(8))) {
+        return std::nullopt;
+    }
+    return got;
+}
+
+}  // namespace media::detail
