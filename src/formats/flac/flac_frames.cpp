@@ -42,10 +42,39 @@ unsigned crc8(std::string_view bytes)
     return crc;
 }
 
+unsigned crc16_byte(unsigned crc, unsigned byte)
+{
+    return (crc << 8U & 0xFFFFU) ^ crc16_table[(crc >> 8U) ^ byte];
+}
+
+// The CRC-16 of eight bytes at once: table k gives what a byte followed by k zero
+// bytes adds. A frame is checked whole, so this is most of a read's work.
+constexpr std::array<std::array<std::uint16_t, 256>, 8> crc16_slices()
+{
+    std::array<std::array<std::uint16_t, 256>, 8> tables{};
+    tables[0] = crc16_table;
+    for (std::size_t k = 1; k < tables.size(); ++k) {
+        for (unsigned i = 0; i < 256; ++i) {
+            const unsigned before = tables[k - 1][i];
+            tables[k][i] =
+                static_cast<std::uint16_t>((before << 8U & 0xFFFFU) ^ crc16_table[before >> 8U]);
+        }
+    }
+    return tables;
+}
+constexpr auto crc16_tables = crc16_slices();
+
 unsigned crc16(std::string_view bytes, unsigned crc = 0)
 {
-    for (const char c : bytes) {
-        crc = (crc << 8U & 0xFFFFU) ^ crc16_table[(crc >> 8U) ^ static_cast<unsigned char>(c)];
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::size_t left = bytes.size();
+    for (; left >= 8; left -= 8, data += 8) {
+        crc = crc16_tables[7][data[0] ^ (crc >> 8U)] ^ crc16_tables[6][data[1] ^ (crc & 0xFFU)] ^
+              crc16_tables[5][data[2]] ^ crc16_tables[4][data[3]] ^ crc16_tables[3][data[4]] ^
+              crc16_tables[2][data[5]] ^ crc16_tables[1][data[6]] ^ crc16_tables[0][data[7]];
+    }
+    for (; left > 0; --left, ++data) {
+        crc = crc16_byte(crc, *data);
     }
     return crc;
 }
@@ -127,15 +156,17 @@ bool codes_fit(unsigned third, unsigned fourth, const FlacStream& stream)
 std::pair<std::optional<std::size_t>, bool> frame_ends(std::string_view frame,
                                                        std::size_t header_size)
 {
+    if (frame.size() >= header_size + 2 && crc16(frame) == 0) {
+        return {frame.size(), true};
+    }
     unsigned crc = crc16(frame.substr(0, header_size));
-    std::optional<std::size_t> first_end;
     for (std::size_t i = header_size; i < frame.size(); ++i) {
-        crc = (crc << 8U & 0xFFFFU) ^ crc16_table[(crc >> 8U) ^ byte(frame, i)];
-        if (crc == 0 && !first_end && i >= header_size + 2) {
-            first_end = i + 1;
+        crc = crc16_byte(crc, byte(frame, i));
+        if (crc == 0 && i >= header_size + 2) {
+            return {i + 1, false};
         }
     }
-    return {first_end, first_end && crc == 0};
+    return {std::nullopt, false};
 }
 
 // Looks for the last frame in `bytes` (the audio's last ones), as last_flac_frame;
@@ -223,8 +254,9 @@ FlacEnd last_flac_frame(FileSource& source, std::int64_t audio_start, std::int64
     // No frame is larger: 65535 samples of 8 channels of 32 bits, and their headers.
     constexpr std::int64_t largest_frame = std::int64_t{65535} * 8 * 4 + 64;
     FlacEnd found;
+    // First the largest frame that STREAMINFO states, and a little.
     std::int64_t window =
-        std::max(std::int64_t{64} * 1024, 2 * std::int64_t{stream.max_frame} + 64);
+        stream.max_frame > 0 ? std::int64_t{stream.max_frame} + 64 : std::int64_t{16} * 1024;
     for (;; window *= 4) {
         const std::int64_t from = std::max(audio_start, audio_end - window);
         if (from >= audio_end) {
