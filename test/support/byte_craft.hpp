@@ -43,6 +43,17 @@ inline std::uint64_t le_value(const std::string& bytes, std::size_t at, int widt
     return value;
 }
 
+// The `width`-byte big-endian integer at `at` of `bytes`.
+inline std::uint64_t be_value(const std::string& bytes, std::size_t at, int width)
+{
+    std::uint64_t value = 0;
+    for (int i = 0; i < width; ++i) {
+        value =
+            value << 8U | static_cast<unsigned char>(bytes.at(at + static_cast<std::size_t>(i)));
+    }
+    return value;
+}
+
 // An MP4 box of its true size.
 inline std::string box(const std::string& type, const std::string& body)
 {

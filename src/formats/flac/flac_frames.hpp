@@ -15,6 +15,7 @@ struct FlacStream {
     unsigned min_block = 0, max_block = 0;
     unsigned max_frame = 0;  // bytes; 0 when not stated
     unsigned rate = 0, channels = 0, bits = 0;
+    std::uint64_t total = 0;  // samples; 0 when not stated
 };
 
 struct FlacFrameHeader {

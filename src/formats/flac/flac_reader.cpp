@@ -150,7 +150,10 @@ void error(const FLAC__StreamDecoder* /*decoder*/, FLAC__StreamDecoderErrorStatu
 // where the pictures are; where the frames begin.
 struct NativeMetadata {
     const char* too_much = nullptr;
-    std::vector<std::pair<std::int64_t, std::size_t>> pictures;  // body and size
+    using Block = std::pair<std::int64_t, std::size_t>;  // its body and size
+    std::optional<Block> stream_info;                    // the first block, if it is one
+    std::vector<Block> comments;
+    std::vector<Block> pictures;
     std::int64_t audio_start = 0;
 };
 
@@ -182,6 +185,11 @@ NativeMetadata native_metadata(FileSource& source, std::int64_t start)
             comments.comments += counted.size() == 4 ? little_endian(counted, 0, 4) : 0;
         } else if (type == picture_block) {
             found.pictures.emplace_back(at + 4, size);
+        }
+        if (type == comments_block) {
+            found.comments.emplace_back(at + 4, size);
+        } else if (type == 0 && block == 0) {
+            found.stream_info.emplace(at + 4, size);
         }
         at += 4 + static_cast<std::int64_t>(size);
         if ((header[0] & 0x80) != 0) {
@@ -255,21 +263,20 @@ std::optional<std::uint64_t> samples_from_frames(FLAC__StreamDecoder* decoder, D
 // Exact when they agree with a STREAMINFO that states a length, or show the length
 // that one of 0 samples leaves unsaid. A file cut short, or ending in something that
 // is no frame, gives an estimate: what its frames hold at least.
-std::pair<std::optional<std::uint64_t>, bool>
-native_samples(FileSource& source, std::int64_t audio_start,
-               const FLAC__StreamMetadata_StreamInfo& info, std::uint64_t bound)
+std::pair<std::optional<std::uint64_t>, bool> native_samples(FileSource& source,
+                                                             std::int64_t audio_start,
+                                                             const FlacStream& stream,
+                                                             std::uint64_t bound)
 {
-    const FlacStream stream{info.min_blocksize, info.max_blocksize, info.max_framesize,
-                            info.sample_rate,   info.channels,      info.bits_per_sample};
     TagCollector scratch;  // only where the tags at the end begin matters here
     std::int64_t audio_end = 0;
     read_ape_tags(source, scratch, audio_end);
     const auto first = flac_frame_header(source.peek(audio_start, 32), stream);
     const FlacEnd end = last_flac_frame(source, audio_start, audio_end, stream);
     // A total that the bytes cannot hold states nothing, as one of 0 does.
-    const std::uint64_t stated = info.total_samples <= bound ? info.total_samples : 0;
+    const std::uint64_t stated = stream.total <= bound ? stream.total : 0;
     const std::uint64_t start =
-        !first ? 0 : (first->variable ? first->number : first->number * info.max_blocksize);
+        !first ? 0 : (first->variable ? first->number : first->number * stream.max_block);
     if (!first && !end.before_last_header) {  // no frame at all
         return {stated, stated == 0 && audio_end <= audio_start};
     }
@@ -301,35 +308,91 @@ stated_samples(FLAC__StreamDecoder* decoder, Decoding& decoding, std::uint64_t b
 
 }  // namespace
 
-MediaInfo read_flac(FileSource& source, const Probe& probe)
+// STREAMINFO's fields: the block sizes, the largest frame, the rate, channels, sample
+// size and total; none for a block too short, or of no rate.
+std::optional<FlacStream> stream_info(std::string_view body)
 {
-    const bool in_ogg = probe.format == Format::ogg_flac;
-    const char* format = in_ogg ? "Ogg FLAC" : "FLAC";
-    NativeMetadata native;
-    if (!in_ogg) {
-        native = native_metadata(source, probe.audio_start);
-        if (native.too_much != nullptr) {
-            throw media_error(std::string(format) + ": " + native.too_much);
+    if (body.size() < 34) {
+        return std::nullopt;
+    }
+    const std::uint64_t packed = big_endian(body, 10, 8);
+    constexpr std::uint64_t total_mask = (std::uint64_t{1} << 36U) - 1;
+    FlacStream stream{static_cast<unsigned>(big_endian(body, 0, 2)),
+                      static_cast<unsigned>(big_endian(body, 2, 2)),
+                      static_cast<unsigned>(big_endian(body, 7, 3)),
+                      static_cast<unsigned>(packed >> 44U),
+                      static_cast<unsigned>((packed >> 41U) & 7U) + 1,
+                      static_cast<unsigned>((packed >> 36U) & 31U) + 1,
+                      packed & total_mask};
+    return stream.rate > 0 ? std::optional(stream) : std::nullopt;
+}
+
+// Native FLAC, read here: the metadata blocks' headers walked, STREAMINFO, the
+// comments and the pictures parsed, and the first and the last frame for the length.
+MediaInfo read_native_flac(FileSource& source, const Probe& probe)
+{
+    const NativeMetadata native = native_metadata(source, probe.audio_start);
+    if (native.too_much != nullptr) {
+        throw media_error(std::string("FLAC: ") + native.too_much);
+    }
+    const auto block = [&source](const NativeMetadata::Block& where) {
+        return std::string(source.peek(where.first, where.second));
+    };
+    const auto stream = native.stream_info ? stream_info(block(*native.stream_info)) : std::nullopt;
+    if (!source.failure().empty() || !stream) {
+        throw read_failure("FLAC", source, "no stream information");
+    }
+    TagCollector tags;
+    for (std::size_t i = 0; i < native.comments.size(); ++i) {
+        const std::string comments = block(native.comments[i]);
+        // A second block, or one that does not hold together: the first one counts.
+        if (i > 0 || comments.size() != native.comments[i].second || !tags.add_comments(comments)) {
+            tags.drop("VORBIS_COMMENT");
         }
     }
-    OggScreen screen;  // in Ogg only: native FLAC has no pages to screen
-    std::optional<ScreenInstalled> screened;
-    if (in_ogg) {
-        screened.emplace(source, screen);
+    add_pictures(source, native, tags);
+    MediaInfo info;
+    info.codec = "flac";
+    info.channels = static_cast<int>(stream->channels);
+    info.sample_rate = static_cast<long>(stream->rate);
+    const auto bound = static_cast<std::uint64_t>(source.size()) * max_samples_a_byte;
+    const auto [samples, exact] = source.seekable()
+                                      ? native_samples(source, native.audio_start, *stream, bound)
+                                      : std::pair{std::optional(stream->total), true};
+    if (!source.failure().empty()) {
+        throw read_failure("FLAC", source, "");
     }
+    if (samples && (*samples > 0 || source.seekable())) {
+        info.samples = static_cast<std::int64_t>(*samples);
+        info.exact = exact;
+        info.duration_secs = static_cast<double>(*samples) / static_cast<double>(stream->rate);
+    }
+    // Bytes over time, as for the other formats: FLAC states none.
+    if (source.seekable() && info.duration_secs > 0) {
+        const auto audio = static_cast<double>(source.size() - native.audio_start);
+        info.bitrate = std::lround(8.0 * audio / info.duration_secs);
+    }
+    tags.move_into(info);
+    return info;
+}
+
+MediaInfo read_flac(FileSource& source, const Probe& probe)
+{
+    if (probe.format != Format::ogg_flac) {
+        return read_native_flac(source, probe);
+    }
+    const char* format = "Ogg FLAC";
+    OggScreen screen;
+    const ScreenInstalled screened(source, screen);
     const ScopedDecoder decoder(FLAC__stream_decoder_new());
     if (!decoder) {
         throw std::bad_alloc();
     }
     FLAC__stream_decoder_set_metadata_respond(decoder.get(), FLAC__METADATA_TYPE_VORBIS_COMMENT);
-    if (in_ogg) {  // native FLAC's pictures are read here
-        FLAC__stream_decoder_set_metadata_respond(decoder.get(), FLAC__METADATA_TYPE_PICTURE);
-    }
+    FLAC__stream_decoder_set_metadata_respond(decoder.get(), FLAC__METADATA_TYPE_PICTURE);
     Decoding decoding{source, {}, {}, {}, false, {}, 0, false, 0};
-    const auto init =
-        in_ogg ? FLAC__stream_decoder_init_ogg_stream : FLAC__stream_decoder_init_stream;
-    const FLAC__StreamDecoderInitStatus status =
-        init(decoder.get(), read, seek, tell, length, at_end, write, metadata, error, &decoding);
+    const FLAC__StreamDecoderInitStatus status = FLAC__stream_decoder_init_ogg_stream(
+        decoder.get(), read, seek, tell, length, at_end, write, metadata, error, &decoding);
     if (status != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
         throw read_failure(format, source, FLAC__StreamDecoderInitStatusString[status]);
     }
@@ -341,16 +404,13 @@ MediaInfo read_flac(FileSource& source, const Probe& probe)
                            decoding.error ? FLAC__StreamDecoderErrorStatusString[*decoding.error]
                                           : "no stream information");
     }
-    add_pictures(source, native, decoding.tags);
     const FLAC__StreamMetadata_StreamInfo& stream = *decoding.stream_info;
     MediaInfo info;
     info.codec = "flac";
     info.channels = static_cast<int>(stream.channels);
     info.sample_rate = static_cast<long>(stream.sample_rate);
     const auto bound = static_cast<std::uint64_t>(source.size()) * max_samples_a_byte;
-    const auto [samples, exact] = in_ogg || !source.seekable()
-                                      ? stated_samples(decoder.get(), decoding, bound)
-                                      : native_samples(source, native.audio_start, stream, bound);
+    const auto [samples, exact] = stated_samples(decoder.get(), decoding, bound);
     if (!source.failure().empty()) {
         throw read_failure(format, source, "");
     }
@@ -360,10 +420,9 @@ MediaInfo read_flac(FileSource& source, const Probe& probe)
         info.duration_secs =
             static_cast<double>(*samples) / static_cast<double>(stream.sample_rate);
     }
-    // Bytes over time, as for the other formats: FLAC states none.
+    // Bytes over time, as for the other formats.
     if (source.seekable() && info.duration_secs > 0) {
-        const auto audio = static_cast<double>(source.size() - native.audio_start);
-        info.bitrate = std::lround(8.0 * audio / info.duration_secs);
+        info.bitrate = std::lround(8.0 * static_cast<double>(source.size()) / info.duration_secs);
     }
     decoding.tags.move_into(info);
     return info;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "formats/flac/flac_frames.hpp"
 #include "support/byte_craft.hpp"
@@ -57,6 +58,26 @@ TEST(flac_frames, the_last_frame_checks_streaminfo)
         byte_craft::write(path, row.bytes);
         EXPECT_EQ(test_files::read_outcome(path, test_files::length_of), row.outcome) << row.name;
     }
+}
+
+// A comment block that does not hold together loses the tags, not the file.
+TEST(flac_frames, a_broken_comment_block_is_dropped)
+{
+    std::string tone = read_file(samples + "tone.flac");
+    std::size_t at = 4;
+    while ((tone[at] & 0x7F) != 4) {  // to the VORBIS_COMMENT block
+        ASSERT_EQ(tone[at] & 0x80, 0) << "no comments in tone.flac";
+        at += 4 + byte_craft::be_value(tone, at + 1, 3);
+    }
+    const std::size_t vendor = byte_craft::le_value(tone, at + 4, 4);
+    tone.replace(at + 8 + vendor, 4, byte_craft::le(9000, 4));  // more than it holds
+    const test_files::TempFolder folder("flac-comments");
+    byte_craft::write(folder / "broken.flac", tone);
+    const media::MediaInfo info = media::read_info(folder / "broken.flac");
+    EXPECT_TRUE(info.tags.empty());
+    EXPECT_EQ(info.dropped_tags, std::vector<std::string>{"VORBIS_COMMENT"});
+    EXPECT_EQ(info.samples, 100000);
+    EXPECT_TRUE(info.exact);
 }
 
 // Frame headers: every code that is reserved, and a CRC-8 one bit off, are none.
