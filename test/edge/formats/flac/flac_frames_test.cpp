@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "formats/flac/flac_frames.hpp"
@@ -125,6 +126,19 @@ TEST(flac_frames, headers_of_every_kind)
         EXPECT_EQ(header->number, row.number) << row.name;
         EXPECT_EQ(header->block, row.block) << row.name;
         EXPECT_EQ(header->size, row.bytes.size() - 3) << row.name;
+    }
+    // Each sample size code, held to the stream's size.
+    const std::pair<unsigned, unsigned> sizes[] = {{1, 8},  {2, 12}, {4, 16},
+                                                   {5, 20}, {6, 24}, {7, 32}};
+    for (const auto& [code, bits] : sizes) {
+        const std::string header =
+            sealed(std::string("\xFF\xF8\xC9", 3) + static_cast<char>(0x10U | code << 1U) + '\0');
+        for (const unsigned stream_bits : {bits - 1, bits, bits + 1}) {
+            media::detail::FlacStream sized = stream;
+            sized.bits = stream_bits;
+            EXPECT_EQ(flac_frame_header(header, sized).has_value(), stream_bits == bits)
+                << code << " " << stream_bits;
+        }
     }
     for (const std::string& none : {
              sealed(std::string("\xFF\xF8\x09\x18\x00", 5)),          // block code 0
