@@ -90,6 +90,45 @@ std::optional<OggPage> ogg_page_at(FileSource& source, std::int64_t offset)
     return OggPage::in(source.peek(offset, size), 0, offset);
 }
 
+std::optional<std::string> OggPackets::next(std::size_t limit)
+{
+    std::string packet;
+    for (;;) {
+        if (!page_ || segment_ == page_->segments()) {
+            auto page = ogg_page_at(source_, offset_);
+            // A packet goes on only on a page that says it continues one.
+            if (!page || page->serial() != serial_ || page->begins_stream() ||
+                page->continued() != !packet.empty()) {
+                return std::nullopt;
+            }
+            offset_ = page->end();
+            page_ = std::move(page);
+            segment_ = 0;
+            body_at_ = 0;
+            continue;
+        }
+        const std::size_t lace = page_->segment(segment_++);
+        packet.append(page_->body().substr(body_at_, lace));
+        body_at_ += lace;
+        if (packet.size() > limit) {
+            return std::nullopt;
+        }
+        if (lace < 255) {
+            return packet;
+        }
+    }
+}
+
+bool OggPackets::page_done() const
+{
+    for (std::size_t i = segment_; page_ && i < page_->segments(); ++i) {
+        if (page_->segment(i) < 255) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::optional<OggPage> last_ogg_page(FileSource& source, std::int64_t end)
 {
     for (std::int64_t window = std::int64_t{16} * 1024;; window *= 4) {

@@ -41,6 +41,32 @@ private:
     std::int64_t offset_ = 0;
 };
 
+// The packets of one stream, whole, page after page from `offset`: as far as its
+// pages follow each other (none of another stream, no second start).
+class OggPackets {
+public:
+    OggPackets(FileSource& source, std::uint32_t serial, std::int64_t offset)
+        : source_(source), serial_(serial), offset_(offset)
+    {
+    }
+
+    // The next packet; none where the pages do not go on, or past `limit` bytes.
+    std::optional<std::string> next(std::size_t limit);
+    // The page the latest packet ended on: its granule position, whether it ends the
+    // stream, and whether no other packet ends on it.
+    std::int64_t granule() const { return page_ ? page_->granule() : -1; }
+    bool ends_stream() const { return page_ && page_->ends_stream(); }
+    bool page_done() const;
+
+private:
+    FileSource& source_;
+    std::uint32_t serial_;
+    std::int64_t offset_;
+    std::optional<OggPage> page_;
+    std::size_t segment_ = 0;  // the next of page_'s
+    std::size_t body_at_ = 0;
+};
+
 // The file's page at `offset`.
 std::optional<OggPage> ogg_page_at(FileSource& source, std::int64_t offset);
 

@@ -7,6 +7,7 @@
 #include "formats/ogg/ogg_headers.hpp"
 #include "formats/ogg/ogg_lengths.hpp"
 #include "formats/ogg/ogg_screen.hpp"
+#include "formats/ogg/vorbis_pages.hpp"
 #include "formats/reader.hpp"
 #include "tags/tag_collector.hpp"
 
@@ -68,17 +69,46 @@ private:
 
 }  // namespace
 
+namespace {
+
+// What a seekable file's links come to, held to its bytes.
+void take_length(MediaInfo& info, std::vector<LinkCount> links, FileSource& source,
+                 OggScreen& screen, long nominal_bitrate)
+{
+    const auto nominal = static_cast<double>(nominal_bitrate > 0 ? nominal_bitrate : 128000);
+    const OggLength length =
+        judged_length(std::move(links), source, screen, max_vorbis_samples_a_byte, nominal);
+    info.samples = length.samples;
+    info.exact = length.exact;
+    info.duration_secs = length.secs;
+}
+
+}  // namespace
+
 MediaInfo read_vorbis(FileSource& source, const Probe& /*probe*/)
 {
     OggScreen screen;
     const ScreenInstalled screened(source, screen);
+    MediaInfo info;
+    info.codec = "vorbis";
+    if (auto pages = read_vorbis_pages(source); pages && source.failure().empty()) {
+        info.channels = pages->channels;
+        info.sample_rate = pages->rate;
+        if (pages->nominal_bitrate > 0) {
+            info.bitrate = pages->nominal_bitrate;
+        }
+        take_length(info, {pages->link}, source, screen, pages->nominal_bitrate);
+        pages->tags.move_into(info);
+        return info;
+    }
+    if (!source.failure().empty()) {
+        throw read_failure("Ogg Vorbis", source, "");
+    }
     VorbisFile file(source);
     if (file.error() != 0 || !source.failure().empty()) {
         throw read_failure("Ogg Vorbis", source, ogg_library_error(file.error()));
     }
     const vorbis_info* first = ov_info(file.get(), 0);
-    MediaInfo info;
-    info.codec = "vorbis";
     info.channels = first->channels;
     info.sample_rate = first->rate;
     if (first->bitrate_nominal > 0) {
@@ -92,13 +122,7 @@ MediaInfo read_vorbis(FileSource& source, const Probe& /*probe*/)
                              ov_pcm_total(file.get(), link), ov_raw_total(file.get(), link),
                              ov_info(file.get(), link)->rate});
         }
-        const auto nominal =
-            static_cast<double>(first->bitrate_nominal > 0 ? first->bitrate_nominal : 128000);
-        const OggLength length =
-            judged_length(std::move(links), source, screen, max_vorbis_samples_a_byte, nominal);
-        info.samples = length.samples;
-        info.exact = length.exact;
-        info.duration_secs = length.secs;
+        take_length(info, std::move(links), source, screen, first->bitrate_nominal);
     }
     TagCollector tags;
     const vorbis_comment* comments = ov_comment(file.get(), 0);

@@ -6,8 +6,10 @@
 #include <string>
 
 #include <opusfile.h>
+#include <vorbis/vorbisfile.h>
 
 #include "formats/ogg/opus_pages.hpp"
+#include "formats/ogg/vorbis_pages.hpp"
 #include "support/test_files.hpp"
 
 namespace {
@@ -61,6 +63,45 @@ TEST(opus_pages, count_as_opusfile_does)
     ASSERT_TRUE(plain);
     EXPECT_EQ(plain->samples, 3140964);  // 65.43675 s
     EXPECT_EQ(plain->channels, 1);
+}
+
+// What libvorbisfile counts on its own, of a file of one link.
+std::optional<std::int64_t> vorbisfile_samples(const std::string& path)
+{
+    OggVorbis_File file{};
+    if (ov_fopen(path.c_str(), &file) != 0) {
+        return std::nullopt;
+    }
+    const std::int64_t total = ov_streams(&file) == 1 ? ov_pcm_total(&file, -1) : -1;
+    ov_clear(&file);
+    return total;
+}
+
+// The same of Vorbis: the modes' block sizes taken from the end of the setup header,
+// the codebooks never unpacked.
+TEST(vorbis_pages, count_as_vorbisfile_does)
+{
+    std::size_t read_from_pages = 0;
+    for (const std::string& folder : {test_files::samples, test_files::hostile}) {
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            const auto extension = entry.path().extension();
+            if (extension != ".ogg" && extension != ".oga" && extension != ".ogv") {
+                continue;
+            }
+            media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
+            media::detail::FileSource source(entry.path(), budget);
+            const auto got = media::detail::read_vorbis_pages(source);
+            if (!got) {
+                continue;
+            }
+            ++read_from_pages;
+            EXPECT_EQ(got->link.samples, vorbisfile_samples(entry.path())) << entry.path();
+        }
+    }
+    EXPECT_GE(read_from_pages, 3U);
+    media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
+    media::detail::FileSource chained(test_files::samples + "chained.ogg", budget);
+    EXPECT_FALSE(media::detail::read_vorbis_pages(chained));
 }
 
 }  // namespace
