@@ -1,6 +1,7 @@
 #pragma once
 // What a read of a file comes to, as a text a table of cases can hold: the record
-// described by `describe`, or the failure's message.
+// described by `describe`, or the failure's message ("(in Ogg)" after that of an Ogg
+// stream of a codec not read here).
 
 #include <string>
 
@@ -14,6 +15,8 @@ std::string read_outcome(const std::string& path, Describe describe,
 {
     try {
         return describe(media::read_info(path, limits));
+    } catch (const media::unsupported_format& e) {
+        return e.what() + std::string(e.in_ogg() ? " (in Ogg)" : "");
     } catch (const media::media_error& e) {
         return e.what();
     }
