@@ -87,6 +87,31 @@ Stated states_its_length(FileSource& source, std::int64_t first_frame)
     return holds ? told : Stated::no;
 }
 
+// A file whose Info frame states its length, read from that frame, as mpg123 reads
+// it: the frames it counts, less the delay and padding it states; the rate of a file
+// encoded at a constant or an average one.
+MediaInfo as_stated(FileSource& source, std::int64_t first_frame, bool exact)
+{
+    const std::string frame(source.peek(first_frame, 4 + 32 + 8 + 8 + 100 + 4 + 24));
+    const FrameHeader header = *frame_header(frame);
+    const InfoFrame stated = *info_frame(frame, header);
+    MediaInfo info;
+    info.codec = "mp3";
+    info.channels = header.mono ? 1 : 2;
+    info.sample_rate = header.sample_rate;
+    const std::uint64_t samples =
+        std::uint64_t{*stated.frames} * header.samples - *stated.delay - stated.padding.value_or(0);
+    info.samples = static_cast<std::int64_t>(samples);
+    info.exact = exact;
+    info.duration_secs = static_cast<double>(samples) / static_cast<double>(header.sample_rate);
+    if (stated.average_kbps) {
+        info.bitrate = 1000L * *stated.average_kbps;
+    } else if (stated.constant) {
+        info.bitrate = header.bitrate;
+    }
+    return info;
+}
+
 }  // namespace
 
 void prepare_mpeg_audio()
@@ -118,6 +143,11 @@ MediaInfo read_mpeg_audio(FileSource& source, const Probe& probe)
     }
     const Stated length_stated = states_its_length(source, probe.audio_start);
     const bool stated = length_stated != Stated::no;
+    if (stated && source.seekable()) {
+        MediaInfo info = as_stated(source, probe.audio_start, length_stated == Stated::exactly);
+        tags.move_into(info);
+        return info;
+    }
     int error = MPG123_OK;
     const ScopedHandle handle(mpg123_new(nullptr, &error));
     if (!handle) {

@@ -102,6 +102,7 @@ std::optional<InfoFrame> info_frame(std::string_view frame, const FrameHeader& h
     const std::uint32_t flags = be32(frame, tag + 4);
     std::size_t at = tag + 8;
     InfoFrame info;
+    info.constant = name == "Info";
     for (const auto& [flag, field] : {std::pair{1U, &info.frames}, {2U, &info.bytes}}) {
         if ((flags & flag) != 0 && at + 4 <= frame.size()) {
             *field = be32(frame, at);
@@ -119,6 +120,11 @@ std::optional<InfoFrame> info_frame(std::string_view frame, const FrameHeader& h
         info.delay = a << 4U | b >> 4U;
         info.padding = (b & 0x0FU) << 8U | c;
         info.encoder = frame.substr(at, 9);
+        const unsigned method = byte(frame, at + 9) & 0x0FU;
+        info.constant = method == 1 || method == 8;
+        if (method == 2 || method == 9) {
+            info.average_kbps = byte(frame, at + 20);
+        }
     }
     return info;
 }

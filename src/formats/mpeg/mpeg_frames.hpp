@@ -39,6 +39,11 @@ struct InfoFrame {
     // encoder that it names ("LAME3.100", "Lavc59.37").
     std::optional<std::uint32_t> delay, padding;
     std::string_view encoder;
+    // How it was encoded, as mpg123 tells it: at a constant rate ("Info" without the
+    // LAME extension, or its method 1 or 8), or an average one of `average_kbps`
+    // (method 2 or 9).
+    bool constant = false;
+    std::optional<unsigned> average_kbps;
 };
 
 // The Xing or Info tag of the layer III frame at the start of `frame` (its header

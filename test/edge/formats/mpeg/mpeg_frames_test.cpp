@@ -1,9 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
+
+#include <filesystem>
+
+#include <mpg123.h>
+
+#include <musiccore/media.hpp>
 
 #include "formats/mpeg/mpeg_frames.hpp"
+#include "support/test_files.hpp"
 
 namespace {
 
@@ -109,11 +119,79 @@ TEST(mpeg_frames, info_frame_after_the_side_information)
     EXPECT_EQ(info->frames, 9U);
     EXPECT_FALSE(info->bytes);
     EXPECT_EQ(info->delay, 576U);
+    // How it was encoded: LAME's method, or "Info" without LAME's extension.
+    EXPECT_FALSE(info->constant);
+    for (const auto& [method, constant, average] : {std::tuple{'\x01', true, 0U},
+                                                    {'\x08', true, 0U},
+                                                    {'\x02', false, 160U},
+                                                    {'\x09', false, 160U},
+                                                    {'\x04', false, 0U}}) {
+        std::string encoded = lame;
+        encoded[9] = method;
+        encoded[20] = '\xA0';
+        const auto found =
+            media::detail::info_frame("\xFF\xFB\x90\x64" + std::string(32, '\0') + "Xing" + be(1) +
+                                          be(9) + encoded + std::string(100, '\0'),
+                                      header);
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->constant, constant) << int{method};
+        EXPECT_EQ(found->average_kbps.value_or(0), average) << int{method};
+    }
+    EXPECT_TRUE(media::detail::info_frame("\xFF\xFB\x90\x64" + std::string(32, '\0') + "Info" +
+                                              be(1) + be(9) + std::string(100, '\0'),
+                                          header)
+                    ->constant);
     // Not layer III; bytes before the tag that are not zeros.
     EXPECT_FALSE(media::detail::info_frame(frames_only, *frame_header("\xFF\xFD\x90\x64")));
     std::string noisy = frames_only;
     noisy[10] = '\x01';
     EXPECT_FALSE(media::detail::info_frame(noisy, header));
+}
+
+// What mpg123 gives, gapless, of a file: its length and, at a constant or an average
+// rate, that rate.
+std::pair<long, std::optional<long>> mpg123_says(const std::string& path)
+{
+    mpg123_init();
+    int error = 0;
+    mpg123_handle* handle = mpg123_new(nullptr, &error);
+    mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0);
+    long rate = 0;
+    int channels = 0;
+    int encoding = 0;
+    std::pair<long, std::optional<long>> said{-1, std::nullopt};
+    if (mpg123_open(handle, path.c_str()) == MPG123_OK &&
+        mpg123_getformat(handle, &rate, &channels, &encoding) == MPG123_OK) {
+        mpg123_frameinfo frame{};
+        mpg123_info(handle, &frame);
+        said.first = static_cast<long>(mpg123_length(handle));
+        if (frame.vbr == MPG123_CBR || frame.vbr == MPG123_ABR) {
+            said.second = 1000L * (frame.vbr == MPG123_CBR ? frame.bitrate : frame.abr_rate);
+        }
+    }
+    mpg123_delete(handle);
+    return said;
+}
+
+// A length that an Info frame states is read from it, without mpg123, as mpg123 reads
+// it: the same samples, the same rate where it states one.
+TEST(mpeg_frames, stated_lengths_as_mpg123_reads_them)
+{
+    std::size_t compared = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(test_files::samples)) {
+        if (entry.path().extension() != ".mp3") {
+            continue;
+        }
+        const media::MediaInfo info = media::read_info(entry.path());
+        if (!info.exact || entry.path().filename() == "cut.mp3") {
+            continue;  // counted by mpg123 itself
+        }
+        const auto [samples, bitrate] = mpg123_says(entry.path());
+        EXPECT_EQ(info.samples, samples) << entry.path();
+        EXPECT_EQ(info.bitrate, bitrate) << entry.path();
+        ++compared;
+    }
+    EXPECT_GE(compared, 4U);
 }
 
 }  // namespace
