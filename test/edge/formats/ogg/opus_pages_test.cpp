@@ -44,7 +44,8 @@ TEST(opus_pages, count_as_opusfile_does)
     std::size_t read_from_pages = 0;
     for (const std::string& folder : {test_files::samples, test_files::hostile}) {
         for (const auto& entry : fs::directory_iterator(folder)) {
-            if (entry.path().extension() != ".opus") {
+            // The large crafted ones, opusfile alone would take hundreds of MiB for.
+            if (entry.path().extension() != ".opus" || entry.file_size() > (1U << 20U)) {
                 continue;
             }
             const auto got = read_pages(entry.path());
