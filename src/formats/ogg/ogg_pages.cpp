@@ -37,7 +37,8 @@ bool ogg_checksum_right(const unsigned char* header, std::size_t header_size,
     return std::memcmp(copy.data() + 22, header + 22, 4) == 0;
 }
 
-std::optional<OggPage> OggPage::in(std::string_view bytes, std::size_t at, std::int64_t offset)
+std::optional<OggPage> OggPage::in(std::string_view bytes, std::size_t at, std::int64_t offset,
+                                   const CheckedPages* checked)
 {
     if (at > bytes.size() || bytes.size() - at < fixed_header ||
         bytes.compare(at, 4, "OggS") != 0 || bytes[at + 4] != '\0') {
@@ -56,11 +57,12 @@ std::optional<OggPage> OggPage::in(std::string_view bytes, std::size_t at, std::
         return std::nullopt;
     }
     const auto* start = reinterpret_cast<const unsigned char*>(bytes.data() + at);
-    if (!ogg_checksum_right(start, header_size, start + header_size, body_size)) {
+    const std::int64_t where = offset + static_cast<std::int64_t>(at);
+    if ((checked == nullptr || !checked->checked(where)) &&
+        !ogg_checksum_right(start, header_size, start + header_size, body_size)) {
         return std::nullopt;
     }
-    return OggPage(std::string(bytes.substr(at, header_size + body_size)),
-                   offset + static_cast<std::int64_t>(at));
+    return OggPage(std::string(bytes.substr(at, header_size + body_size)), where);
 }
 
 std::int64_t OggPage::granule() const
@@ -73,7 +75,8 @@ std::uint32_t OggPage::serial() const
     return static_cast<std::uint32_t>(le(bytes_, 14, 4));
 }
 
-std::optional<OggPage> ogg_page_at(FileSource& source, std::int64_t offset)
+std::optional<OggPage> ogg_page_at(FileSource& source, std::int64_t offset,
+                                   const CheckedPages* checked)
 {
     const std::string_view head = source.peek(offset, fixed_header + 255);
     if (head.size() < fixed_header) {
@@ -87,7 +90,7 @@ std::optional<OggPage> ogg_page_at(FileSource& source, std::int64_t offset)
     for (std::size_t i = fixed_header; i < header_size; ++i) {
         size += static_cast<unsigned char>(head[i]);
     }
-    return OggPage::in(source.peek(offset, size), 0, offset);
+    return OggPage::in(source.peek(offset, size), 0, offset, checked);
 }
 
 std::optional<std::string> OggPackets::next(std::size_t limit)
@@ -95,7 +98,7 @@ std::optional<std::string> OggPackets::next(std::size_t limit)
     std::string packet;
     for (;;) {
         if (!page_ || segment_ == page_->segments()) {
-            auto page = ogg_page_at(source_, offset_);
+            auto page = ogg_page_at(source_, offset_, checked_);
             // A packet goes on only on a page that says it continues one.
             if (!page || page->serial() != serial_ || page->begins_stream() ||
                 page->continued() != !packet.empty()) {
@@ -129,9 +132,10 @@ bool OggPackets::page_done() const
     return true;
 }
 
-std::optional<OggPage> last_ogg_page(FileSource& source, std::int64_t end)
+std::optional<OggPage> last_ogg_page(FileSource& source, std::int64_t end,
+                                     const CheckedPages* checked)
 {
-    for (std::int64_t window = std::int64_t{16} * 1024;; window *= 4) {
+    for (std::int64_t window = std::int64_t{8} * 1024;; window *= 4) {
         const std::int64_t from = std::max<std::int64_t>(0, end - window);
         const std::string_view bytes = source.peek(from, static_cast<std::size_t>(end - from));
         if (static_cast<std::int64_t>(bytes.size()) != end - from) {
@@ -139,7 +143,7 @@ std::optional<OggPage> last_ogg_page(FileSource& source, std::int64_t end)
         }
         for (std::size_t at = bytes.size(); at-- > 0;) {
             if (bytes[at] == 'O') {
-                if (auto page = OggPage::in(bytes, at, from)) {
+                if (auto page = OggPage::in(bytes, at, from, checked)) {
                     return page;
                 }
             }

@@ -16,11 +16,27 @@ namespace media::detail {
 bool ogg_checksum_right(const unsigned char* header, std::size_t header_size,
                         const unsigned char* body, std::size_t body_size);
 
+// Where pages whose checksums were checked already begin: the screen that saw the
+// bytes first knows, and a page it checked is not checked again.
+class CheckedPages {
+public:
+    CheckedPages() = default;
+    CheckedPages(const CheckedPages&) = delete;
+    CheckedPages& operator=(const CheckedPages&) = delete;
+    CheckedPages(CheckedPages&&) = delete;
+    CheckedPages& operator=(CheckedPages&&) = delete;
+    virtual bool checked(std::int64_t offset) const = 0;
+
+protected:
+    ~CheckedPages() = default;
+};
+
 class OggPage {
 public:
     // The page at `at` in `bytes`, which are the file's from `offset` on: when it is
-    // there whole and its checksum is right.
-    static std::optional<OggPage> in(std::string_view bytes, std::size_t at, std::int64_t offset);
+    // there whole and its checksum is right (or `checked` checked it).
+    static std::optional<OggPage> in(std::string_view bytes, std::size_t at, std::int64_t offset,
+                                     const CheckedPages* checked = nullptr);
 
     std::int64_t offset() const { return offset_; }
     std::int64_t end() const { return offset_ + static_cast<std::int64_t>(bytes_.size()); }
@@ -45,8 +61,9 @@ private:
 // pages follow each other (none of another stream, no second start).
 class OggPackets {
 public:
-    OggPackets(FileSource& source, std::uint32_t serial, std::int64_t offset)
-        : source_(source), serial_(serial), offset_(offset)
+    OggPackets(FileSource& source, std::uint32_t serial, std::int64_t offset,
+               const CheckedPages* checked)
+        : source_(source), serial_(serial), offset_(offset), checked_(checked)
     {
     }
 
@@ -62,15 +79,18 @@ private:
     FileSource& source_;
     std::uint32_t serial_;
     std::int64_t offset_;
+    const CheckedPages* checked_;
     std::optional<OggPage> page_;
     std::size_t segment_ = 0;  // the next of page_'s
     std::size_t body_at_ = 0;
 };
 
 // The file's page at `offset`.
-std::optional<OggPage> ogg_page_at(FileSource& source, std::int64_t offset);
+std::optional<OggPage> ogg_page_at(FileSource& source, std::int64_t offset,
+                                   const CheckedPages* checked);
 
 // The last whole page before `end`, searched for backwards in growing windows.
-std::optional<OggPage> last_ogg_page(FileSource& source, std::int64_t end);
+std::optional<OggPage> last_ogg_page(FileSource& source, std::int64_t end,
+                                     const CheckedPages* checked);
 
 }  // namespace media::detail

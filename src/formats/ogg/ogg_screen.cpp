@@ -123,8 +123,14 @@ bool OggScreen::judge(Page& page, std::int64_t offset)
     if (!page.complete()) {
         return false;
     }
-    if (!page.genuine()) {
+    // A page seen again (a library reading back) is checked once.
+    if (genuine_.count(offset) == 0 && !page.genuine()) {
         return true;
+    }
+    // Kept for the reads of a few pages that follow; not for a walk of them all.
+    constexpr std::size_t most_kept = 4096;
+    if (genuine_.size() < most_kept) {
+        genuine_.insert(offset);
     }
     count_page(page, offset);
     if (odd_granule) {
@@ -256,7 +262,13 @@ bool OggScreen::take_packet(Link& link)
     if (index == 0) {
         link.headers = headers_of(link.packet);
     }
-    const HeaderCost cost = cost_of(link.headers.codec, index, link.packet);
+    const bool setup = link.headers.codec == OggCodec::vorbis && index == 2;
+    if (setup && books_deferred_ && link.packet.size() <= max_setup_bytes) {
+        deferred_setups_.push_back(link.packet);
+    }
+    const HeaderCost cost = setup && books_deferred_ && link.packet.size() <= max_setup_bytes
+                                ? HeaderCost{}
+                                : cost_of(link.headers.codec, index, link.packet);
     // Ogg FLAC's metadata blocks end with the one marked last, whatever the first
     // packet counted.
     const bool flac = link.headers.codec == OggCodec::flac;
@@ -266,20 +278,39 @@ bool OggScreen::take_packet(Link& link)
     link.counted.comments += cost.comments;
     link.counted.comment_bytes += cost.comment_bytes;
     link.counted.books_kept += cost.books_kept;
+    add_cost(cost);
+    if (refusal_ == nullptr && flac && index > max_flac_blocks) {
+        refusal_ = "more than 1024 FLAC metadata blocks";
+    }
+    return flac ? last_block : link.packets >= link.headers.count;
+}
+
+void OggScreen::add_cost(const HeaderCost& cost)
+{
     comment_count_ += cost.comments;
     comment_bytes_ += cost.comment_bytes;
     books_kept_ += cost.books_kept;
     books_decoding_ = std::max(books_decoding_, cost.books_decoding);
+    if (refusal_ != nullptr) {
+        return;
+    }
     if (comment_bytes_ > max_tag_bytes) {
         refusal_ = "tags over the 16 MiB limit";
     } else if (comment_count_ > max_tag_count) {
         refusal_ = "more than 10000 tags";
     } else if (books_kept_ + books_decoding_ > max_setup_bytes) {
         refusal_ = "Vorbis codebooks over the 32 MiB limit";
-    } else if (flac && index > max_flac_blocks) {
-        refusal_ = "more than 1024 FLAC metadata blocks";
     }
-    return flac ? last_block : link.packets >= link.headers.count;
+}
+
+const char* OggScreen::judge_codebooks()
+{
+    books_deferred_ = false;
+    for (const std::string& setup : deferred_setups_) {
+        add_cost(cost_of(OggCodec::vorbis, 2, setup));
+    }
+    deferred_setups_.clear();
+    return refusal_;
 }
 
 }  // namespace media::detail

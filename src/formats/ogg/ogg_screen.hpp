@@ -11,6 +11,7 @@
 #include <vector>       // std::vector
 
 #include "formats/ogg/ogg_headers.hpp"
+#include "formats/ogg/ogg_pages.hpp"
 #include "io/file_source.hpp"
 
 namespace media::detail {
@@ -31,7 +32,7 @@ namespace media::detail {
 // and judged whole. Every "OggS" in the bytes read is looked at, inside other pages
 // too, so that the pages a library can find are a subset of those screened; a page is
 // judged only once its checksum shows that it is one.
-class OggScreen : public ByteScreen {
+class OggScreen : public ByteScreen, public CheckedPages {
 public:
     static constexpr std::size_t max_links = 512;
     static constexpr std::uint64_t max_setup_bytes = std::uint64_t{32} << 20U;
@@ -52,6 +53,13 @@ public:
     };
     // None for a serial number no beginning-of-stream page was seen of.
     std::optional<Pages> pages_of(std::uint32_t serial) const;
+    // Vorbis setup headers kept aside rather than their codebooks judged, for a read
+    // that unpacks none: judge_codebooks() judges them, before a library may.
+    void defer_codebooks() { books_deferred_ = true; }
+    // Judges the setups kept aside, and those to come; why the file is refused, if it is.
+    const char* judge_codebooks();
+    // Whether a page at `offset` was seen whole, its checksum right.
+    bool checked(std::int64_t offset) const override { return genuine_.count(offset) != 0; }
 
 private:
     // One link's headers, as its pages come.
@@ -93,6 +101,10 @@ private:
     };
     std::map<std::uint32_t, Serial> serials_;
     void count_page(const Page& page, std::int64_t offset);
+    std::set<std::int64_t> genuine_;  // some of the pages checked, where they begin
+    bool books_deferred_ = false;
+    std::vector<std::string> deferred_setups_;
+    void add_cost(const HeaderCost& cost);
     std::size_t comment_bytes_ = 0;
     std::size_t comment_count_ = 0;
     std::uint64_t books_kept_ = 0, books_decoding_ = 0;

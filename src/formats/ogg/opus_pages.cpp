@@ -52,9 +52,9 @@ struct Identification {
     std::int64_t end = 0;  // of its page
 };
 
-std::optional<Identification> identification(FileSource& source)
+std::optional<Identification> identification(FileSource& source, const CheckedPages* checked)
 {
-    const auto head = ogg_page_at(source, 0);
+    const auto head = ogg_page_at(source, 0, checked);
     if (!head || !head->begins_stream() || head->granule() != 0 || head->segments() != 1 ||
         head->segment(0) == 255) {
         return std::nullopt;
@@ -114,11 +114,11 @@ private:
 
 // Where the stream starts, by the first page on which audio packets end: its granule
 // position less what they play. Gathers the comment header on the way.
-std::optional<std::int64_t> stream_start(FileSource& source, const Identification& id,
-                                         Packets& packets)
+std::optional<std::int64_t> stream_start(FileSource& source, const CheckedPages* checked,
+                                         const Identification& id, Packets& packets)
 {
     for (std::int64_t at = id.end;;) {
-        const auto page = ogg_page_at(source, at);
+        const auto page = ogg_page_at(source, at, checked);
         if (!page || page->serial() != id.serial || page->begins_stream() || page->ends_stream()) {
             return std::nullopt;
         }
@@ -140,22 +140,23 @@ std::optional<std::int64_t> stream_start(FileSource& source, const Identificatio
 
 }  // namespace
 
-std::optional<OpusRead> read_opus_pages(FileSource& source, bool& began)
+std::optional<OpusRead> read_opus_pages(FileSource& source, const CheckedPages* checked,
+                                        bool& began)
 {
     if (!source.seekable()) {
         return std::nullopt;
     }
-    const auto id = identification(source);
+    const auto id = identification(source, checked);
     began = id.has_value();
     Packets packets;
-    const auto start = id ? stream_start(source, *id, packets) : std::nullopt;
+    const auto start = id ? stream_start(source, checked, *id, packets) : std::nullopt;
     const std::string& comments = packets.comments();
     if (!start || comments.size() < 16 || comments.compare(0, 8, "OpusTags") != 0) {
         return std::nullopt;
     }
     // The last page, which must be this stream's: another serial number there is a
     // chain, or another stream, that opusfile reads.
-    const auto last = last_ogg_page(source, source.size());
+    const auto last = last_ogg_page(source, source.size(), checked);
     if (!last || last->serial() != id->serial || last->granule() < *start) {
         return std::nullopt;
     }

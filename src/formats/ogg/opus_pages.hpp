@@ -4,6 +4,7 @@
 
 #include <optional>  // std::optional
 
+#include "formats/ogg/ogg_pages.hpp"
 #include "formats/ogg/opus_reader.hpp"
 #include "io/file_source.hpp"
 
@@ -12,7 +13,8 @@ namespace media::detail {
 // The read of a seekable file of one Opus stream, as read_opus_file gives it; none
 // for anything else (a chain, other streams beside it, a stream that starts or ends
 // as few do), which opusfile is then left to read. `began` is set once its first page
-// was read.
-std::optional<OpusRead> read_opus_pages(FileSource& source, bool& began);
+// was read; pages that `checked` (may be null) checked are not checked again.
+std::optional<OpusRead> read_opus_pages(FileSource& source, const CheckedPages* checked,
+                                        bool& began);
 
 }  // namespace media::detail

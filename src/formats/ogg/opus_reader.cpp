@@ -49,7 +49,7 @@ OpusRead read_opus_file(FileSource& source, OggScreen& screen)
 {
     const ScreenInstalled screened(source, screen);
     bool began = false;
-    auto pages = read_opus_pages(source, began);
+    auto pages = read_opus_pages(source, &screen, began);
     // A read that failed past the first page fails as it would have in opusfile's
     // hands; one that failed on it is left to fail there.
     if (began && !source.failure().empty()) {

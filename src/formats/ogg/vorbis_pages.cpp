@@ -90,9 +90,9 @@ struct Identification {
     std::int64_t end = 0;
 };
 
-std::optional<Identification> identification(FileSource& source)
+std::optional<Identification> identification(FileSource& source, const CheckedPages* checked)
 {
-    const auto head = ogg_page_at(source, 0);
+    const auto head = ogg_page_at(source, 0, checked);
     if (!head || !head->begins_stream() || head->granule() != 0 || head->segments() != 1) {
         return std::nullopt;
     }
@@ -142,16 +142,16 @@ std::optional<std::int64_t> stream_start(OggPackets& packets, const std::vector<
 
 }  // namespace
 
-std::optional<VorbisRead> read_vorbis_pages(FileSource& source)
+std::optional<VorbisRead> read_vorbis_pages(FileSource& source, const CheckedPages* checked)
 {
     if (!source.seekable()) {
         return std::nullopt;
     }
-    const auto id = identification(source);
+    const auto id = identification(source, checked);
     if (!id) {
         return std::nullopt;
     }
-    OggPackets packets(source, id->serial, id->end);
+    OggPackets packets(source, id->serial, id->end, checked);
     const auto comments = packets.next(max_tag_bytes + 65536);
     const auto setup = comments ? packets.next(OggScreen::max_setup_bytes) : std::nullopt;
     // Audio begins on a page of its own.
@@ -161,7 +161,7 @@ std::optional<VorbisRead> read_vorbis_pages(FileSource& source)
     }
     const std::vector<bool> modes = mode_flags(*setup);
     const auto start = modes.empty() ? std::nullopt : stream_start(packets, modes, id->blocks);
-    const auto last = start ? last_ogg_page(source, source.size()) : std::nullopt;
+    const auto last = start ? last_ogg_page(source, source.size(), checked) : std::nullopt;
     if (!last || last->serial() != id->serial || last->granule() < *start) {
         return std::nullopt;
     }

@@ -7,6 +7,7 @@
 #include <optional>  // std::optional
 
 #include "formats/ogg/ogg_lengths.hpp"
+#include "formats/ogg/ogg_pages.hpp"
 #include "io/file_source.hpp"
 #include "tags/tag_collector.hpp"
 
@@ -22,7 +23,7 @@ struct VorbisRead {
 
 // The read of a seekable file of one Vorbis stream; none for anything else (a chain,
 // other streams beside it, headers that do not hold together), which libvorbisfile is
-// then left to read.
-std::optional<VorbisRead> read_vorbis_pages(FileSource& source);
+// then left to read. Pages that `checked` (may be null) checked are not checked again.
+std::optional<VorbisRead> read_vorbis_pages(FileSource& source, const CheckedPages* checked);
 
 }  // namespace media::detail

@@ -88,10 +88,11 @@ void take_length(MediaInfo& info, std::vector<LinkCount> links, FileSource& sour
 MediaInfo read_vorbis(FileSource& source, const Probe& /*probe*/)
 {
     OggScreen screen;
+    screen.defer_codebooks();  // unpacked by libvorbis only, if it is left the file
     const ScreenInstalled screened(source, screen);
     MediaInfo info;
     info.codec = "vorbis";
-    if (auto pages = read_vorbis_pages(source); pages && source.failure().empty()) {
+    if (auto pages = read_vorbis_pages(source, &screen); pages && source.failure().empty()) {
         info.channels = pages->channels;
         info.sample_rate = pages->rate;
         if (pages->nominal_bitrate > 0) {
@@ -103,6 +104,10 @@ MediaInfo read_vorbis(FileSource& source, const Probe& /*probe*/)
     }
     if (!source.failure().empty()) {
         throw read_failure("Ogg Vorbis", source, "");
+    }
+    // What libvorbis reads of the bytes kept already is not screened again.
+    if (const char* refusal = screen.judge_codebooks()) {
+        throw media_error(std::string("Ogg Vorbis: ") + refusal);
     }
     VorbisFile file(source);
     if (file.error() != 0 || !source.failure().empty()) {

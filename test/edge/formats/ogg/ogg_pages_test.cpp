@@ -71,7 +71,7 @@ TEST(ogg_pages, the_last_page_from_the_end)
         byte_craft::write(folder / "file.ogg", row.bytes);
         media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
         media::detail::FileSource source(folder / "file.ogg", budget);
-        const auto last = media::detail::last_ogg_page(source, source.size());
+        const auto last = media::detail::last_ogg_page(source, source.size(), nullptr);
         EXPECT_EQ(last ? last->granule() : -2, row.granule) << row.name;
     }
 }

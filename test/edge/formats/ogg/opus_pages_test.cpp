@@ -34,7 +34,7 @@ std::optional<media::detail::OpusRead> read_pages(const std::string& path)
     media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
     media::detail::FileSource source(path, budget);
     bool began = false;
-    return media::detail::read_opus_pages(source, began);
+    return media::detail::read_opus_pages(source, nullptr, began);
 }
 
 // From a few pages, the count that opusfile gives on every Opus file made for the
@@ -91,7 +91,7 @@ TEST(vorbis_pages, count_as_vorbisfile_does)
             }
             media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
             media::detail::FileSource source(entry.path(), budget);
-            const auto got = media::detail::read_vorbis_pages(source);
+            const auto got = media::detail::read_vorbis_pages(source, nullptr);
             if (!got) {
                 continue;
             }
@@ -102,7 +102,7 @@ TEST(vorbis_pages, count_as_vorbisfile_does)
     EXPECT_GE(read_from_pages, 3U);
     media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
     media::detail::FileSource chained(test_files::samples + "chained.ogg", budget);
-    EXPECT_FALSE(media::detail::read_vorbis_pages(chained));
+    EXPECT_FALSE(media::detail::read_vorbis_pages(chained, nullptr));
 }
 
 }  // namespace
