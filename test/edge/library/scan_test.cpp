@@ -37,20 +37,23 @@ TEST(scan_edges, folder_covers)
     const test_files::TempFolder folder("covers");
     fs::create_directories(folder / "album" / "cover.jpg");  // a folder of that name
     fs::create_directories(folder / "album" / "disc 2");
+    fs::create_directories(folder / "album" / "disc 3");
     fs::create_directories(folder / "bare");
     fs::copy_file(test_files::samples + "tone.flac", folder / "album" / "one.flac");
     fs::copy_file(test_files::samples + "tone.flac", folder / "album" / "disc 2" / "two.flac");
     fs::copy_file(test_files::samples + "tone.flac", folder / "bare" / "three.flac");
+    fs::copy_file(test_files::samples + "tone.flac", folder / "album" / "disc 3" / "four.flac");
     for (const char* image : {"album/FRONT.PNG", "album/front.jpeg", "album/disc 2/Folder.jpg",
-                              "album/disc 2/cover.png", "bare/back.jpg", "bare/cover.gif"}) {
+                              "album/disc 2/cover.png", "album/disc 3/Cover.jpeg",
+                              "album/disc 3/cover.png", "bare/back.jpg", "bare/cover.gif"}) {
         std::ofstream(folder / image) << "an image";
     }
     std::vector<std::string> found;
     for (const auto& track : music_library::scan(folder.path()).tracks) {
         found.push_back(track.path.filename().string() + " " + track.folder_cover);
     }
-    EXPECT_EQ(found, (std::vector<std::string>{"two.flac cover.png", "one.flac front.jpeg",
-                                               "three.flac "}));
+    EXPECT_EQ(found, (std::vector<std::string>{"two.flac cover.png", "four.flac Cover.jpeg",
+                                               "one.flac front.jpeg", "three.flac "}));
     std::vector<std::string> samples;
     for (const auto& track : music_library::scan(music / "covers").tracks) {
         samples.push_back(track.folder_cover);
