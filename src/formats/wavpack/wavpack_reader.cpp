@@ -202,6 +202,121 @@ std::optional<std::uint64_t> last_block_end(FileSource& source, std::int64_t aud
     return std::nullopt;
 }
 
+// What the first block of an ordinary file states, read here: its channels, rate and
+// length, as libwavpack reads them.
+struct Stated {
+    int channels = 0;
+    long rate = 0;
+    std::int64_t samples = -1;  // -1: not stated
+};
+
+// The sub-blocks of a first block's metadata that say its rate and channels, as far
+// as `head` holds them: false for a count of channels libwavpack reads otherwise.
+bool take_metadata(std::string_view head, std::size_t block, Stated& stated)
+{
+    constexpr std::size_t header = 32;
+    for (std::size_t at = header; at + 2 <= std::min(block, head.size());) {
+        const unsigned id = static_cast<unsigned char>(head[at]);
+        const bool large = (id & 0x80U) != 0;
+        if (large && at + 4 > head.size()) {
+            break;
+        }
+        const std::size_t words =
+            large ? little_endian(head, at + 1, 3) : static_cast<unsigned char>(head[at + 1]);
+        const std::size_t data = at + (large ? 4 : 2);
+        const std::size_t size = words * 2 - ((id & 0x40U) != 0 && words > 0 ? 1 : 0);
+        if (data + size > head.size()) {
+            break;  // the audio's bytes, or more than was read
+        }
+        if ((id & 0x3FU) == 0x27 && size >= 3) {  // ID_SAMPLE_RATE
+            const auto high = size >= 4 ? (little_endian(head, data + 3, 1) & 0x7FU) << 24U : 0;
+            stated.rate = static_cast<long>(little_endian(head, data, 3) | high);
+        } else if ((id & 0x3FU) == 0x0D && size >= 1) {  // ID_CHANNEL_INFO
+            stated.channels = static_cast<unsigned char>(head[data]);
+            if (size >= 6) {  // 12 bits of the count in the wide form: not this reader's
+                return false;
+            }
+        }
+        at = data + words * 2;
+    }
+    return true;
+}
+
+// The rate a block's flags index, or that its ID_SAMPLE_RATE sub-block states; and its
+// channels, by ID_CHANNEL_INFO or else its mono flag. None for a first block that is
+// not plainly one (no samples, a version libwavpack reads otherwise, metadata that does
+// not hold together), which libwavpack is then left to read.
+std::optional<Stated> first_block(FileSource& source)
+{
+    constexpr long rates[] = {6000,  8000,  9600,  11025, 12000, 16000, 22050, 24000,
+                              32000, 44100, 48000, 64000, 88200, 96000, 192000};
+    constexpr std::size_t header = 32;
+    const std::string head(source.peek(0, 4096));
+    if (head.size() < header || head.compare(0, 4, "wvpk") != 0) {
+        return std::nullopt;
+    }
+    const auto version = little_endian(head, 8, 2);
+    const auto flags = little_endian(head, 24, 4);
+    const std::size_t block = static_cast<std::size_t>(little_endian(head, 4, 4)) + 8;
+    const bool initial = (flags & 0x800U) != 0;
+    // A first block cut short is libwavpack's to refuse.
+    if (static_cast<std::int64_t>(block) > source.size() || version < 0x402 || version > 0x410 ||
+        little_endian(head, 20, 4) == 0 || !initial || little_endian(head, 16, 4) != 0 ||
+        head[10] != '\0') {
+        return std::nullopt;
+    }
+    Stated stated;
+    const auto low = little_endian(head, 12, 4);
+    const auto high = little_endian(head, 11, 1);
+    stated.samples =
+        low == 0xFFFFFFFFU ? -1 : static_cast<std::int64_t>(low + (high << 32U) - high);
+    const auto rate_index = (flags >> 23U) & 15U;
+    stated.rate = rate_index < std::size(rates) ? rates[rate_index] : 0;
+    stated.channels = (flags & 4U) != 0 ? 1 : 2;
+    if (!take_metadata(head, block, stated)) {
+        return std::nullopt;
+    }
+    if (stated.rate <= 0 || stated.channels <= 0 || stated.samples < 0) {
+        return std::nullopt;
+    }
+    return stated;
+}
+
+// The tags, and the length that the first block states held to the last block:
+// where they differ, the last block's end is the better guess.
+MediaInfo with_length(FileSource& source, MediaInfo info, std::int64_t samples)
+{
+    // The tags and the last block, from one read of the file's end where they fit.
+    source.peek(std::max<std::int64_t>(0, source.size() - static_cast<std::int64_t>(tail_read)),
+                tail_read);
+    TagCollector tags;
+    std::int64_t audio_end = 0;
+    if (const char* why = read_ape_tags(source, tags, audio_end)) {
+        throw media_error(std::string(format) + ": " + why);
+    }
+    if (!source.failure().empty()) {
+        throw read_failure(format, source, "");
+    }
+    const auto end = source.seekable() ? last_block_end(source, audio_end) : std::nullopt;
+    if (samples >= 0 || end) {
+        const bool agree = end && samples >= 0 && *end == static_cast<std::uint64_t>(samples);
+        info.samples = agree || !end ? samples : static_cast<std::int64_t>(*end);
+        // A stream has neither a last block to look at nor a size: taken at its word.
+        info.exact = !source.seekable() ||
+                     (agree && static_cast<std::uint64_t>(*info.samples) <=
+                                   static_cast<std::uint64_t>(source.size()) * max_samples_a_byte);
+        info.duration_secs =
+            static_cast<double>(*info.samples) / static_cast<double>(info.sample_rate);
+    }
+    // The file's bytes over the time its first block states, as libwavpack has it.
+    const double stated_secs = static_cast<double>(samples) / static_cast<double>(info.sample_rate);
+    if (samples >= 0 && source.seekable() && stated_secs >= 0.1 && source.size() > 0) {
+        info.bitrate = std::lround(8.0 * static_cast<double>(source.size()) / stated_secs);
+    }
+    tags.move_into(info);
+    return info;
+}
+
 }  // namespace
 
 MediaInfo read_wavpack(FileSource& source, const Probe& /*probe*/)
@@ -211,6 +326,14 @@ MediaInfo read_wavpack(FileSource& source, const Probe& /*probe*/)
     const std::string_view first = source.peek(0, 32);
     if (first.size() == 32 && (little_endian(first, 24, 4) & dsd_flag) != 0) {
         throw unsupported_format("DSD WavPack", false);
+    }
+    MediaInfo info;
+    info.codec = "wavpack";
+    const std::optional<Stated> stated = source.seekable() ? first_block(source) : std::nullopt;
+    if (stated) {
+        info.channels = stated->channels;
+        info.sample_rate = stated->rate;
+        return with_length(source, std::move(info), stated->samples);
     }
     Reading reading{source};
     WavpackStreamReader64 stream_reader = {read_bytes,    write_bytes,    get_pos,    set_pos_abs,
@@ -223,43 +346,12 @@ MediaInfo read_wavpack(FileSource& source, const Probe& /*probe*/)
         throw read_failure(format, source, error);
     }
     WavpackContext* wpc = context.get();
-    MediaInfo info;
-    info.codec = "wavpack";
     info.channels = WavpackGetNumChannels(wpc);
     info.sample_rate = static_cast<long>(WavpackGetSampleRate(wpc));
     if (info.channels <= 0 || info.sample_rate <= 0) {
         throw media_error("WavPack: no channels or rate");
     }
-    const int64_t samples = WavpackGetNumSamples64(wpc);
-    // The tags and the last block, from one read of the file's end where they fit.
-    source.peek(std::max<std::int64_t>(0, source.size() - static_cast<std::int64_t>(tail_read)),
-                tail_read);
-    TagCollector tags;
-    std::int64_t audio_end = 0;
-    if (const char* why = read_ape_tags(source, tags, audio_end)) {
-        throw media_error(std::string(format) + ": " + why);
-    }
-    if (!source.failure().empty()) {
-        throw read_failure(format, source, "");
-    }
-    // The first block states the length; the last one, where it ends, says whether
-    // that holds. Where they differ, the last block's end is the better guess.
-    const auto end = source.seekable() ? last_block_end(source, audio_end) : std::nullopt;
-    if (samples >= 0 || end) {
-        const bool agree = end && samples >= 0 && *end == static_cast<std::uint64_t>(samples);
-        info.samples = agree || !end ? samples : static_cast<std::int64_t>(*end);
-        // A stream has neither a last block to look at nor a size: taken at its word.
-        info.exact = !source.seekable() ||
-                     (agree && static_cast<std::uint64_t>(*info.samples) <=
-                                   static_cast<std::uint64_t>(source.size()) * max_samples_a_byte);
-        info.duration_secs =
-            static_cast<double>(*info.samples) / static_cast<double>(info.sample_rate);
-        if (const double bits = WavpackGetAverageBitrate(wpc, 0); bits > 0) {
-            info.bitrate = std::lround(bits);
-        }
-    }
-    tags.move_into(info);
-    return info;
+    return with_length(source, std::move(info), WavpackGetNumSamples64(wpc));
 }
 
 }  // namespace media::detail

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <filesystem>
 #include <string>
 #include <utility>
+
+#include <wavpack/wavpack.h>
 
 #include <musiccore/media.hpp>
 
@@ -71,6 +75,39 @@ TEST(wavpack_reader, the_last_block_checks_the_first)
         byte_craft::write(path, bytes);
         EXPECT_EQ(outcome(path), expected);
     }
+}
+
+// The first block read here, not by libwavpack: the channels, rate, length and rate of
+// bytes it gives, on every WavPack file made for the tests.
+TEST(wavpack_reader, the_first_block_as_libwavpack_reads_it)
+{
+    std::size_t compared = 0;
+    for (const std::string& folder : {test_files::samples, test_files::hostile}) {
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            if (entry.path().extension() != ".wv") {
+                continue;
+            }
+            char error[81] = {};
+            WavpackContext* context = WavpackOpenFileInput(entry.path().c_str(), error, 0, 0);
+            if (context == nullptr) {
+                continue;
+            }
+            const auto samples = WavpackGetNumSamples64(context);
+            const int channels = WavpackGetNumChannels(context);
+            const auto rate = static_cast<long>(WavpackGetSampleRate(context));
+            const long bitrate = std::lround(WavpackGetAverageBitrate(context, 0));
+            WavpackCloseFile(context);
+            const media::MediaInfo info = media::read_info(entry.path());
+            EXPECT_EQ(info.channels, channels) << entry.path();
+            EXPECT_EQ(info.sample_rate, rate) << entry.path();
+            EXPECT_EQ(info.bitrate.value_or(0), bitrate) << entry.path();
+            if (info.exact) {
+                EXPECT_EQ(info.samples, samples) << entry.path();
+            }
+            ++compared;
+        }
+    }
+    EXPECT_GE(compared, 3U);
 }
 
 // From a pipe there is no last block to look at, nor a size: the first block's
