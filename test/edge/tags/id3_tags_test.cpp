@@ -126,6 +126,9 @@ TEST(id3_tags, versions_encodings_and_frames)
                     frame(3, "TALB", std::string("\x01\xFE\xFF\0A\0b", 7)) +
                     frame(3, "TPE1", std::string("\x02\0A\x00\xE9", 5))),
          {{"TITLE", {"Ab"}}, {"ALBUM", {"Ab"}}, {"ARTIST", {"Aé"}}}},
+        {"characters of two and three bytes in UTF-8",
+         tag(3, frame(3, "TIT2", std::string("\x01\xFF\xFE\xE9\0\xAC\x20\x2B\x4E", 9))),
+         {{"TITLE", {"\xC3\xA9\xE2\x82\xAC\xE4\xB8\xAB"}}}},  // é € U+4E2B
         {"a character past the first plane, a surrogate pair, where the value ends",
          tag(3, frame(3, "TIT2",
                       std::string("\x01\xFF\xFE"
