@@ -5,6 +5,7 @@
 #include <chrono>       // std::chrono::milliseconds
 #include <cstddef>      // std::size_t
 #include <cstdint>      // std::int64_t
+#include <memory>       // std::allocator
 #include <string>       // std::string
 #include <string_view>  // std::string_view
 #include <vector>       // std::vector
@@ -29,6 +30,17 @@ public:
     // otherwise why the file is refused.
     virtual const char* inspect(std::int64_t position, const unsigned char* data,
                                 std::size_t size) = 0;
+};
+
+// Bytes that a read fills at once: left uninitialised when they are made, for a
+// buffer that is filled again for every file would be cleared for nothing.
+struct UninitialisedBytes : std::allocator<unsigned char> {
+    template <typename U>
+    struct rebind {
+        using other = UninitialisedBytes;
+    };
+    void construct(unsigned char* byte) noexcept { ::new (static_cast<void*>(byte)) unsigned char; }
+    void construct(unsigned char* byte, unsigned char value) noexcept { *byte = value; }
 };
 
 // An opened file. A regular file is read with pread and a small read-ahead, and can
@@ -96,7 +108,7 @@ private:
     ByteScreen* screen_ = nullptr;
     // Regular files: the bytes from ahead_start_ on, read ahead or peeked. Streams:
     // bytes read from ahead_start_ on, given up to position_.
-    std::vector<unsigned char> ahead_;
+    std::vector<unsigned char, UninitialisedBytes> ahead_;
     std::int64_t ahead_start_ = 0;
     std::string failure_;
 };
