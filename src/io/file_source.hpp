@@ -39,8 +39,8 @@ struct UninitialisedBytes : std::allocator<unsigned char> {
     struct rebind {
         using other = UninitialisedBytes;
     };
-    void construct(unsigned char* byte) noexcept { ::new (static_cast<void*>(byte)) unsigned char; }
-    void construct(unsigned char* byte, unsigned char value) noexcept { *byte = value; }
+    static void construct(const unsigned char* /*byte*/) noexcept {}  // left as it was
+    static void construct(unsigned char* byte, unsigned char value) noexcept { *byte = value; }
 };
 
 // An opened file. A regular file is read with pread and a small read-ahead, and can
