@@ -407,9 +407,12 @@ bool ReaderProcess::take_answers(std::vector<ReadOutcome>& outcomes)
 
 bool ReaderProcess::pump(std::vector<ReadOutcome>& outcomes)
 {
-    if (ending_ || !send()) {
+    if (ending_) {
         return false;
     }
+    // A reader that ended, so that nothing more can be sent, may have answered before:
+    // those answers are taken first, for the end is the next file's, not theirs.
+    const bool sent = send();
     // Answers as they come, each judged before the next is read: a reader cannot make
     // this process hold more than its answer to the file it reads may take.
     bool open = true;
@@ -419,7 +422,7 @@ bool ReaderProcess::pump(std::vector<ReadOutcome>& outcomes)
             return false;
         }
     }
-    return open && !ending_;
+    return sent && open && !ending_;
 }
 
 std::optional<ReadOutcome> ReaderProcess::answer(std::chrono::milliseconds wait)

@@ -25,6 +25,8 @@ std::uint64_t le(std::string_view bytes, std::size_t at, std::size_t count)
 
 }  // namespace
 
+CheckedPages::~CheckedPages() = default;
+
 bool ogg_checksum_right(const unsigned char* header, std::size_t header_size,
                         const unsigned char* body, std::size_t body_size)
 {

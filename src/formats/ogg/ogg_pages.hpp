@@ -25,10 +25,8 @@ public:
     CheckedPages& operator=(const CheckedPages&) = delete;
     CheckedPages(CheckedPages&&) = delete;
     CheckedPages& operator=(CheckedPages&&) = delete;
+    virtual ~CheckedPages();
     virtual bool checked(std::int64_t offset) const = 0;
-
-protected:
-    ~CheckedPages() = default;
 };
 
 class OggPage {
