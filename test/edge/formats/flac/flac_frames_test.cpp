@@ -119,6 +119,16 @@ TEST(flac_frames, headers_of_every_kind)
         {"rate and bits of the stream", sealed(std::string("\xFF\xF8\xC0\x10\x01", 5)), false, 1,
          4096},
     };
+    // The rate in kHz, in a byte of its own: 48 kHz.
+    media::detail::FlacStream at_48k = stream;
+    at_48k.rate = 48000;
+    EXPECT_TRUE(flac_frame_header(sealed(std::string("\xFF\xF8\xCC\x18\x01\x30", 6)), at_48k));
+    EXPECT_FALSE(flac_frame_header(sealed(std::string("\xFF\xF8\xCC\x18\x01\x30", 6)), stream));
+    // Fewer bytes than a header takes.
+    for (std::size_t size = 0; size < 6; ++size) {
+        EXPECT_FALSE(flac_frame_header(std::string("\xFF\xF8\xC9\x18\x00\x00", size), stream))
+            << size;
+    }
     for (const auto& row : rows) {
         const auto header = flac_frame_header(row.bytes, stream);
         ASSERT_TRUE(header) << row.name;
