@@ -195,8 +195,9 @@ private:
                                             : std::nullopt);
             slot.asked.push_back(file);
         }
+        // A reader that cannot be sent to has ended: what it answered before counts.
         if (slot.reader->sending() && !slot.reader->send()) {
-            give_up(slot, slot.reader->ending());
+            take_answers(slot);
         }
     }
 
@@ -272,6 +273,12 @@ private:
         if (!slot.reader || slot.asked.empty() || !stirred(slot)) {
             return;
         }
+        take_answers(slot);
+    }
+
+    // Settles the files a reader has answered; gives up on it if it has ended.
+    void take_answers(Slot& slot)
+    {
         std::vector<ReadOutcome> answers;
         const bool alive = slot.reader->pump(answers);
         for (ReadOutcome& answer : answers) {
