@@ -1,8 +1,7 @@
 #include "formats/ogg/opus_pages.hpp"
 
-#include <algorithm>  // std::min
-#include <cstdint>    // std::int64_t, std::uint32_t
-#include <string>     // std::string
+#include <cstdint>  // std::int64_t, std::uint32_t
+#include <string>   // std::string
 
 #include <musiccore/media.hpp>  // max_tag_bytes
 
@@ -70,70 +69,34 @@ std::optional<Identification> identification(FileSource& source, const CheckedPa
         static_cast<unsigned char>(id[10]) | static_cast<unsigned char>(id[11]) << 8U, head->end()};
 }
 
-// The packets after the identification header, segment by segment: the comment
-// header, then the audio, whose packets are each timed once whole.
-class Packets {
-public:
-    // Takes a segment; false when the stream is not one this reads.
-    bool take(std::string_view bytes, bool last_on_page)
-    {
-        if (in_comments_) {
-            comments_.append(bytes);
-            if (comments_.size() > max_tag_bytes + 65536) {
-                return false;
-            }
-        } else {
-            first_.append(bytes.substr(0, 2 - std::min<std::size_t>(first_.size(), 2)));
-            length_ += bytes.size();
-        }
-        if (bytes.size() == 255) {
-            return true;  // the packet goes on
-        }
-        if (in_comments_) {
-            in_comments_ = false;
-            return last_on_page;  // audio begins on a page of its own
-        }
-        const auto samples = packet_samples(first_, length_);
-        played_ += samples.value_or(0);
-        first_.clear();
-        length_ = 0;
-        return samples.has_value();
-    }
-
-    bool in_audio() const { return !in_comments_ && (played_ > 0 || length_ > 0); }
-    std::int64_t played() const { return played_; }
-    const std::string& comments() const { return comments_; }
-
-private:
-    bool in_comments_ = true;
-    std::string comments_;
-    std::string first_;  // the first bytes of the audio packet being put together
-    std::size_t length_ = 0;
-    std::int64_t played_ = 0;
+// Where the stream starts, by the first page on which audio packets end: its granule
+// position less what they play. And the comment header before them, on pages of its
+// own.
+struct StreamStart {
+    std::string comments;
+    std::int64_t start = 0;
 };
 
-// Where the stream starts, by the first page on which audio packets end: its granule
-// position less what they play. Gathers the comment header on the way.
-std::optional<std::int64_t> stream_start(FileSource& source, const CheckedPages* checked,
-                                         const Identification& id, Packets& packets)
+std::optional<StreamStart> stream_start(FileSource& source, const CheckedPages* checked,
+                                        const Identification& id)
 {
-    for (std::int64_t at = id.end;;) {
-        const auto page = ogg_page_at(source, at, checked);
-        if (!page || page->serial() != id.serial || page->begins_stream() || page->ends_stream()) {
+    OggPackets packets(source, id.serial, id.end, checked);
+    auto comments = packets.next(max_tag_bytes + 65536);
+    if (!comments || !packets.page_done() || packets.ends_stream()) {
+        return std::nullopt;
+    }
+    std::int64_t played = 0;
+    for (;;) {
+        const auto packet = packets.next(max_tag_bytes);
+        const auto samples = packet ? packet_samples(*packet, packet->size()) : std::nullopt;
+        if (!samples || packets.ends_stream()) {
             return std::nullopt;
         }
-        at = page->end();
-        std::size_t offset = 0;
-        for (std::size_t i = 0; i < page->segments(); ++i) {
-            const std::size_t lace = page->segment(i);
-            if (!packets.take(page->body().substr(offset, lace), i + 1 == page->segments())) {
-                return std::nullopt;
-            }
-            offset += lace;
-        }
-        if (packets.in_audio() && page->granule() != -1) {
-            const std::int64_t start = page->granule() - packets.played();
-            return start >= 0 && packets.played() > 0 ? std::optional(start) : std::nullopt;
+        played += *samples;
+        if (packets.page_done() && packets.granule() != -1) {
+            const std::int64_t start = packets.granule() - played;
+            return start >= 0 ? std::optional(StreamStart{std::move(*comments), start})
+                              : std::nullopt;
         }
     }
 }
@@ -148,24 +111,22 @@ std::optional<OpusRead> read_opus_pages(FileSource& source, const CheckedPages* 
     }
     const auto id = identification(source, checked);
     began = id.has_value();
-    Packets packets;
-    const auto start = id ? stream_start(source, checked, *id, packets) : std::nullopt;
-    const std::string& comments = packets.comments();
-    if (!start || comments.size() < 16 || comments.compare(0, 8, "OpusTags") != 0) {
+    const auto start = id ? stream_start(source, checked, *id) : std::nullopt;
+    if (!start || start->comments.size() < 16 || start->comments.compare(0, 8, "OpusTags") != 0) {
         return std::nullopt;
     }
     // The last page, which must be this stream's: another serial number there is a
     // chain, or another stream, that opusfile reads.
     const auto last = last_ogg_page(source, source.size(), checked);
-    if (!last || last->serial() != id->serial || last->granule() < *start) {
+    if (!last || last->serial() != id->serial || last->granule() < start->start) {
         return std::nullopt;
     }
     OpusRead got;
     got.channels = id->channels;
-    const std::int64_t total = last->granule() - *start;
+    const std::int64_t total = last->granule() - start->start;
     got.samples = total > id->pre_skip ? total - id->pre_skip : 0;
     got.links.push_back({id->serial, *got.samples, last->end(), 48000});
-    if (!got.tags.add_comments(std::string_view(comments).substr(8))) {
+    if (!got.tags.add_comments(std::string_view(start->comments).substr(8))) {
         return std::nullopt;
     }
     return got;
