@@ -9,6 +9,7 @@ packages=(
   libopusfile-dev                    # Ogg Opus (brings libopus, libogg)
   libvorbis-dev libflac-dev libmpg123-dev  # Ogg Vorbis, FLAC, MP3
   libwavpack-dev                     # WavPack
+  libebur128-dev libavcodec-dev      # loudness: the judge of our meter; AAC and ALAC decoding
   libsqlite3-dev libicu-dev          # the library index, and its matching of texts
   libseccomp-dev                     # the reader processes' sandbox
   libgtest-dev                       # self-test and edge tests
@@ -20,6 +21,7 @@ packages=(
   clang-format clang-tidy            # style and lint checks
   libbenchmark-dev                   # benchmarks
   libtag1-dev                        # benchmarks only: TagLib, to measure against
+  loudgain                           # benchmarks only: the loudness tool to measure against
   binutils                           # readelf, nm: the shared library's soname and symbols
   dpkg-dev file                      # Debian packages: dpkg-shlibdeps finds their dependencies
   lintian                            # and Debian's checker of them

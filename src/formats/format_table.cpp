@@ -18,26 +18,42 @@ const std::vector<FormatRow>& format_rows()
     // MPEG audio last: where nothing else claims a file, its frames are looked for
     // past junk at its start.
     static const std::vector<FormatRow> rows{
-        {Format::ogg_opus, "Ogg Opus", ".opus", probe_ogg, read_opus},
-        {Format::ogg_vorbis, "Ogg Vorbis", ".ogg .oga", probe_ogg, read_vorbis},
-        {Format::ogg_flac, "FLAC in Ogg", ".oga", probe_ogg, read_flac},
-        {Format::flac, "FLAC", ".flac", probe_flac, read_flac},
-        {Format::wav, "WAV (RIFF, RF64)", ".wav", probe_wav, read_wav},
-        {Format::aiff, "AIFF", ".aif .aiff .aifc", probe_aiff, read_aiff},
-        {Format::mp4, "MP4 (AAC, ALAC)", ".m4a .m4b .mp4", probe_mp4, read_mp4},
-        {Format::wavpack, "WavPack", ".wv", probe_wavpack, read_wavpack},
-        {Format::mpeg_audio, "MP3", ".mp3", probe_mpeg, read_mpeg_audio},
+        {Format::ogg_opus, "Ogg Opus", ".opus", probe_ogg, read_opus, decode_opus},
+        {Format::ogg_vorbis, "Ogg Vorbis", ".ogg .oga", probe_ogg, read_vorbis, decode_vorbis},
+        {Format::ogg_flac, "FLAC in Ogg", ".oga", probe_ogg, read_flac, decode_flac},
+        {Format::flac, "FLAC", ".flac", probe_flac, read_flac, decode_flac},
+        {Format::wav, "WAV (RIFF, RF64)", ".wav", probe_wav, read_wav, decode_wav},
+        {Format::aiff, "AIFF", ".aif .aiff .aifc", probe_aiff, read_aiff, decode_aiff},
+        {Format::mp4, "MP4 (AAC, ALAC)", ".m4a .m4b .mp4", probe_mp4, read_mp4, nullptr},
+        {Format::wavpack, "WavPack", ".wv", probe_wavpack, read_wavpack, decode_wavpack},
+        {Format::mpeg_audio, "MP3", ".mp3", probe_mpeg, read_mpeg_audio, decode_mpeg_audio},
     };
     return rows;
 }
 
-Reader reader_of(Format format)
+namespace {
+
+const FormatRow* row_of(Format format)
 {
     const auto& rows = format_rows();
     const auto row = std::find_if(rows.begin(), rows.end(), [format](const FormatRow& each) {
         return each.format == format;
     });
-    return row == rows.end() ? nullptr : row->reader;
+    return row == rows.end() ? nullptr : &*row;
+}
+
+}  // namespace
+
+Reader reader_of(Format format)
+{
+    const FormatRow* row = row_of(format);
+    return row == nullptr ? nullptr : row->reader;
+}
+
+Decoder decoder_of(Format format)
+{
+    const FormatRow* row = row_of(format);
+    return row == nullptr ? nullptr : row->decoder;
 }
 
 std::vector<std::string_view> extensions_of(const FormatRow& row)

@@ -7,6 +7,7 @@
 #include <string_view>  // std::string_view
 #include <vector>       // std::vector
 
+#include "formats/decoder.hpp"
 #include "formats/format_probe.hpp"
 #include "formats/reader.hpp"
 
@@ -18,6 +19,7 @@ struct FormatRow {
     const char* extensions;  // the names a scan takes for it, in lower case: ".m4a .m4b"
     Prober probe;            // asked in the table's order
     Reader reader;
+    Decoder decoder;  // its samples, for loudness; null where none is here
 };
 
 // The rows, in the order the probe asks them.
@@ -25,6 +27,9 @@ const std::vector<FormatRow>& format_rows();
 
 // The reader of `format`; null for a format this library does not read.
 Reader reader_of(Format format);
+
+// The decoder of `format`; null where there is none.
+Decoder decoder_of(Format format);
 
 // A row's extensions, one by one.
 std::vector<std::string_view> extensions_of(const FormatRow& row);

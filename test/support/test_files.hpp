@@ -25,6 +25,10 @@ inline const std::string hostile = MUSICCORE_HOSTILE_DIR "/";
 // A folder to scan, with the samples in a folder per format.
 inline const fs::path music = MUSICCORE_MUSIC_DIR;
 #endif
+#ifdef MUSICCORE_LOUDNESS_DIR
+// The broadcast loudness tests' signals, made by test/files/make_loudness_files.sh.
+inline const std::string loudness = MUSICCORE_LOUDNESS_DIR "/";
+#endif
 
 inline std::string read_file(const fs::path& path)
 {

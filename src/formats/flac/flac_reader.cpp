@@ -3,6 +3,7 @@
 #include <algorithm>    // std::max
 #include <cmath>        // std::lround
 #include <cstdint>      // std::uint64_t
+#include <exception>    // std::exception_ptr
 #include <memory>       // std::unique_ptr
 #include <optional>     // std::optional
 #include <string_view>  // std::string_view
@@ -12,6 +13,7 @@
 
 #include <FLAC/stream_decoder.h>
 
+#include "formats/decoder.hpp"
 #include "formats/flac/flac_frames.hpp"
 #include "formats/ogg/ogg_headers.hpp"
 #include "formats/ogg/ogg_screen.hpp"
@@ -32,6 +34,8 @@ using ScopedDecoder = std::unique_ptr<FLAC__StreamDecoder, DecoderDeleter>;
 
 // What the callbacks gather.
 struct Decoding {
+    explicit Decoding(FileSource& from) : source(from) {}
+
     FileSource& source;
     TagCollector tags;
     std::optional<FLAC__StreamMetadata_StreamInfo> stream_info;
@@ -41,7 +45,36 @@ struct Decoding {
     std::uint64_t end_sample = 0;               // past the latest frame decoded
     bool decoded = false;                       // a frame since this was cleared
     std::size_t comment_blocks = 0;
+    // A decode for loudness: where the frames' samples go, and the first error
+    // once the metadata is read, with the sample it came after.
+    FrameSink* sink = nullptr;
+    std::optional<std::pair<FLAC__StreamDecoderErrorStatus, std::uint64_t>> decode_error;
+    std::vector<float> planar;
+    std::vector<const float*> heads;
+    std::exception_ptr failure;
 };
+
+// A frame's samples as floats, channel by channel, into the sink.
+void give_samples(Decoding& decoding, const FLAC__Frame& frame, const FLAC__int32* const pcm[])
+{
+    const std::size_t channels = frame.header.channels;
+    const std::size_t count = frame.header.blocksize;
+    const unsigned bits = frame.header.bits_per_sample;
+    if (bits < 4 || bits > 32 || channels == 0) {
+        throw media_error("FLAC: a frame of " + std::to_string(bits) + "-bit samples");
+    }
+    const float scale = 1.0F / static_cast<float>(std::uint64_t{1} << (bits - 1));
+    decoding.planar.resize(channels * count);
+    decoding.heads.resize(channels);
+    for (std::size_t channel = 0; channel < channels; ++channel) {
+        float* out = decoding.planar.data() + channel * count;
+        for (std::size_t i = 0; i < count; ++i) {
+            out[i] = static_cast<float>(pcm[channel][i]) * scale;
+        }
+        decoding.heads[channel] = out;
+    }
+    decoding.sink->planar(decoding.heads.data(), count);
+}
 
 Decoding& of(void* client)
 {
@@ -99,10 +132,19 @@ FLAC__bool at_end(const FLAC__StreamDecoder* /*decoder*/, void* client)
 // libFLAC gives every frame's first sample, whether the frame header numbers frames
 // or samples.
 FLAC__StreamDecoderWriteStatus write(const FLAC__StreamDecoder* /*decoder*/,
-                                     const FLAC__Frame* frame, const FLAC__int32* const /*pcm*/[],
+                                     const FLAC__Frame* frame, const FLAC__int32* const pcm[],
                                      void* client)
 {
     Decoding& decoding = of(client);
+    if (decoding.sink != nullptr) {
+        try {
+            give_samples(decoding, *frame, pcm);
+        } catch (...) {
+            // Not through libFLAC's C frames: the decode stops, and says why.
+            decoding.failure = std::current_exception();
+            return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
+        }
+    }
     const std::uint64_t first = frame->header.number.sample_number;
     if (!decoding.first_sample) {
         decoding.first_sample = first;
@@ -142,6 +184,9 @@ void error(const FLAC__StreamDecoder* /*decoder*/, FLAC__StreamDecoderErrorStatu
     Decoding& decoding = of(client);
     if (!decoding.opened && !decoding.error) {
         decoding.error = status;
+    }
+    if (decoding.opened && !decoding.decode_error) {
+        decoding.decode_error = {status, decoding.end_sample};
     }
 }
 
@@ -390,7 +435,7 @@ MediaInfo read_flac(FileSource& source, const Probe& probe)
     }
     FLAC__stream_decoder_set_metadata_respond(decoder.get(), FLAC__METADATA_TYPE_VORBIS_COMMENT);
     FLAC__stream_decoder_set_metadata_respond(decoder.get(), FLAC__METADATA_TYPE_PICTURE);
-    Decoding decoding{source, {}, {}, {}, false, {}, 0, false, 0};
+    Decoding decoding(source);
     const FLAC__StreamDecoderInitStatus status = FLAC__stream_decoder_init_ogg_stream(
         decoder.get(), read, seek, tell, length, at_end, write, metadata, error, &decoding);
     if (status != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
@@ -426,6 +471,56 @@ MediaInfo read_flac(FileSource& source, const Probe& probe)
     }
     decoding.tags.move_into(info);
     return info;
+}
+
+void decode_flac(FileSource& source, const Probe& probe, FrameSink& sink)
+{
+    const bool in_ogg = probe.format == Format::ogg_flac;
+    const char* format = in_ogg ? "Ogg FLAC" : "FLAC";
+    OggScreen screen;
+    std::optional<ScreenInstalled> screened;
+    if (in_ogg) {
+        screened.emplace(source, screen);
+    }
+    const ScopedDecoder decoder(FLAC__stream_decoder_new());
+    if (!decoder) {
+        throw std::bad_alloc();
+    }
+    Decoding decoding(source);
+    const auto init =
+        in_ogg ? FLAC__stream_decoder_init_ogg_stream : FLAC__stream_decoder_init_stream;
+    const FLAC__StreamDecoderInitStatus status =
+        init(decoder.get(), read, seek, tell, length, at_end, write, metadata, error, &decoding);
+    if (status != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
+        throw read_failure(format, source, FLAC__StreamDecoderInitStatusString[status]);
+    }
+    if (FLAC__stream_decoder_process_until_end_of_metadata(decoder.get()) == 0 ||
+        !decoding.stream_info) {
+        throw read_failure(format, source, "no stream information");
+    }
+    decoding.opened = true;
+    const FLAC__StreamMetadata_StreamInfo& stream = *decoding.stream_info;
+    sink.start({static_cast<int>(stream.channels), static_cast<long>(stream.sample_rate),
+                ChannelOrder::wave});
+    decoding.sink = &sink;
+    const bool ended = FLAC__stream_decoder_process_until_end_of_stream(decoder.get()) != 0;
+    if (decoding.failure) {
+        std::rethrow_exception(decoding.failure);
+    }
+    if (!source.failure().empty()) {
+        throw read_failure(format, source, "");
+    }
+    if (decoding.decode_error) {
+        throw media_error(std::string(format) + ": decoding failed after sample " +
+                          std::to_string(decoding.decode_error->second) + ": " +
+                          FLAC__StreamDecoderErrorStatusString[decoding.decode_error->first]);
+    }
+    if (!ended) {
+        throw media_error(
+            std::string(format) + ": decoding failed after sample " +
+            std::to_string(decoding.end_sample) + ": " +
+            FLAC__StreamDecoderStateString[FLAC__stream_decoder_get_state(decoder.get())]);
+    }
 }
 
 }  // namespace media::detail

@@ -5,6 +5,8 @@
 #include <cstdint>    // std::uint32_t
 #include <memory>     // std::unique_ptr
 #include <mutex>      // std::call_once
+#include <string>     // std::string, std::to_string
+#include <vector>     // std::vector
 
 #include <mpg123.h>
 
@@ -207,6 +209,72 @@ MediaInfo read_mpeg_audio(FileSource& source, const Probe& probe)
         info.bitrate = 1000 * std::lround(bits / info.duration_secs / 1000);
     }
     return info;
+}
+
+void decode_mpeg_audio(FileSource& source, const Probe& probe, FrameSink& sink)
+{
+    constexpr const char* format = "MP3";
+    prepare_mpeg_audio();
+    // The range that the reader counts: without the delay and padding that a LAME
+    // header states, and all the frames where none does.
+    const bool stated =
+        source.seekable() && states_its_length(source, probe.audio_start) != Stated::no;
+    if (!source.seek(0, SEEK_SET)) {
+        throw read_failure(format, source, "cannot go back to the start");
+    }
+    int error = MPG123_OK;
+    const ScopedHandle handle(mpg123_new(nullptr, &error));
+    if (!handle) {
+        throw media_error(std::string(format) + ": " + mpg123_plain_strerror(error));
+    }
+    mpg123_handle* mh = handle.get();
+    const long resync = static_cast<long>(std::max<std::int64_t>(
+        1024, probe.audio_start + static_cast<std::int64_t>(max_frame_bytes)));
+    const long flags = MPG123_QUIET | MPG123_SKIP_ID3V2 | (stated ? MPG123_GAPLESS : 0);
+    bool ready = mpg123_param(mh, MPG123_FLAGS, flags, 0) == MPG123_OK &&
+                 mpg123_param(mh, MPG123_RESYNC_LIMIT, resync, 0) == MPG123_OK &&
+                 mpg123_format_none(mh) == MPG123_OK;
+    const long* rates = nullptr;
+    std::size_t rate_count = 0;
+    mpg123_rates(&rates, &rate_count);
+    for (std::size_t i = 0; ready && i < rate_count; ++i) {
+        ready = mpg123_format(mh, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_FLOAT_32) ==
+                MPG123_OK;
+    }
+    if (!ready || mpg123_replace_reader_handle(mh, read, seek, nullptr) != MPG123_OK ||
+        mpg123_open_handle(mh, &source) != MPG123_OK) {
+        throw read_failure(format, source, mpg123_plain_strerror(mpg123_errcode(mh)));
+    }
+    std::vector<float> samples(std::size_t{1152} * 2 * 8);
+    std::int64_t decoded = 0;
+    int channels = 0;
+    for (;;) {
+        std::size_t bytes = 0;
+        const int status = mpg123_read(mh, samples.data(), samples.size() * sizeof(float), &bytes);
+        if (status == MPG123_NEW_FORMAT) {
+            long rate = 0;
+            int encoding = 0;
+            mpg123_getformat(mh, &rate, &channels, &encoding);
+            sink.start({channels, rate, ChannelOrder::wave});
+        }
+        if (bytes > 0 && channels > 0) {
+            const std::size_t frames = bytes / sizeof(float) / static_cast<std::size_t>(channels);
+            sink.interleaved(samples.data(), frames);
+            decoded += static_cast<std::int64_t>(frames);
+        }
+        if (status == MPG123_DONE) {
+            break;
+        }
+        if (status != MPG123_OK && status != MPG123_NEW_FORMAT) {
+            throw read_failure(
+                format, source,
+                "decoding failed after sample " + std::to_string(decoded) + ": " +
+                    mpg123_plain_strerror(status == MPG123_ERR ? mpg123_errcode(mh) : status));
+        }
+    }
+    if (decoded == 0) {
+        throw read_failure(format, source, "no audio decoded");
+    }
 }
 
 }  // namespace media::detail

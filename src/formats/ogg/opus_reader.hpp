@@ -7,6 +7,7 @@
 
 #include <musiccore/media.hpp>
 
+#include "formats/decoder.hpp"
 #include "formats/format_probe.hpp"
 #include "formats/ogg/ogg_lengths.hpp"
 #include "io/file_source.hpp"
@@ -29,5 +30,7 @@ OpusRead read_opus_file(FileSource& source, OggScreen& screen);
 
 // The reader of Ogg Opus for read_info.
 MediaInfo read_opus(FileSource& source, const Probe& probe);
+// Through opusfile, at 48 kHz, with the header's output gain.
+void decode_opus(FileSource& source, const Probe& probe, FrameSink& sink);
 
 }  // namespace media::detail

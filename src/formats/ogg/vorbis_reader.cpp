@@ -1,6 +1,7 @@
 #include "formats/ogg/vorbis_reader.hpp"
 
 #include <cerrno>  // errno, EIO
+#include <string>  // std::to_string
 
 #include <vorbis/vorbisfile.h>
 
@@ -137,6 +138,56 @@ MediaInfo read_vorbis(FileSource& source, const Probe& /*probe*/)
     }
     tags.move_into(info);
     return info;
+}
+
+void decode_vorbis(FileSource& source, const Probe& /*probe*/, FrameSink& sink)
+{
+    constexpr const char* format = "Ogg Vorbis";
+    OggScreen screen;
+    const ScreenInstalled screened(source, screen);
+    VorbisFile file(source);
+    if (file.error() != 0) {
+        throw read_failure(format, source, ogg_library_error(file.error()));
+    }
+    // libvorbisfile 1.3.7 leaves a chained file at its last link once opened, and
+    // would decode that link alone: back to the first sample.
+    if (ov_seekable(file.get()) != 0 && ov_pcm_seek(file.get(), 0) != 0) {
+        throw read_failure(format, source, "cannot go back to the first sample");
+    }
+    std::int64_t decoded = 0;
+    int current = -1;
+    PcmLayout layout;
+    for (;;) {
+        float** channels = nullptr;
+        int link = 0;
+        constexpr int most = 4096;
+        const long got = ov_read_float(file.get(), &channels, most, &link);
+        if (got == 0) {
+            break;
+        }
+        if (got < 0) {
+            throw read_failure(format, source,
+                               "decoding failed after sample " + std::to_string(decoded) + ": " +
+                                   ogg_library_error(static_cast<int>(got)));
+        }
+        if (link != current) {
+            const vorbis_info* info = ov_info(file.get(), link);
+            if (info == nullptr) {
+                throw read_failure(format, source, "a link without stream information");
+            }
+            current = link;
+            const PcmLayout now{info->channels, info->rate, ChannelOrder::vorbis};
+            if (now.channels != layout.channels || now.sample_rate != layout.sample_rate) {
+                layout = now;
+                sink.start(layout);
+            }
+        }
+        sink.planar(channels, static_cast<std::size_t>(got));
+        decoded += got;
+    }
+    if (!source.failure().empty()) {
+        throw read_failure(format, source, "");
+    }
 }
 
 }  // namespace media::detail

@@ -6,6 +6,7 @@
 
 #include "formats/pcm/chunk_tags.hpp"
 #include "formats/pcm/chunks.hpp"
+#include "formats/pcm/pcm_decode.hpp"
 #include "formats/pcm/pcm_length.hpp"
 #include "formats/reader.hpp"
 #include "io/byte_order.hpp"
@@ -150,6 +151,42 @@ MediaInfo read_aiff(FileSource& source, const Probe& /*probe*/)
     set_length(info, source, walk, found, static_cast<std::uint64_t>(comm.channels) * frame_bytes);
     tags.move_into(info);
     return info;
+}
+
+void decode_aiff(FileSource& source, const Probe& /*probe*/, FrameSink& sink)
+{
+    const bool compressed = source.peek(8, 4) == "AIFC";
+    ChunkWalk walk(source, true);
+    ChunkTags tags(walk, source, format);
+    const Chunks found = walk_chunks(source, tags, walk, compressed);
+    if (!found.comm || !found.sound) {
+        throw media_error(!found.comm ? "AIFF: no COMM chunk" : "AIFF: no SSND chunk");
+    }
+    const Common& comm = *found.comm;
+    const auto [codec, frame_bytes] = codec_of(comm);
+    if (codec == nullptr || frame_bytes == 0) {
+        throw media_error("AIFF: samples of codec " + comm.compression + " are not decoded");
+    }
+    const std::string type = comm.compression;
+    const std::string named = codec;
+    PcmSamples samples;
+    samples.coding = named == "float"   ? PcmCoding::floating
+                     : named == "alaw"  ? PcmCoding::alaw
+                     : named == "mulaw" ? PcmCoding::mulaw
+                     : type == "raw "   ? PcmCoding::offset_integer
+                                        : PcmCoding::integer;
+    samples.sample_bytes = frame_bytes;
+    samples.big_endian = type != "sowt";
+    samples.channels = comm.channels;
+    samples.sample_rate = comm.rate;
+    const Chunk& sound = *found.sound;
+    const std::string header = walk.body(sound, 8);
+    const std::uint64_t offset = header.size() == 8 ? big_endian(header, 0, 4) : 0;
+    const std::uint64_t in_chunk = sound.size > 8 + offset ? sound.size - 8 - offset : 0;
+    const std::uint64_t frame = static_cast<std::uint64_t>(comm.channels) * frame_bytes;
+    samples.start = sound.body + 8 + static_cast<std::int64_t>(offset);
+    samples.bytes = std::min(comm.frames * frame, in_chunk);
+    decode_pcm(source, samples, sink, format);
 }
 
 }  // namespace media::detail

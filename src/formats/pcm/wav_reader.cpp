@@ -2,6 +2,7 @@
 
 #include "formats/pcm/chunk_tags.hpp"
 #include "formats/pcm/chunks.hpp"
+#include "formats/pcm/pcm_decode.hpp"
 #include "formats/pcm/pcm_length.hpp"
 #include "formats/reader.hpp"
 #include "io/byte_order.hpp"
@@ -125,6 +126,39 @@ MediaInfo read_wav(FileSource& source, const Probe& /*probe*/)
     }
     tags.move_into(info);
     return info;
+}
+
+void decode_wav(FileSource& source, const Probe& /*probe*/, FrameSink& sink)
+{
+    const std::string riff(source.peek(0, 12));
+    const bool rf64 = riff.compare(0, 4, "RF64") == 0 || riff.compare(0, 4, "BW64") == 0;
+    ChunkWalk walk(source, false);
+    ChunkTags tags(walk, source, format);
+    const Chunks found = walk_chunks(source, tags, walk, rf64);
+    if (!found.wave || !found.data) {
+        throw media_error(!found.wave ? "WAV: no fmt chunk" : "WAV: no data chunk");
+    }
+    const WaveFormat& wave = *found.wave;
+    const auto channels = static_cast<unsigned>(wave.channels);
+    if (wave.block_align % channels != 0) {
+        throw media_error("WAV: frames of " + std::to_string(wave.block_align) + " bytes for " +
+                          std::to_string(channels) + " channels are not decoded");
+    }
+    const std::string codec = wave.codec;
+    PcmSamples samples;
+    samples.coding = codec == "float"   ? PcmCoding::floating
+                     : codec == "alaw"  ? PcmCoding::alaw
+                     : codec == "mulaw" ? PcmCoding::mulaw
+                                        : PcmCoding::integer;
+    samples.sample_bytes = wave.block_align / channels;
+    if (samples.coding == PcmCoding::integer && samples.sample_bytes == 1) {
+        samples.coding = PcmCoding::offset_integer;  // 8-bit WAV is unsigned
+    }
+    samples.channels = wave.channels;
+    samples.sample_rate = wave.rate;
+    samples.start = found.data->body;
+    samples.bytes = found.data->size;
+    decode_pcm(source, samples, sink, format);
 }
 
 }  // namespace media::detail

@@ -4,11 +4,13 @@
 
 #include <musiccore/media.hpp>
 
+#include "formats/decoder.hpp"
 #include "formats/format_probe.hpp"
 #include "io/file_source.hpp"
 
 namespace media::detail {
 
 MediaInfo read_wav(FileSource& source, const Probe& probe);
+void decode_wav(FileSource& source, const Probe& probe, FrameSink& sink);
 
 }  // namespace media::detail

@@ -4,9 +4,11 @@
 #include <cmath>        // std::lround
 #include <memory>       // std::unique_ptr
 #include <optional>     // std::optional
+#include <string>       // std::to_string
 #include <string_view>  // std::string_view
+#include <vector>       // std::vector
 
-#include <cstring>  // memrchr, a GNU extension
+#include <cstring>  // memrchr, a GNU extension; std::memcpy
 
 #include <wavpack/wavpack.h>
 
@@ -352,6 +354,54 @@ MediaInfo read_wavpack(FileSource& source, const Probe& /*probe*/)
         throw media_error("WavPack: no channels or rate");
     }
     return with_length(source, std::move(info), WavpackGetNumSamples64(wpc));
+}
+
+void decode_wavpack(FileSource& source, const Probe& /*probe*/, FrameSink& sink)
+{
+    Reading reading{source};
+    WavpackStreamReader64 stream_reader = {read_bytes,    write_bytes,    get_pos,    set_pos_abs,
+                                           set_pos_rel,   push_back_byte, get_length, can_seek,
+                                           truncate_here, close_file};
+    char error[81] = {};  // libwavpack writes at most 80 characters
+    // Normalised: float samples come as floats of full scale 1.0. The blocks' checksums
+    // are checked, so that a damaged block fails the decode rather than being measured.
+    const ScopedContext context(
+        WavpackOpenFileInputEx64(&stream_reader, &reading, nullptr, error, OPEN_NORMALIZE, 0));
+    if (!context) {
+        throw read_failure(format, source, error);
+    }
+    WavpackContext* wpc = context.get();
+    const int channels = WavpackGetNumChannels(wpc);
+    const auto rate = static_cast<long>(WavpackGetSampleRate(wpc));
+    const int bytes = WavpackGetBytesPerSample(wpc);
+    const bool floats = (WavpackGetMode(wpc) & MODE_FLOAT) != 0;
+    if (channels <= 0 || rate <= 0 || bytes < 1 || bytes > 4) {
+        throw media_error("WavPack: no channels, rate or sample size");
+    }
+    sink.start({channels, rate, ChannelOrder::wave});
+    constexpr std::uint32_t most = 4096;
+    std::vector<std::int32_t> samples(std::size_t{most} * static_cast<std::size_t>(channels));
+    std::vector<float> converted(floats ? samples.size() : 0);
+    std::int64_t decoded = 0;
+    for (;;) {
+        const std::uint32_t got = WavpackUnpackSamples(wpc, samples.data(), most);
+        if (WavpackGetNumErrors(wpc) > 0 || !source.failure().empty()) {
+            throw read_failure(format, source,
+                               "decoding failed after sample " + std::to_string(decoded) +
+                                   ": a block's checksum is wrong");
+        }
+        if (got == 0) {
+            break;
+        }
+        if (floats) {
+            const std::size_t count = std::size_t{got} * static_cast<std::size_t>(channels);
+            std::memcpy(converted.data(), samples.data(), count * sizeof(float));
+            sink.interleaved(converted.data(), got);
+        } else {
+            sink_integers(sink, samples.data(), got, channels, bytes * 8);
+        }
+        decoded += got;
+    }
 }
 
 }  // namespace media::detail

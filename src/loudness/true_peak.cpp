@@ -1,0 +1,85 @@
+#include "loudness/true_peak.hpp"
+
+#include <algorithm>  // std::copy, std::fill
+#include <cmath>      // std::cos, std::sin, std::fabs
+
+namespace media::detail {
+
+namespace {
+
+constexpr double pi = 3.14159265358979323846;
+
+std::size_t oversampling(long sample_rate)
+{
+    if (sample_rate < 96000) {
+        return 4;
+    }
+    return sample_rate < 192000 ? 2 : 1;
+}
+
+}  // namespace
+
+TruePeak::TruePeak(long sample_rate, int channels)
+    : factor_(oversampling(sample_rate)),
+      history_(static_cast<std::size_t>(channels < 0 ? 0 : channels))
+{
+    // A Hann-windowed sinc of factor * taps_a_phase + 1 taps, centred on a tap that
+    // phase 0 holds alone, so that phase 0 is the input and each other phase sits a
+    // whole fraction of a sample from it. Each phase is scaled to pass DC unchanged.
+    const std::size_t length = factor_ * taps_a_phase + 1;
+    const double centre = static_cast<double>(length - 1) / 2;
+    for (std::size_t phase = 1; phase < factor_; ++phase) {
+        std::array<double, taps_a_phase> taps{};
+        double sum = 0;
+        for (std::size_t m = 0; m < taps_a_phase; ++m) {
+            const double k = static_cast<double>(phase + factor_ * m);
+            const double t = (k - centre) / static_cast<double>(factor_);
+            const double window =
+                0.5 * (1 - std::cos(2 * pi * k / static_cast<double>(length - 1)));
+            taps[m] = std::sin(pi * t) / (pi * t) * window;
+            sum += taps[m];
+        }
+        std::array<float, taps_a_phase> scaled{};
+        for (std::size_t m = 0; m < taps_a_phase; ++m) {
+            scaled[m] = static_cast<float>(taps[m] / sum);
+        }
+        phases_.push_back(scaled);
+    }
+    for (auto& history : history_) {
+        history.fill(0.0F);
+    }
+}
+
+void TruePeak::add(int channel, const float* samples, std::size_t count)
+{
+    auto& history = history_.at(static_cast<std::size_t>(channel));
+    constexpr std::size_t held = taps_a_phase - 1;
+    window_.resize(held + count);
+    std::copy(history.begin(), history.end(), window_.begin());
+    std::copy(samples, samples + count, window_.begin() + held);
+    float peak = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        peak = std::max(peak, std::fabs(samples[i]));
+    }
+    // Tap after tap over the whole block, so that the inner loop runs over
+    // neighbouring outputs and the compiler can vectorise it.
+    outputs_.resize(count);
+    for (const auto& taps : phases_) {
+        std::fill(outputs_.begin(), outputs_.end(), 0.0F);
+        for (std::size_t m = 0; m < taps_a_phase; ++m) {
+            const float tap = taps[m];
+            const float* in = window_.data() + held - m;
+            float* out = outputs_.data();
+            for (std::size_t n = 0; n < count; ++n) {
+                out[n] += tap * in[n];
+            }
+        }
+        for (std::size_t n = 0; n < count; ++n) {
+            peak = std::max(peak, std::fabs(outputs_[n]));
+        }
+    }
+    peak_ = std::max(peak_, static_cast<double>(peak));
+    std::copy(window_.end() - static_cast<std::ptrdiff_t>(held), window_.end(), history.begin());
+}
+
+}  // namespace media::detail

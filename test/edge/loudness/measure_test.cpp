@@ -1,0 +1,130 @@
+// Files decoded and measured: the broadcast test signals through each kind of
+// codec, every format's decoder over the range its reader counts, and failures.
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include <musiccore/loudness.hpp>
+#include <musiccore/media.hpp>
+
+#include "support/test_files.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(measure_loudness, reads_the_broadcast_signals)
+{
+    const struct {
+        const char* file;
+        double lufs;
+        double range;  // below 0: not checked
+        double tolerance;
+    } cases[] = {
+        {"case-23.flac", -23.0, -1, 0.1},  {"case-23.wav", -23.0, -1, 0.1},
+        {"case-23.mp3", -23.0, -1, 0.1},   {"case-23.opus", -23.0, -1, 0.1},
+        {"case-33.flac", -33.0, -1, 0.1},  {"gated-36.flac", -23.0, -1, 0.1},
+        {"gated-72.flac", -23.0, -1, 0.1}, {"steps-26.flac", -23.0, -1, 0.1},
+        {"range-10.flac", -1, 10, 1.0},    {"range-5.flac", -1, 5, 1.0},
+        {"range-20.flac", -1, 20, 1.0},    {"range-15.flac", -1, 15, 1.0},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.file);
+        const media::Loudness got = media::measure_loudness(test_files::loudness + each.file);
+        ASSERT_TRUE(got.integrated_lufs);
+        ASSERT_TRUE(got.range_lu);
+        if (each.range < 0) {
+            EXPECT_NEAR(*got.integrated_lufs, each.lufs, each.tolerance);
+        } else {
+            EXPECT_NEAR(*got.range_lu, each.range, each.tolerance);
+        }
+        EXPECT_EQ(got.sample_rate, 48000);
+        EXPECT_EQ(got.channels, 2);
+    }
+}
+
+// What a decoder gives is what the reader counts: the encoder's delay and padding
+// left out, every link of a chain, the samples that the file holds.
+TEST(measure_loudness, decodes_the_range_that_the_reader_counts)
+{
+    for (const char* name :
+         {"tone.flac", "tone-in-ogg.oga", "lame.mp3", "mpeg2.mp3", "tone.wav", "float.wav",
+          "rf64.wav", "extensible.wav", "cut.wav", "tone.aiff", "float.aifc", "tone.wv",
+          "short.opus", "chained.opus", "tone.ogg", "chained.ogg"}) {
+        SCOPED_TRACE(name);
+        const std::string path = test_files::samples + name;
+        const media::MediaInfo info = media::read_info(path);
+        media::LoudnessOptions options;
+        options.true_peak = false;
+        const media::Loudness got = media::measure_loudness(path, options);
+        ASSERT_TRUE(info.samples);
+        EXPECT_EQ(got.frames, *info.samples);
+        EXPECT_EQ(got.channels, info.channels);
+        EXPECT_FALSE(got.true_peak);
+        EXPECT_GT(got.sample_peak, 0.0);
+    }
+}
+
+// A chain whose rate changes is measured link by link, each through its own filter,
+// and gated as one: 1 s at 44.1 kHz and 1 s at 22.05 kHz.
+TEST(measure_loudness, measures_a_chain_of_two_rates_as_one)
+{
+    const media::Loudness got = media::measure_loudness(test_files::samples + "mixed-rates.ogg");
+    EXPECT_EQ(got.frames, 44100 + 22050);
+    EXPECT_EQ(got.sample_rate, 44100);
+    ASSERT_TRUE(got.integrated_lufs);
+    std::uint64_t blocks = 0;
+    for (const media::LoudnessBin& bin : got.momentary_bins) {
+        blocks += bin.blocks;
+    }
+    EXPECT_EQ(blocks, 7U + 7U);  // each second: 400 ms, then one each 100 ms
+}
+
+// The same samples, stored whole or packed without loss, measure the same.
+TEST(measure_loudness, finds_lossless_formats_alike)
+{
+    const media::Loudness wav = media::measure_loudness(test_files::samples + "tone.wav");
+    for (const char* name : {"tone.flac", "tone.aiff", "tone.wv"}) {
+        SCOPED_TRACE(name);
+        const media::Loudness got = media::measure_loudness(test_files::samples + name);
+        ASSERT_TRUE(got.integrated_lufs);
+        EXPECT_NEAR(*got.integrated_lufs, *wav.integrated_lufs, 1e-9);
+        EXPECT_DOUBLE_EQ(got.sample_peak, wav.sample_peak);
+        EXPECT_DOUBLE_EQ(*got.true_peak, *wav.true_peak);
+    }
+}
+
+TEST(measure_loudness, fails_where_the_decode_does)
+{
+    const fs::path folder =
+        fs::temp_directory_path() / ("musiccore-loudness-" + std::to_string(getpid()));
+    fs::create_directories(folder);
+    // A FLAC frame damaged mid-way: where and why, not a measure of the rest.
+    std::string bytes = test_files::read_file(test_files::samples + "tone.flac");
+    for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i) {
+        bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);
+    }
+    const fs::path damaged = folder / "damaged.flac";
+    std::ofstream(damaged, std::ios::binary) << bytes;
+    try {
+        media::measure_loudness(damaged.string());
+        ADD_FAILURE() << "a damaged frame was measured";
+    } catch (const media::media_error& e) {
+        EXPECT_NE(std::string(e.what()).find("FLAC: decoding failed after sample "),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_THROW(media::measure_loudness(test_files::samples + "aac.m4a"), media::media_error);
+    EXPECT_THROW(media::measure_loudness((folder / "missing.flac").string()), media::media_error);
+    EXPECT_THROW(media::measure_loudness(test_files::samples + "speex.ogg"),
+                 media::unsupported_format);
+    media::LoudnessOptions isolated;
+    isolated.limits.isolated = true;
+    EXPECT_THROW(media::measure_loudness(test_files::samples + "tone.flac", isolated),
+                 media::media_error);
+    fs::remove_all(folder);
+}
+
+}  // namespace
