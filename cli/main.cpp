@@ -22,6 +22,7 @@
 #include <musiccore/version.hpp>
 
 #include "changes.hpp"
+#include "loudness_command.hpp"
 #include "progress.hpp"
 #include "report.hpp"
 
@@ -359,12 +360,47 @@ int run(int argc, char** argv)
     cover->add_option("-o,--output", options.output, "The file to write; standard output if none");
     cover->add_option("FILE", options.paths, "A music file")->required()->expected(1);
 
+    cli::LoudnessRequest loudness_request;
+    auto* loudness = app.add_subcommand(
+        "loudness",
+        "Measure each FILE's loudness (EBU R 128) and its ReplayGain 2.0 gain and peak");
+    add_format_flags(*loudness, options);
+    loudness->add_flag("--album", loudness_request.albums,
+                       "Also measure albums: their tracks' blocks gated together");
+    loudness
+        ->add_option_function<std::string>(
+            "--album-by",
+            [&loudness_request](const std::string& by) {
+                loudness_request.album_by_folder = by == "folder";
+            },
+            "How tracks make albums: 'tags' (album artist, else artist, and album; the "
+            "default) or 'folder'")
+        ->check(CLI::IsMember({"tags", "folder"}));
+    loudness->add_flag_callback(
+        "--no-true-peak", [&loudness_request] { loudness_request.true_peak = false; },
+        "Leave out the oversampled peak, about half of the time a file takes");
+    loudness->add_option("--jobs", loudness_request.jobs,
+                         "Files measured at once (0: one per core)");
+    add_time_limit(*loudness, options);
+    loudness->add_option("PATH", loudness_request.paths, "Music files, or folders of them")
+        ->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? all_read : usage_error;  // --help and --version: 0
     }
     try {
+        if (loudness->parsed()) {
+            loudness_request.format = options.format;
+            loudness_request.time_limit = options.time_limit;
+            const int status = cli::run_loudness(loudness_request);
+            if (!std::cout.flush()) {
+                std::cerr << "musiccore: cannot write the output\n";
+                return some_failed;
+            }
+            return status;
+        }
         const int status =
             scan->parsed() ? (options.db.empty() ? run_scan(options) : run_scan_into_index(options))
             : list->parsed()  ? run_list(options)

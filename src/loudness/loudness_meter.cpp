@@ -108,11 +108,8 @@ void LoudnessMeter::measure(const float* const* channels, std::size_t frames)
     const auto count = static_cast<std::size_t>(layout_.channels);
     for (std::size_t channel = 0; channel < count; ++channel) {
         const float* samples = channels[channel];
-        float peak = 0;
-        for (std::size_t i = 0; i < frames; ++i) {
-            peak = std::max(peak, std::fabs(samples[i]));
-        }
-        sample_peak_ = std::max(sample_peak_, static_cast<double>(peak));
+        sample_peak_ =
+            std::max(sample_peak_, static_cast<double>(largest_magnitude(samples, frames)));
         if (true_peak_) {
             true_peak_->add(static_cast<int>(channel), samples, frames);
         }

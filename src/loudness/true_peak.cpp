@@ -1,7 +1,8 @@
 #include "loudness/true_peak.hpp"
 
-#include <algorithm>  // std::copy, std::fill
+#include <algorithm>  // std::copy, std::max, std::max_element
 #include <cmath>      // std::cos, std::sin, std::fabs
+#include <iterator>   // std::begin, std::end
 
 namespace media::detail {
 
@@ -50,6 +51,24 @@ TruePeak::TruePeak(long sample_rate, int channels)
     }
 }
 
+float largest_magnitude(const float* samples, std::size_t count)
+{
+    // Lane by lane, so that the compiler vectorises the loop: a running maximum
+    // over floats is a reduction it leaves alone without fast-math.
+    constexpr std::size_t lanes = 16;
+    float most[lanes] = {};
+    std::size_t i = 0;
+    for (; i + lanes <= count; i += lanes) {
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            most[lane] = std::max(most[lane], std::fabs(samples[i + lane]));
+        }
+    }
+    for (; i < count; ++i) {
+        most[0] = std::max(most[0], std::fabs(samples[i]));
+    }
+    return *std::max_element(std::begin(most), std::end(most));
+}
+
 void TruePeak::add(int channel, const float* samples, std::size_t count)
 {
     auto& history = history_.at(static_cast<std::size_t>(channel));
@@ -57,27 +76,39 @@ void TruePeak::add(int channel, const float* samples, std::size_t count)
     window_.resize(held + count);
     std::copy(history.begin(), history.end(), window_.begin());
     std::copy(samples, samples + count, window_.begin() + held);
-    float peak = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        peak = std::max(peak, std::fabs(samples[i]));
-    }
-    // Tap after tap over the whole block, so that the inner loop runs over
-    // neighbouring outputs and the compiler can vectorise it.
-    outputs_.resize(count);
-    for (const auto& taps : phases_) {
-        std::fill(outputs_.begin(), outputs_.end(), 0.0F);
-        for (std::size_t m = 0; m < taps_a_phase; ++m) {
-            const float tap = taps[m];
-            const float* in = window_.data() + held - m;
-            float* out = outputs_.data();
-            for (std::size_t n = 0; n < count; ++n) {
-                out[n] += tap * in[n];
+    const float* input = window_.data() + held;  // input[-held] is the oldest held
+    // Outputs a block at a time into arrays of their own, tap after tap over the
+    // block: loops of a fixed length over memory nothing else points to, which the
+    // compiler vectorises.
+    constexpr std::size_t lanes = 32;
+    float most[lanes] = {};
+    std::size_t n = 0;
+    for (; n + lanes <= count; n += lanes) {
+        for (const auto& taps : phases_) {
+            float out[lanes] = {};
+            for (std::size_t m = 0; m < taps_a_phase; ++m) {
+                const float tap = taps[m];
+                const float* in = input + n - m;
+                for (std::size_t lane = 0; lane < lanes; ++lane) {
+                    out[lane] += tap * in[lane];
+                }
+            }
+            for (std::size_t lane = 0; lane < lanes; ++lane) {
+                most[lane] = std::max(most[lane], std::fabs(out[lane]));
             }
         }
-        for (std::size_t n = 0; n < count; ++n) {
-            peak = std::max(peak, std::fabs(outputs_[n]));
+    }
+    for (; n < count; ++n) {
+        for (const auto& taps : phases_) {
+            float out = 0;
+            for (std::size_t m = 0; m < taps_a_phase; ++m) {
+                out += taps[m] * input[n - m];
+            }
+            most[0] = std::max(most[0], std::fabs(out));
         }
     }
+    const float peak = std::max(*std::max_element(std::begin(most), std::end(most)),
+                                largest_magnitude(samples, count));
     peak_ = std::max(peak_, static_cast<double>(peak));
     std::copy(window_.end() - static_cast<std::ptrdiff_t>(held), window_.end(), history.begin());
 }

@@ -8,6 +8,9 @@
 
 namespace media::detail {
 
+// The largest |sample| of `count`.
+float largest_magnitude(const float* samples, std::size_t count);
+
 class TruePeak {
 public:
     // Four times below 96 kHz, twice below 192 kHz, else the samples as they are.
@@ -27,8 +30,7 @@ private:
     std::vector<std::array<float, taps_a_phase>> phases_;
     // Per channel, the last samples before the next block's first, oldest first.
     std::vector<std::array<float, taps_a_phase - 1>> history_;
-    std::vector<float> window_;   // history, then the block
-    std::vector<float> outputs_;  // one phase's outputs for the block
+    std::vector<float> window_;  // history, then the block
     double peak_ = 0;
 };
 

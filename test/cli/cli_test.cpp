@@ -363,3 +363,47 @@ TEST(cli, the_sandbox_fails_closed)
 }
 
 }  // namespace
+
+namespace {
+
+// Loudness, end to end: the fields a program reads, albums gated together, and a
+// file that cannot be measured failing alone.
+TEST(cli, loudness_of_files_and_albums)
+{
+    const Outcome got = musiccore("loudness --json --album --jobs 2 case-23.flac case-33.flac "
+                                  "../samples/aac.m4a",
+                                  MUSICCORE_LOUDNESS_DIR);
+    EXPECT_EQ(got.status, 1) << got.err;
+    const auto document = nlohmann::json::parse(got.out);
+    ASSERT_EQ(document["tracks"].size(), 2U);
+    const auto& loud = document["tracks"][0];
+    EXPECT_EQ(loud["path"], "case-23.flac");
+    EXPECT_NEAR(loud["loudness_lufs"].get<double>(), -23.0, 0.05);
+    EXPECT_NEAR(loud["track_gain_db"].get<double>(), 5.0, 0.05);
+    EXPECT_NEAR(loud["true_peak_dbtp"].get<double>(), -23.0, 0.05);
+    EXPECT_NEAR(loud["sample_peak"].get<double>(), 0.0708, 0.0001);
+    EXPECT_EQ(loud["loudness_range_lu"].get<double>(), 0.0);
+    // Untagged, in one folder: one album. 10 LU apart, both pass its gate: the
+    // loudness of their mean energy, not the mean of -23 and -33.
+    ASSERT_EQ(document["albums"].size(), 2U);  // the failed file's folder is the other
+    const auto& album = document["albums"][0];
+    EXPECT_EQ(album["tracks"], 2);
+    EXPECT_NEAR(album["loudness_lufs"].get<double>(), -25.6, 0.05);
+    EXPECT_EQ(loud["album_gain_db"], album["gain_db"]);
+    EXPECT_EQ(document["albums"][1]["failed"], 1);
+    ASSERT_EQ(document["failures"].size(), 1U);
+    EXPECT_NE(document["failures"][0]["error"].get<std::string>().find("MP4"), std::string::npos);
+
+    const Outcome text = musiccore("loudness --no-true-peak case-23.wav", MUSICCORE_LOUDNESS_DIR);
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find("  -22.99   0.00     0.070795        -   4.99 dB  case-23.wav\n"),
+              std::string::npos)
+        << text.out;
+    const Outcome csv = musiccore("loudness --csv .", MUSICCORE_LOUDNESS_DIR);
+    EXPECT_EQ(csv.status, 0) << csv.err;
+    EXPECT_NE(csv.out.find("\n./case-33.flac,-32.99,0.00,0.022387,-33.00,14.99,0.022387,,\n"),
+              std::string::npos)
+        << csv.out;
+}
+
+}  // namespace

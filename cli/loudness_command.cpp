@@ -1,0 +1,327 @@
+#include "loudness_command.hpp"
+
+#include <algorithm>   // std::min, std::sort
+#include <atomic>      // std::atomic
+#include <filesystem>  // std::filesystem
+#include <iostream>    // std::cout, std::cerr
+#include <map>         // std::map
+#include <mutex>       // std::mutex
+#include <optional>    // std::optional
+#include <thread>      // std::thread
+
+#include <unistd.h>  // isatty
+
+#include <nlohmann/json.hpp>
+
+#include <musiccore/loudness.hpp>
+#include <musiccore/media.hpp>
+
+#include "progress.hpp"
+#include "text.hpp"
+
+namespace cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Measured {
+    std::string path;
+    std::size_t root = 0;  // which of the paths asked for it came from
+    std::optional<media::Loudness> loudness;
+    std::string error;
+    std::string album_key;  // empty unless albums are asked for
+};
+
+bool music_name(const fs::path& path)
+{
+    std::string extension = path.extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (const media::FormatName& format : media::formats()) {
+        if (std::find(format.extensions.begin(), format.extensions.end(), extension) !=
+            format.extensions.end()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The files asked for, and the music files under the folders, in name order.
+std::vector<Measured> files_of(const std::vector<std::string>& paths)
+{
+    std::vector<Measured> files;
+    for (std::size_t root = 0; root < paths.size(); ++root) {
+        std::error_code error;
+        if (!fs::is_directory(paths[root], error)) {
+            files.push_back({paths[root], root, {}, {}, {}});
+            continue;
+        }
+        std::vector<std::string> found;
+        for (auto it = fs::recursive_directory_iterator(
+                 paths[root], fs::directory_options::skip_permission_denied, error);
+             !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+            if (it->is_regular_file(error) && music_name(it->path())) {
+                found.push_back(it->path().string());
+            }
+        }
+        std::sort(found.begin(), found.end());
+        for (std::string& path : found) {
+            files.push_back({std::move(path), root, {}, {}, {}});
+        }
+    }
+    return files;
+}
+
+// Tracks of one album: by folder, or by album artist (else artist) and album within
+// the folder asked for; a track without an album tag is its folder's.
+std::string album_key(const Measured& file, const LoudnessRequest& request,
+                      const media::MediaInfo* info)
+{
+    const std::string folder = fs::path(file.path).parent_path().string();
+    if (request.album_by_folder || info == nullptr) {
+        return "folder\n" + folder;
+    }
+    const auto album = media::joined(info->tags, "ALBUM");
+    if (!album) {
+        return "folder\n" + folder;
+    }
+    auto artist = media::joined(info->tags, "ALBUMARTIST");
+    if (!artist) {
+        artist = media::joined(info->tags, "ARTIST");
+    }
+    return "tags\n" + std::to_string(file.root) + "\n" + artist.value_or("") + "\n" + *album;
+}
+
+void measure(Measured& file, const LoudnessRequest& request)
+{
+    media::LoudnessOptions options;
+    options.true_peak = request.true_peak;
+    options.limits.work = request.time_limit;
+    try {
+        file.loudness = media::measure_loudness(file.path, options);
+        if (request.albums) {
+            std::optional<media::MediaInfo> info;
+            if (!request.album_by_folder) {
+                info = media::read_info(file.path, options.limits);
+            }
+            file.album_key = album_key(file, request, info ? &*info : nullptr);
+        }
+    } catch (const media::media_error& e) {
+        file.loudness.reset();
+        file.error = e.what();
+    }
+}
+
+void measure_all(std::vector<Measured>& files, const LoudnessRequest& request)
+{
+    unsigned jobs = request.jobs != 0 ? request.jobs : std::thread::hardware_concurrency();
+    jobs = std::max(1U, std::min<unsigned>(jobs, static_cast<unsigned>(files.size())));
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> done{0};
+    ProgressBar progress(std::cerr, isatty(STDERR_FILENO) == 1);
+    std::mutex drawing;
+    const auto work = [&] {
+        for (std::size_t i = next++; i < files.size(); i = next++) {
+            measure(files[i], request);
+            const std::size_t now = ++done;
+            const std::lock_guard<std::mutex> lock(drawing);
+            progress(now, files.size());
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned job = 1; job < jobs; ++job) {
+        threads.emplace_back(work);
+    }
+    work();
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+}
+
+struct Album {
+    std::string name;  // its album tag, or its folder
+    media::Loudness loudness;
+    std::size_t tracks = 0;
+    std::size_t failed = 0;
+};
+
+std::map<std::string, Album> albums_of(const std::vector<Measured>& files)
+{
+    std::map<std::string, std::vector<media::Loudness>> measured;
+    std::map<std::string, Album> albums;
+    for (const Measured& file : files) {
+        if (file.album_key.empty() && file.loudness) {
+            continue;
+        }
+        // A failed track counts against the album of its folder.
+        const std::string key = file.loudness
+                                    ? file.album_key
+                                    : "folder\n" + fs::path(file.path).parent_path().string();
+        Album& album = albums[key];
+        album.name = key.substr(key.rfind('\n') + 1);
+        if (file.loudness) {
+            measured[key].push_back(*file.loudness);
+            ++album.tracks;
+        } else {
+            ++album.failed;
+        }
+    }
+    for (auto& [key, album] : albums) {
+        album.loudness = media::album_loudness(measured[key]);
+    }
+    return albums;
+}
+
+std::string number(const std::optional<double>& value, int decimals, const char* unit)
+{
+    if (!value) {
+        return "-";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f%s", decimals, *value, unit);
+    return text;
+}
+
+std::string gain(const media::Loudness& loudness)
+{
+    const auto db = media::replaygain_gain_db(loudness);
+    return db ? media::replaygain_gain_text(*db) : "-";
+}
+
+void print_text(const std::vector<Measured>& files, const std::map<std::string, Album>& albums)
+{
+    std::cout << "    LUFS     LU  SAMPLE PEAK     dBTP      GAIN  FILE\n";
+    const auto line = [](const media::Loudness& l, const std::string& name) {
+        char text[128];
+        std::snprintf(
+            text, sizeof text, "%8s %6s  %11s %8s %9s  ", number(l.integrated_lufs, 2, "").c_str(),
+            number(l.range_lu, 2, "").c_str(), media::replaygain_peak_text(l.sample_peak).c_str(),
+            number(l.true_peak ? media::peak_db(*l.true_peak) : std::nullopt, 2, "").c_str(),
+            gain(l).c_str());
+        std::cout << text << printable(name) << '\n';
+    };
+    for (const Measured& file : files) {
+        if (file.loudness) {
+            line(*file.loudness, file.path);
+        } else {
+            std::cerr << "musiccore: " << printable(file.path) << ": " << printable(file.error)
+                      << '\n';
+        }
+    }
+    for (const auto& [key, album] : albums) {
+        line(album.loudness,
+             "album: " + album.name + " (" + std::to_string(album.tracks) + " tracks" +
+                 (album.failed > 0 ? ", " + std::to_string(album.failed) + " failed and left out"
+                                   : "") +
+                 ")");
+    }
+}
+
+nlohmann::json optional_json(const std::optional<double>& value)
+{
+    return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
+
+std::string utf8(const std::string& text)
+{
+    return is_utf8(text) ? text : bytes_as_characters(text);
+}
+
+nlohmann::json loudness_json(const media::Loudness& l)
+{
+    return {{"loudness_lufs", optional_json(l.integrated_lufs)},
+            {"loudness_range_lu", optional_json(l.range_lu)},
+            {"sample_peak", l.sample_peak},
+            {"true_peak_dbtp",
+             optional_json(l.true_peak ? media::peak_db(*l.true_peak) : std::nullopt)},
+            {"gain_db", optional_json(media::replaygain_gain_db(l))},
+            {"peak", media::replaygain_peak(l)}};
+}
+
+void print_json(const std::vector<Measured>& files, const std::map<std::string, Album>& albums)
+{
+    nlohmann::json document{{"version", json_version}};
+    document["tracks"] = nlohmann::json::array();
+    document["failures"] = nlohmann::json::array();
+    for (const Measured& file : files) {
+        if (!file.loudness) {
+            document["failures"].push_back(
+                {{"path", utf8(file.path)}, {"error", utf8(file.error)}});
+            continue;
+        }
+        nlohmann::json track = loudness_json(*file.loudness);
+        track["path"] = utf8(file.path);
+        track["track_gain_db"] = track["gain_db"];
+        track["track_peak"] = track["peak"];
+        if (const auto album = albums.find(file.album_key); album != albums.end()) {
+            track["album_gain_db"] =
+                optional_json(media::replaygain_gain_db(album->second.loudness));
+            track["album_peak"] = media::replaygain_peak(album->second.loudness);
+        }
+        document["tracks"].push_back(std::move(track));
+    }
+    if (!albums.empty()) {
+        document["albums"] = nlohmann::json::array();
+        for (const auto& [key, album] : albums) {
+            nlohmann::json entry = loudness_json(album.loudness);
+            entry["album"] = utf8(album.name);
+            entry["tracks"] = album.tracks;
+            entry["failed"] = album.failed;
+            document["albums"].push_back(std::move(entry));
+        }
+    }
+    std::cout << document.dump(isatty(STDOUT_FILENO) == 1 ? 2 : -1) << '\n';
+}
+
+void print_csv(const std::vector<Measured>& files, const std::map<std::string, Album>& albums)
+{
+    std::cout << "path,loudness_lufs,loudness_range_lu,sample_peak,true_peak_dbtp,track_gain_db,"
+                 "track_peak,album_gain_db,album_peak\n";
+    for (const Measured& file : files) {
+        if (!file.loudness) {
+            std::cerr << "musiccore: " << printable(file.path) << ": " << printable(file.error)
+                      << '\n';
+            continue;
+        }
+        const media::Loudness& l = *file.loudness;
+        std::cout << csv_field(file.path) << ',' << number(l.integrated_lufs, 2, "") << ','
+                  << number(l.range_lu, 2, "") << ',' << media::replaygain_peak_text(l.sample_peak)
+                  << ',' << number(l.true_peak ? media::peak_db(*l.true_peak) : std::nullopt, 2, "")
+                  << ',' << number(media::replaygain_gain_db(l), 2, "") << ','
+                  << media::replaygain_peak_text(media::replaygain_peak(l)) << ',';
+        if (const auto album = albums.find(file.album_key); album != albums.end()) {
+            std::cout << number(media::replaygain_gain_db(album->second.loudness), 2, "") << ','
+                      << media::replaygain_peak_text(
+                             media::replaygain_peak(album->second.loudness));
+        } else {
+            std::cout << ',';
+        }
+        std::cout << '\n';
+    }
+}
+
+}  // namespace
+
+int run_loudness(const LoudnessRequest& request)
+{
+    std::vector<Measured> files = files_of(request.paths);
+    measure_all(files, request);
+    const auto albums = request.albums ? albums_of(files) : std::map<std::string, Album>{};
+    switch (request.format) {
+    case Format::json:
+        print_json(files, albums);
+        break;
+    case Format::csv:
+        print_csv(files, albums);
+        break;
+    case Format::text:
+        print_text(files, albums);
+        break;
+    }
+    const bool failed = std::any_of(files.begin(), files.end(),
+                                    [](const Measured& file) { return !file.loudness; });
+    return failed ? 1 : 0;
+}
+
+}  // namespace cli

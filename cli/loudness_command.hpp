@@ -1,0 +1,25 @@
+#pragma once
+// musiccore loudness: each file's loudness and ReplayGain 2.0 values, and its album's.
+
+#include <chrono>  // std::chrono::milliseconds
+#include <string>  // std::string
+#include <vector>  // std::vector
+
+#include "report.hpp"
+
+namespace cli {
+
+struct LoudnessRequest {
+    std::vector<std::string> paths;  // files, or folders to walk for music files
+    bool albums = false;
+    bool album_by_folder = false;  // else by tags: album artist (else artist) and album
+    bool true_peak = true;
+    unsigned jobs = 0;  // files measured at once; 0: one per core
+    std::chrono::milliseconds time_limit{};
+    Format format = Format::text;
+};
+
+// Prints what was measured; 0 when every file was, 1 when any failed.
+int run_loudness(const LoudnessRequest& request);
+
+}  // namespace cli
