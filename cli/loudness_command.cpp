@@ -3,10 +3,13 @@
 #include <algorithm>   // std::min, std::sort
 #include <atomic>      // std::atomic
 #include <filesystem>  // std::filesystem
+#include <iomanip>     // std::setw, std::setprecision
 #include <iostream>    // std::cout, std::cerr
+#include <locale>      // std::locale
 #include <map>         // std::map
 #include <mutex>       // std::mutex
 #include <optional>    // std::optional
+#include <sstream>     // std::ostringstream
 #include <thread>      // std::thread
 
 #include <unistd.h>  // isatty
@@ -38,13 +41,11 @@ bool music_name(const fs::path& path)
     std::string extension = path.extension().string();
     std::transform(extension.begin(), extension.end(), extension.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (const media::FormatName& format : media::formats()) {
-        if (std::find(format.extensions.begin(), format.extensions.end(), extension) !=
-            format.extensions.end()) {
-            return true;
-        }
-    }
-    return false;
+    const auto formats = media::formats();
+    return std::any_of(formats.begin(), formats.end(), [&](const media::FormatName& format) {
+        return std::find(format.extensions.begin(), format.extensions.end(), extension) !=
+               format.extensions.end();
+    });
 }
 
 // The files asked for, and the music files under the folders, in name order.
@@ -178,9 +179,10 @@ std::string number(const std::optional<double>& value, int decimals, const char*
     if (!value) {
         return "-";
     }
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f%s", decimals, *value, unit);
-    return text;
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text << std::fixed << std::setprecision(decimals) << *value << unit;
+    return text.str();
 }
 
 std::string gain(const media::Loudness& loudness)
@@ -193,13 +195,11 @@ void print_text(const std::vector<Measured>& files, const std::map<std::string, 
 {
     std::cout << "    LUFS     LU  SAMPLE PEAK     dBTP      GAIN  FILE\n";
     const auto line = [](const media::Loudness& l, const std::string& name) {
-        char text[128];
-        std::snprintf(
-            text, sizeof text, "%8s %6s  %11s %8s %9s  ", number(l.integrated_lufs, 2, "").c_str(),
-            number(l.range_lu, 2, "").c_str(), media::replaygain_peak_text(l.sample_peak).c_str(),
-            number(l.true_peak ? media::peak_db(*l.true_peak) : std::nullopt, 2, "").c_str(),
-            gain(l).c_str());
-        std::cout << text << printable(name) << '\n';
+        std::cout << std::setw(8) << number(l.integrated_lufs, 2, "") << ' ' << std::setw(6)
+                  << number(l.range_lu, 2, "") << "  " << std::setw(11)
+                  << media::replaygain_peak_text(l.sample_peak) << ' ' << std::setw(8)
+                  << number(l.true_peak ? media::peak_db(*l.true_peak) : std::nullopt, 2, "") << ' '
+                  << std::setw(9) << gain(l) << "  " << printable(name) << '\n';
     };
     for (const Measured& file : files) {
         if (file.loudness) {

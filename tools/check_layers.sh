@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The library's layers, checked: no source includes a layer above its own, and the
 # reader program links nothing of the index's (SQLite, ICU). Layers, bottom up:
-#   io, tags, formats (the reading layer), the channel (sandbox/: wire, answer_decoder,
+#   io, tags, formats and loudness (the reading layer), the channel (sandbox/: wire, answer_decoder,
 #   request_channel, sanitized_reader), sandbox, library (with text/).
 # Usage: check_layers.sh [READER_PROGRAM]
 set -euo pipefail
@@ -13,7 +13,7 @@ layer_of() {
   case "$1" in
     io/*) echo 1 ;;
     tags/*) echo 2 ;;
-    formats/*) echo 3 ;;
+    formats/*|loudness/*) echo 3 ;;
     *) if [[ $1 =~ ^$channel ]]; then echo 4
        elif [[ $1 == sandbox/* ]]; then echo 5
        else echo 6; fi ;;

@@ -42,7 +42,10 @@ double weighted_energy(const KWeighting& filter, KState& state, const float* sam
 {
     const Biquad& s = filter.shelf;
     const Biquad& p = filter.high_pass;
-    double s1 = state.shelf1, s2 = state.shelf2, p1 = state.pass1, p2 = state.pass2;
+    double s1 = state.shelf1;
+    double s2 = state.shelf2;
+    double p1 = state.pass1;
+    double p2 = state.pass2;
     double energy = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const double x = samples[i * stride];

@@ -36,7 +36,7 @@ std::string fixed(double value, int decimals)
     char text[64];
     const auto written =
         std::to_chars(std::begin(text), std::end(text), value, std::chars_format::fixed, decimals);
-    return std::string(text, written.ptr);
+    return {text, written.ptr};
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ TruePeak::TruePeak(long sample_rate, int channels)
         std::array<double, taps_a_phase> taps{};
         double sum = 0;
         for (std::size_t m = 0; m < taps_a_phase; ++m) {
-            const double k = static_cast<double>(phase + factor_ * m);
+            const auto k = static_cast<double>(phase + factor_ * m);
             const double t = (k - centre) / static_cast<double>(factor_);
             const double window =
                 0.5 * (1 - std::cos(2 * pi * k / static_cast<double>(length - 1)));

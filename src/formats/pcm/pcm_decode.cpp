@@ -49,7 +49,7 @@ float sample_at(const unsigned char* bytes, const PcmSamples& samples)
     const unsigned size = samples.sample_bytes;
     const std::uint64_t raw = unsigned_at(bytes, size, samples.big_endian);
     const unsigned bits = size * 8;
-    const double full = static_cast<double>(std::uint64_t{1} << (bits - 1));
+    const auto full = static_cast<double>(std::uint64_t{1} << (bits - 1));
     switch (samples.coding) {
     case PcmCoding::integer: {
         // Two's complement of `bits` bits, sign-extended.
