@@ -1,16 +1,13 @@
 #include "loudness_command.hpp"
 
 #include <algorithm>   // std::min, std::sort
-#include <atomic>      // std::atomic
 #include <filesystem>  // std::filesystem
 #include <iomanip>     // std::setw, std::setprecision
 #include <iostream>    // std::cout, std::cerr
 #include <locale>      // std::locale
 #include <map>         // std::map
-#include <mutex>       // std::mutex
 #include <optional>    // std::optional
 #include <sstream>     // std::ostringstream
-#include <thread>      // std::thread
 
 #include <unistd.h>  // isatty
 
@@ -94,49 +91,30 @@ std::string album_key(const Measured& file, const LoudnessRequest& request,
     return "tags\n" + std::to_string(file.root) + "\n" + artist.value_or("") + "\n" + *album;
 }
 
-void measure(Measured& file, const LoudnessRequest& request)
+void measure_all(std::vector<Measured>& files, const LoudnessRequest& request)
 {
     media::LoudnessOptions options;
     options.true_peak = request.true_peak;
     options.limits.work = request.time_limit;
-    try {
-        file.loudness = media::measure_loudness(file.path, options);
-        if (request.albums) {
-            std::optional<media::MediaInfo> info;
-            if (!request.album_by_folder) {
-                info = media::read_info(file.path, options.limits);
-            }
-            file.album_key = album_key(file, request, info ? &*info : nullptr);
-        }
-    } catch (const media::media_error& e) {
-        file.loudness.reset();
-        file.error = e.what();
+    options.limits.isolated = request.sandbox;
+    options.limits.memory_limit = request.memory_limit;
+    std::vector<std::string> paths;
+    paths.reserve(files.size());
+    for (const Measured& file : files) {
+        paths.push_back(file.path);
     }
-}
-
-void measure_all(std::vector<Measured>& files, const LoudnessRequest& request)
-{
-    unsigned jobs = request.jobs != 0 ? request.jobs : std::thread::hardware_concurrency();
-    jobs = std::max(1U, std::min<unsigned>(jobs, static_cast<unsigned>(files.size())));
-    std::atomic<std::size_t> next{0};
-    std::atomic<std::size_t> done{0};
     ProgressBar progress(std::cerr, isatty(STDERR_FILENO) == 1);
-    std::mutex drawing;
-    const auto work = [&] {
-        for (std::size_t i = next++; i < files.size(); i = next++) {
-            measure(files[i], request);
-            const std::size_t now = ++done;
-            const std::lock_guard<std::mutex> lock(drawing);
-            progress(now, files.size());
+    std::vector<media::MeasuredFile> measured = media::measure_loudness(
+        paths, options, request.jobs,
+        [&progress](std::size_t done, std::size_t total) { progress(done, total); });
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        Measured& file = files[i];
+        file.loudness = std::move(measured[i].loudness);
+        file.error = std::move(measured[i].error);
+        if (request.albums && file.loudness) {
+            file.album_key =
+                album_key(file, request, measured[i].info ? &*measured[i].info : nullptr);
         }
-    };
-    std::vector<std::thread> threads;
-    for (unsigned job = 1; job < jobs; ++job) {
-        threads.emplace_back(work);
-    }
-    work();
-    for (std::thread& thread : threads) {
-        thread.join();
     }
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 // musiccore loudness: each file's loudness and ReplayGain 2.0 values, and its album's.
 
-#include <chrono>  // std::chrono::milliseconds
-#include <string>  // std::string
-#include <vector>  // std::vector
+#include <chrono>   // std::chrono::milliseconds
+#include <cstddef>  // std::size_t
+#include <string>   // std::string
+#include <vector>   // std::vector
 
 #include "report.hpp"
 
@@ -16,6 +17,8 @@ struct LoudnessRequest {
     bool true_peak = true;
     unsigned jobs = 0;  // files measured at once; 0: one per core
     std::chrono::milliseconds time_limit{};
+    bool sandbox = true;  // decoded in sandboxed reader processes
+    std::size_t memory_limit = 0;
     Format format = Format::text;
 };
 

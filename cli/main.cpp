@@ -382,6 +382,8 @@ int run(int argc, char** argv)
     loudness->add_option("--jobs", loudness_request.jobs,
                          "Files measured at once (0: one per core)");
     add_time_limit(*loudness, options);
+    add_memory_limit(*loudness, options);
+    add_sandbox_flag(*loudness, options);
     loudness->add_option("PATH", loudness_request.paths, "Music files, or folders of them")
         ->required();
 
@@ -394,6 +396,8 @@ int run(int argc, char** argv)
         if (loudness->parsed()) {
             loudness_request.format = options.format;
             loudness_request.time_limit = options.time_limit;
+            loudness_request.sandbox = options.sandbox;
+            loudness_request.memory_limit = options.memory_limit;
             const int status = cli::run_loudness(loudness_request);
             if (!std::cout.flush()) {
                 std::cerr << "musiccore: cannot write the output\n";

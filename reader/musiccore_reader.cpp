@@ -25,6 +25,7 @@
 
 #include "formats/format_table.hpp"
 #include "formats/read_media.hpp"
+#include "loudness/measure.hpp"
 #include "sandbox/request_channel.hpp"
 #include "sandbox/sanitized_reader.hpp"
 #include "sandbox/wire.hpp"
@@ -86,7 +87,12 @@ ReadOutcome outcome_of(const ReadRequest& request, UniqueFd file)
     }
     const media::Limits limits{request.work, std::nullopt};
     try {
-        if (request.kind == ReadRequest::Kind::picture) {
+        if (request.kind == ReadRequest::Kind::loudness) {
+            // The work asked is the decode's: the library grew it by the file's length.
+            outcome.loudness = measure_opened(opened(std::move(file), false), request.work,
+                                              std::nullopt, request.true_peak);
+            outcome.kind = ReadOutcome::Kind::loudness;
+        } else if (request.kind == ReadRequest::Kind::picture) {
             outcome.picture = read_picture(opened(std::move(file), false), request.picture,
                                            request.picture_max, limits);
             outcome.kind = ReadOutcome::Kind::picture;

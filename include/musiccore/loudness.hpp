@@ -3,11 +3,13 @@
 // ReplayGain 2.0 use it, measured on the decoded samples of exactly the range that
 // read_info counts.
 
-#include <cstdint>   // std::int32_t, std::int64_t, std::uint64_t
-#include <memory>    // std::shared_ptr
-#include <optional>  // std::optional
-#include <string>    // std::string
-#include <vector>    // std::vector
+#include <cstddef>     // std::size_t
+#include <cstdint>     // std::int32_t, std::int64_t, std::uint64_t
+#include <functional>  // std::function
+#include <memory>      // std::shared_ptr
+#include <optional>    // std::optional
+#include <string>      // std::string
+#include <vector>      // std::vector
 
 #include <musiccore/export.hpp>
 #include <musiccore/media.hpp>
@@ -47,14 +49,30 @@ struct LoudnessOptions {
     Limits limits;
 };
 
-// Decodes the audio file at `path` (any format that read_info reads but MP4) and
-// measures it. Mono is measured as two channels of the same (dual mono), as
-// ReplayGain 2.0 has it; in 5.1 the LFE channel is left out and the surrounds weigh
-// +1.5 dB. Throws media_error as read_info does, also where the decode fails
-// ("FLAC: decoding failed at sample 441000: ..."). `limits.isolated` is not yet
-// offered here: such a call throws media_error.
+// Reads the audio file at `path` as read_info does, then decodes (any format that
+// read_info reads but MP4) and measures it; with `limits.isolated`, both in a
+// sandboxed reader process. Mono is measured as two channels of the same (dual
+// mono), as ReplayGain 2.0 has it; in 5.1 the LFE channel is left out and the
+// surrounds weigh +1.5 dB. Throws media_error as read_info does, also where the
+// decode fails ("FLAC: decoding failed after sample 441000: ..."), and
+// unsupported_format.
 MUSICCORE_EXPORT Loudness measure_loudness(const std::string& path,
                                            const LoudnessOptions& options = {});
+
+// What one of many files measured came to.
+struct MeasuredFile {
+    std::optional<MediaInfo> info;  // what read_info read of it
+    std::optional<Loudness> loudness;
+    std::string error;  // why not, where either failed
+    std::shared_ptr<const void> extension;
+};
+
+// Measures each of `paths` as measure_loudness does, `jobs` at once (0: one per
+// core), in the order given; `progress`, if any, is told (files done, files) on the
+// calling thread as they are.
+MUSICCORE_EXPORT std::vector<MeasuredFile> measure_loudness(
+    const std::vector<std::string>& paths, const LoudnessOptions& options, unsigned jobs,
+    const std::function<void(std::size_t, std::size_t)>& progress = {});
 
 // The tracks gated together as one programme, peaks the largest of theirs. The
 // tracks may differ in rate and channels; `frames` is their sum.

@@ -79,8 +79,9 @@ std::int32_t BlockHistogram::first_above(double relative_gate) const
     return bin_count;
 }
 
-std::optional<double> BlockHistogram::gated_loudness(double relative_gate) const
+std::optional<double> BlockHistogram::integrated() const
 {
+    constexpr double relative_gate = 10.0;
     double energy = 0;
     std::uint64_t blocks = 0;
     for (auto bin = static_cast<std::size_t>(first_above(relative_gate)); bin < blocks_.size();

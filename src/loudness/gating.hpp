@@ -26,9 +26,9 @@ public:
     void add(const std::vector<LoudnessBin>& bins);  // throws media_error on bins out of range
     std::vector<LoudnessBin> bins() const;           // the bins that hold blocks
 
-    // The loudness of the blocks above both gates, the relative one `relative_gate`
-    // LU below the loudness of all of them; absent when none passes.
-    std::optional<double> gated_loudness(double relative_gate) const;
+    // The loudness of the blocks above both gates, the relative one 10 LU below the
+    // loudness of all of them; absent when none passes.
+    std::optional<double> integrated() const;
     // Tech 3342's range of the blocks (short-term ones) above the gates.
     std::optional<double> range() const;
 

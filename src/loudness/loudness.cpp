@@ -5,31 +5,13 @@
 #include <cmath>      // std::log10
 #include <cstring>    // std::strerror
 
-#include "formats/format_table.hpp"
-#include "formats/read_media.hpp"
-#include "io/file_source.hpp"
 #include "loudness/gating.hpp"
-#include "loudness/loudness_meter.hpp"
 
 namespace media {
 
 namespace {
 
 constexpr double replaygain_reference_lufs = -18.0;
-
-// What a decode may spend: the read's limit, and a second for each minute that the
-// file says it lasts (sixty times faster than it plays), up to an hour.
-std::chrono::milliseconds decode_work(const Limits& limits, const MediaInfo& info)
-{
-    if (limits.work.count() == 0) {
-        return limits.work;  // no limit asked for
-    }
-    constexpr double allowance_a_second = 1000.0 / 60.0;  // ms
-    constexpr std::chrono::milliseconds most{std::chrono::hours(1)};
-    const double extra = std::min(info.duration_secs, 4.0 * 3600.0) * allowance_a_second;
-    const auto work = limits.work + std::chrono::milliseconds(static_cast<std::int64_t>(extra));
-    return std::max(limits.work, std::min(work, most));
-}
 
 std::string fixed(double value, int decimals)
 {
@@ -40,33 +22,6 @@ std::string fixed(double value, int decimals)
 }
 
 }  // namespace
-
-Loudness measure_loudness(const std::string& path, const LoudnessOptions& options)
-{
-    if (options.limits.isolated) {
-        throw media_error("loudness: not measured in a reader process yet");
-    }
-    // The read first: it finds the format, holds the file to what it says, and
-    // tells how long the decode may take.
-    const MediaInfo info = detail::read_media(path, options.limits, nullptr, false);
-    detail::WorkBudget budget(decode_work(options.limits, info), options.limits.deadline);
-    detail::FileSource source(path, budget);
-    if (!source.is_open()) {
-        throw media_error("cannot open: " + source.failure());
-    }
-    const detail::Probe found = detail::probe(source);
-    // The decoders' libraries read from where the source stands: at the start.
-    if (source.seekable() && !source.seek(0, SEEK_SET)) {
-        throw media_error(found.name + ": cannot go back to the start");
-    }
-    const detail::Decoder decoder = detail::decoder_of(found.format);
-    if (decoder == nullptr) {
-        throw media_error(found.name + ": not decoded here for loudness");
-    }
-    detail::LoudnessMeter meter(options.true_peak);
-    decoder(source, found, meter);
-    return meter.result();
-}
 
 Loudness album_loudness(const std::vector<Loudness>& tracks)
 {
@@ -89,8 +44,7 @@ Loudness album_loudness(const std::vector<Loudness>& tracks)
     if (!every_true_peak) {
         album.true_peak.reset();  // a peak of some tracks only is no album's peak
     }
-    constexpr double relative_gate = 10.0;
-    album.integrated_lufs = momentary.gated_loudness(relative_gate);
+    album.integrated_lufs = momentary.integrated();
     album.range_lu = short_term.range();
     album.momentary_bins = momentary.bins();
     album.short_term_bins = short_term.bins();

@@ -160,8 +160,7 @@ Loudness LoudnessMeter::result() const
         throw media_error("loudness: nothing was decoded");
     }
     Loudness loudness;
-    constexpr double relative_gate = 10.0;
-    loudness.integrated_lufs = momentary_.gated_loudness(relative_gate);
+    loudness.integrated_lufs = momentary_.integrated();
     loudness.range_lu = short_term_.range();
     loudness.sample_peak = sample_peak_;
     if (true_peak_) {

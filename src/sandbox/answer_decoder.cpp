@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "loudness/gating.hpp"
 #include "sandbox/wire.hpp"
 
 namespace media::detail {
@@ -19,7 +20,8 @@ using Json = nlohmann::json;
 
 // Where a value is in an answer: [id, kind, message, payload]; an info payload is
 // [codec, channels, rate, samples, exact, bitrate, [name, [value...], ...],
-// [dropped name...], [[type, mime type, description, width, height, size]...]].
+// [dropped name...], [[type, mime type, description, width, height, size]...]]; a
+// loudness payload is as wire.hpp has it.
 enum class Field {
     id,
     kind,
@@ -41,11 +43,31 @@ enum class Field {
     picture_width,
     picture_height,
     picture_size,
+    loudness_channels,
+    loudness_rate,
+    loudness_frames,
+    sample_peak,
+    true_peak,
+    bin_index,
+    bin_blocks,
+    bin_energy,
     none,  // no value may stand here
 };
 
 // The arrays an answer holds, by what they are.
-enum class List { answer, info, tags, values, dropped, pictures, picture, none };
+enum class List {
+    answer,
+    info,
+    tags,
+    values,
+    dropped,
+    pictures,
+    picture,
+    loudness,
+    momentary_bins,
+    short_term_bins,
+    none
+};
 
 constexpr std::size_t max_depth = 4;
 constexpr std::array<Field, 6> info_fields{Field::codec,   Field::channels, Field::rate,
@@ -53,10 +75,17 @@ constexpr std::array<Field, 6> info_fields{Field::codec,   Field::channels, Fiel
 constexpr std::array<Field, 6> picture_fields{Field::picture_type,        Field::picture_mime,
                                               Field::picture_description, Field::picture_width,
                                               Field::picture_height,      Field::picture_size};
+constexpr std::array<Field, 5> loudness_fields{Field::loudness_channels, Field::loudness_rate,
+                                               Field::loudness_frames, Field::sample_peak,
+                                               Field::true_peak};
+constexpr std::array<Field, 3> bin_fields{Field::bin_index, Field::bin_blocks, Field::bin_energy};
 
 class AnswerReader : public nlohmann::json_sax<Json> {
 public:
-    explicit AnswerReader(Answer& answer) : answer_(answer), info_(answer.outcome.info) {}
+    explicit AnswerReader(Answer& answer)
+        : answer_(answer), info_(answer.outcome.info), loudness_(answer.outcome.loudness)
+    {
+    }
 
     const char* problem() const { return problem_; }
 
@@ -64,7 +93,7 @@ public:
     {
         const Field field = here();
         if (field != Field::samples && field != Field::bitrate && field != Field::picture_width &&
-            field != Field::picture_height) {
+            field != Field::picture_height && field != Field::true_peak) {
             return fail("a null where a value goes");
         }
         return next();
@@ -86,9 +115,22 @@ public:
     bool number_integer(number_integer_t value) override { return integer(value, value < 0); }
     bool number_unsigned(number_unsigned_t value) override { return integer(value, false); }
 
-    bool number_float(number_float_t /*value*/, const string_t& /*text*/) override
+    bool number_float(number_float_t value, const string_t& /*text*/) override
     {
-        return fail("a fraction where an integer goes");
+        switch (here()) {
+        case Field::sample_peak:
+            loudness_.sample_peak = value;
+            break;
+        case Field::true_peak:
+            loudness_.true_peak = value;
+            break;
+        case Field::bin_energy:
+            bins().back().energy = value;
+            break;
+        default:
+            return fail("a fraction where an integer goes");
+        }
+        return next();
     }
 
     bool string(string_t& value) override
@@ -169,6 +211,9 @@ public:
                                                    : 4U)) ||
             (list == List::info && count == info_fields.size() + 3) ||
             (list == List::picture && count == picture_fields.size()) ||
+            (list == List::loudness && count == loudness_fields.size() + 2) ||
+            ((list == List::momentary_bins || list == List::short_term_bins) &&
+             count % bin_fields.size() == 0) ||
             (list == List::tags && count % 2 == 0) || list == List::values ||
             list == List::dropped || list == List::pictures;
         if (!whole) {
@@ -202,9 +247,21 @@ private:
             return Field::dropped;
         case List::picture:
             return at < picture_fields.size() ? picture_fields[at] : Field::none;
+        case List::loudness:
+            return at < loudness_fields.size() ? loudness_fields[at] : Field::none;
+        case List::momentary_bins:
+        case List::short_term_bins:
+            return bin_fields[at % bin_fields.size()];
         default:
             return Field::none;
         }
+    }
+
+    // The bins of the list being read.
+    std::vector<LoudnessBin>& bins()
+    {
+        return lists_[depth_] == List::momentary_bins ? loudness_.momentary_bins
+                                                      : loudness_.short_term_bins;
     }
 
     Field answer_field(std::size_t at) const
@@ -219,6 +276,19 @@ private:
         return at == 3 && kind_ == ReadOutcome::Kind::picture ? Field::picture_bytes : Field::none;
     }
 
+    // The list that an answer's payload is, by the answer's kind.
+    List payload_list() const
+    {
+        switch (kind_) {
+        case ReadOutcome::Kind::info:
+            return List::info;
+        case ReadOutcome::Kind::loudness:
+            return List::loudness;
+        default:
+            return List::none;
+        }
+    }
+
     // What a list about to open is, by its place.
     List opened()
     {
@@ -228,7 +298,9 @@ private:
         const std::size_t at = counts_[depth_];
         switch (lists_[depth_]) {
         case List::answer:
-            return at == 3 && kind_ == ReadOutcome::Kind::info ? List::info : List::none;
+            return at == 3 ? payload_list() : List::none;
+        case List::loudness:
+            return at == 5 ? List::momentary_bins : (at == 6 ? List::short_term_bins : List::none);
         case List::info:
             return at == 6 ? List::tags
                            : (at == 7 ? List::dropped : (at == 8 ? List::pictures : List::none));
@@ -261,7 +333,8 @@ private:
             answer_.id = magnitude;
             break;
         case Field::kind:
-            fits = !negative && magnitude <= static_cast<std::uint64_t>(ReadOutcome::Kind::picture);
+            fits =
+                !negative && magnitude <= static_cast<std::uint64_t>(ReadOutcome::Kind::loudness);
             kind_ = static_cast<ReadOutcome::Kind>(fits ? magnitude : 0);
             answer_.outcome.kind = kind_;
             break;
@@ -290,6 +363,26 @@ private:
             fits = !negative;
             info_.pictures.back().size = magnitude;
             break;
+        case Field::loudness_channels:
+            fits = signed_field(loudness_.channels);
+            break;
+        case Field::loudness_rate:
+            fits = signed_field(loudness_.sample_rate);
+            break;
+        case Field::loudness_frames:
+            fits = signed_field(loudness_.frames);
+            break;
+        case Field::bin_index:
+            if (bins().size() >= static_cast<std::size_t>(bin_count)) {
+                return fail("more bins than a histogram holds");
+            }
+            bins().emplace_back();
+            fits = signed_field(bins().back().bin);
+            break;
+        case Field::bin_blocks:
+            fits = !negative;
+            bins().back().blocks = magnitude;
+            break;
         default:
             return fail("an integer where none goes");
         }
@@ -310,6 +403,7 @@ private:
 
     Answer& answer_;
     MediaInfo& info_;
+    Loudness& loudness_;
     ReadOutcome::Kind kind_ = ReadOutcome::Kind::failed;
     std::size_t depth_ = 0;
     std::array<List, max_depth + 1> lists_{};

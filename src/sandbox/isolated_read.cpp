@@ -10,8 +10,6 @@ namespace media {
 
 namespace detail {
 
-namespace {
-
 void check_isolated(const Limits& limits)
 {
     check_work_limit(limits);
@@ -20,7 +18,6 @@ void check_isolated(const Limits& limits)
     }
 }
 
-// The answer of a reader about the file at `path`, opened here.
 ReadOutcome read_alone(const std::string& path, const ReadRequest& request,
                        std::size_t memory_limit)
 {
@@ -32,7 +29,6 @@ ReadOutcome read_alone(const std::string& path, const ReadRequest& request,
     return outcome;
 }
 
-// Throws what a failed answer stands for.
 void throw_failure(ReadOutcome& answer, std::size_t memory_limit)
 {
     switch (answer.kind) {
@@ -44,8 +40,6 @@ void throw_failure(ReadOutcome& answer, std::size_t memory_limit)
         throw media_error(answer.message);
     }
 }
-
-}  // namespace
 
 MediaInfo answered_info(ReadOutcome&& answer, std::size_t memory_limit)
 {

@@ -64,9 +64,9 @@ std::string no_sandboxed_reader(const media_error& error)
 
 class ReaderPool::Run {
 public:
-    Run(ReaderPool& pool, std::size_t count, const Opener& open, const ReadRequest& request,
+    Run(ReaderPool& pool, std::size_t count, const Opener& open, const Requester& request,
         const Take& take)
-        : pool_(pool), count_(count), open_(open), request_(request), take_(take),
+        : pool_(pool), count_(count), open_(open), request_(request), take_(take), work_(count),
           slots_(pool.readers_.size())
     {
         for (std::size_t i = 0; i < slots_.size(); ++i) {
@@ -190,7 +190,9 @@ private:
             if (slot.asked.empty()) {
                 slot.front_since = Clock::now();
             }
-            slot.reader->ask(request_, std::move(opened.fd),
+            const ReadRequest request = request_(file);
+            work_[file] = request.work;
+            slot.reader->ask(request, std::move(opened.fd),
                              opened.regular ? std::optional<std::int64_t>(opened.size)
                                             : std::nullopt);
             slot.asked.push_back(file);
@@ -299,14 +301,14 @@ private:
     // A busy reader's first file: from the first look at it, what it spends.
     void watch(Slot& slot, Clock::time_point now)
     {
-        if (!slot.reader || slot.asked.empty() || request_.work.count() <= 0) {
+        if (!slot.reader || slot.asked.empty() || work_[slot.asked.front()].count() <= 0) {
             return;
         }
         const auto usage = slot.reader->usage();
         if (!usage) {
             return;  // gone: its channel tells
         }
-        const auto limit = request_.work;
+        const auto limit = work_[slot.asked.front()];
         if (slot.watched != slot.asked.front()) {
             slot.watched = slot.asked.front();
             slot.at_start = slot.last = *usage;
@@ -337,8 +339,9 @@ private:
     ReaderPool& pool_;
     std::size_t count_;
     const Opener& open_;
-    const ReadRequest& request_;
+    const Requester& request_;
     const Take& take_;
+    std::vector<std::chrono::milliseconds> work_;  // each file's, once asked
     static constexpr std::size_t no_poll = static_cast<std::size_t>(-1);
     std::vector<Slot> slots_;
     std::vector<pollfd> ready_;  // kept: one poll a wake-up
@@ -431,6 +434,13 @@ ReaderPool::~ReaderPool()
 }
 
 void ReaderPool::read(std::size_t count, const Opener& open, const ReadRequest& request,
+                      const Take& take, const std::function<void()>& on_tick)
+{
+    const Requester same = [&request](std::size_t) { return request; };
+    Run(*this, count, open, same, take).go(on_tick);
+}
+
+void ReaderPool::read(std::size_t count, const Opener& open, const Requester& request,
                       const Take& take, const std::function<void()>& on_tick)
 {
     Run(*this, count, open, request, take).go(on_tick);

@@ -22,6 +22,8 @@ public:
     // File `i` opened, just before a reader is asked to read it; or why it cannot be.
     using Opener = std::function<OpenedFile(std::size_t)>;
     using Take = std::function<void(std::size_t, ReadOutcome&&)>;
+    // What to ask of file `i`.
+    using Requester = std::function<ReadRequest(std::size_t)>;
 
     // Takes `jobs` readers of `program` kept from an earlier pool, or starts them;
     // throws media_error ("no sandboxed reader: ...") when none is kept and the first
@@ -41,6 +43,9 @@ public:
     // long as the limit, goes on past three times it and its grace on the clock, or
     // answers what it could not have read fails its file alone and is replaced.
     void read(std::size_t count, const Opener& open, const ReadRequest& request, const Take& take,
+              const std::function<void()>& on_tick);
+    // The same, each file asked as `request` says for it.
+    void read(std::size_t count, const Opener& open, const Requester& request, const Take& take,
               const std::function<void()>& on_tick);
 
 private:

@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 
 #include "formats/record_check.hpp"
+#include "loudness/gating.hpp"
+#include "loudness/measure.hpp"
 
 namespace media::detail {
 
@@ -56,6 +58,26 @@ Json info_json(const MediaInfo& info)
                         info.samples ? Json(*info.samples) : Json(nullptr), info.exact,
                         info.bitrate ? Json(*info.bitrate) : Json(nullptr), std::move(tags),
                         info.dropped_tags, std::move(pictures)});
+}
+
+Json bins_json(const std::vector<LoudnessBin>& bins)
+{
+    Json flat = Json::array();
+    for (const LoudnessBin& bin : bins) {
+        flat.push_back(bin.bin);
+        flat.push_back(bin.blocks);
+        flat.push_back(bin.energy);
+    }
+    return flat;
+}
+
+// Integrated loudness and range go unsaid: the receiver works them out from the bins.
+Json loudness_json(const Loudness& loudness)
+{
+    return Json::array({loudness.channels, loudness.sample_rate, loudness.frames,
+                        loudness.sample_peak,
+                        loudness.true_peak ? Json(*loudness.true_peak) : Json(nullptr),
+                        bins_json(loudness.momentary_bins), bins_json(loudness.short_term_bins)});
 }
 
 std::string as_bytes(const Json& document)
@@ -156,7 +178,7 @@ std::string decode_hello(std::string_view document)
 std::string encode(const ReadRequest& request)
 {
     return as_bytes(Json::array({static_cast<int>(request.kind), request.id, request.work.count(),
-                                 request.picture, request.picture_max}));
+                                 request.picture, request.picture_max, request.true_peak}));
 }
 
 std::string encode(const Answer& answer)
@@ -167,6 +189,8 @@ std::string encode(const Answer& answer)
         document.push_back(info_json(outcome.info));
     } else if (outcome.kind == ReadOutcome::Kind::unsupported) {
         document.push_back(outcome.in_ogg);
+    } else if (outcome.kind == ReadOutcome::Kind::loudness) {
+        document.push_back(loudness_json(outcome.loudness));
     } else if (outcome.kind == ReadOutcome::Kind::picture) {
         document.push_back(Json::binary(
             std::vector<std::uint8_t>(outcome.picture.begin(), outcome.picture.end())));
@@ -179,7 +203,7 @@ ReadRequest decode_request(std::string_view document)
     return parsed(document, [](const Json& json) {
         ReadRequest request;
         const int kind = integer<int>(json.at(0));
-        if (kind < 0 || kind > static_cast<int>(ReadRequest::Kind::check_sandbox)) {
+        if (kind < 0 || kind > static_cast<int>(ReadRequest::Kind::loudness)) {
             throw media_error("a malformed message: no such request");
         }
         request.kind = static_cast<ReadRequest::Kind>(kind);
@@ -187,6 +211,7 @@ ReadRequest decode_request(std::string_view document)
         request.work = std::chrono::milliseconds(integer<std::int64_t>(json.at(2)));
         request.picture = integer<std::size_t>(json.at(3));
         request.picture_max = integer<std::size_t>(json.at(4));
+        request.true_peak = json.at(5).get<bool>();
         return request;
     });
 }
@@ -207,6 +232,10 @@ std::uint32_t answer_limit(const ReadRequest& request, std::optional<std::int64_
     if (request.kind == ReadRequest::Kind::picture) {
         limit += std::min<std::uint64_t>(request.picture_max, bytes);
     }
+    if (request.kind == ReadRequest::Kind::loudness) {
+        constexpr std::uint64_t bin_values = 2 * 3;  // two histograms, three values a bin
+        limit += bin_values * per_value * static_cast<std::uint64_t>(bin_count);
+    }
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(limit, 0xFFFFFFFFU));
 }
 
@@ -224,6 +253,14 @@ std::string answer_problem(const ReadRequest& request, std::optional<std::int64_
             return "a record where none was asked for";
         }
         return record_problem(outcome.info, size);
+    case Kind::loudness:
+        if (request.kind != ReadRequest::Kind::loudness) {
+            return "a loudness where none was asked for";
+        }
+        if (outcome.loudness.true_peak.has_value() != request.true_peak) {
+            return "a true peak where none was asked for, or none where one was";
+        }
+        return loudness_problem(outcome.loudness, size);
     case Kind::picture:
         if (!asked_picture) {
             return "a picture where none was asked for";

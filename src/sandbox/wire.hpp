@@ -11,6 +11,7 @@
 #include <string>       // std::string
 #include <string_view>  // std::string_view
 
+#include <musiccore/loudness.hpp>
 #include <musiccore/media.hpp>
 
 namespace media::detail {
@@ -26,22 +27,25 @@ struct ReadRequest {
         // Instead of reading: what the sandbox lets through of what it must refuse,
         // as a failure's message ("open: Operation not permitted; ..."). No file.
         check_sandbox,
+        loudness,  // decode the file and measure it
     };
     Kind kind = Kind::info;
     std::uint64_t id = 0;  // the answer says it again
     std::chrono::milliseconds work{0};
     std::size_t picture = 0;      // picture: which, as the record lists them
     std::size_t picture_max = 0;  // picture: its bytes at most
+    bool true_peak = false;       // loudness: with the true peak
 };
 
 // What one read came to, as read_info tells it.
 struct ReadOutcome {
-    enum class Kind { info, unsupported, failed, out_of_memory, picture };
+    enum class Kind { info, unsupported, failed, out_of_memory, picture, loudness };
     Kind kind = Kind::failed;
     MediaInfo info;       // info
     std::string message;  // unsupported: the format's name; failed: why
     bool in_ogg = false;  // unsupported
     std::string picture;  // picture: its bytes
+    Loudness loudness;    // loudness
 };
 
 struct Answer {
@@ -59,6 +63,11 @@ inline constexpr std::size_t max_files_a_message = max_asked_ahead;
 // reader whose library spins on after this process has gone. Readers are replaced
 // well before it.
 inline constexpr std::chrono::seconds reader_cpu_backstop{3600};
+
+// An answer's block histograms: per bin, its number, blocks and energy, one after
+// the other; then the bins of the 3 s windows. Both at most gating.hpp's bin_count.
+// (A loudness answer's payload: [channels, rate, frames, sample peak, true peak or
+// null, [bin, blocks, energy, ...], [bin, blocks, energy, ...]].)
 
 // A request's bytes at most.
 inline constexpr std::uint32_t max_request = 4096;

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -120,11 +121,65 @@ TEST(measure_loudness, fails_where_the_decode_does)
     EXPECT_THROW(media::measure_loudness((folder / "missing.flac").string()), media::media_error);
     EXPECT_THROW(media::measure_loudness(test_files::samples + "speex.ogg"),
                  media::unsupported_format);
+    // In a reader process, the same failure.
     media::LoudnessOptions isolated;
     isolated.limits.isolated = true;
-    EXPECT_THROW(media::measure_loudness(test_files::samples + "tone.flac", isolated),
-                 media::media_error);
+    try {
+        media::measure_loudness(damaged.string(), isolated);
+        ADD_FAILURE() << "a damaged frame was measured in a reader";
+    } catch (const media::media_error& e) {
+        EXPECT_NE(std::string(e.what()).find("FLAC: decoding failed after sample "),
+                  std::string::npos)
+            << e.what();
+    }
     fs::remove_all(folder);
+}
+
+// In reader processes as here: the same values, the same failures, in the order
+// the files were given.
+TEST(measure_loudness, measures_alike_in_reader_processes)
+{
+    std::vector<std::string> paths;
+    for (const char* name : {"tone.flac", "lame.mp3", "short.opus", "chained.ogg", "tone.wv",
+                             "float.aifc", "aac.m4a", "speex.ogg", "missing.flac"}) {
+        paths.push_back(test_files::samples + name);
+    }
+    media::LoudnessOptions here;
+    media::LoudnessOptions isolated;
+    isolated.limits.isolated = true;
+    std::size_t told = 0;
+    const auto in_process = media::measure_loudness(paths, here, 2);
+    const auto in_readers =
+        media::measure_loudness(paths, isolated, 2, [&told](std::size_t done, std::size_t total) {
+            EXPECT_EQ(total, 9U);
+            EXPECT_GT(done, told);
+            told = done;
+        });
+    EXPECT_EQ(told, 9U);
+    ASSERT_EQ(in_readers.size(), paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        SCOPED_TRACE(paths[i]);
+        EXPECT_EQ(in_readers[i].error, in_process[i].error);
+        ASSERT_EQ(in_readers[i].loudness.has_value(), i < 6);
+        ASSERT_EQ(in_process[i].loudness.has_value(), i < 6);
+        if (i < 6) {
+            EXPECT_EQ(in_readers[i].loudness->integrated_lufs,
+                      in_process[i].loudness->integrated_lufs);
+            EXPECT_EQ(in_readers[i].loudness->true_peak, in_process[i].loudness->true_peak);
+            EXPECT_EQ(in_readers[i].loudness->frames, in_process[i].loudness->frames);
+            ASSERT_TRUE(in_readers[i].info);
+            EXPECT_EQ(in_readers[i].info->samples, in_process[i].info->samples);
+        }
+    }
+    EXPECT_NE(in_readers[6].error.find("MP4: not decoded here"), std::string::npos);
+    EXPECT_NE(in_readers[7].error.find("not an audio format this library reads"),
+              std::string::npos);
+    EXPECT_NE(in_readers[8].error.find("cannot open"), std::string::npos);
+    // One file alone, as the other call throws it.
+    const media::Loudness one = media::measure_loudness(paths[0], isolated);
+    EXPECT_EQ(one.integrated_lufs, in_process[0].loudness->integrated_lufs);
+    EXPECT_THROW(media::measure_loudness(paths[7], isolated), media::unsupported_format);
+    EXPECT_TRUE(media::measure_loudness({}, isolated, 0).empty());
 }
 
 }  // namespace

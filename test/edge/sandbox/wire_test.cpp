@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "loudness/gating.hpp"
+#include "loudness/loudness_meter.hpp"
 #include "sandbox/wire.hpp"
 
 namespace {
@@ -148,6 +152,117 @@ TEST(wire, answers_are_held_to_their_requests)
     EXPECT_EQ(media::detail::answer_limit(picture, 1000) - media::detail::answer_limit(info, 1000),
               20U);
     EXPECT_GT(media::detail::answer_limit(info, std::nullopt), media::max_tag_bytes);
+}
+
+}  // namespace
+
+namespace {
+
+// A loudness as the meter gives it, of two seconds of a sine.
+media::Loudness measured_sine()
+{
+    media::detail::LoudnessMeter meter(true);
+    meter.start({2, 48000, media::detail::ChannelOrder::wave});
+    std::vector<float> samples(48000 * 2 * 4);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = static_cast<float>(0.25 * std::sin(static_cast<double>(i / 2) * 0.13));
+    }
+    meter.interleaved(samples.data(), samples.size() / 2);
+    return meter.result();
+}
+
+ReadRequest loudness_request(bool true_peak)
+{
+    ReadRequest request;
+    request.kind = ReadRequest::Kind::loudness;
+    request.true_peak = true_peak;
+    return request;
+}
+
+// A reader's loudness is taken for its blocks, judged, and its loudness and range
+// worked out here: what it says of them itself is never sent.
+TEST(wire, loudness_answers_are_judged)
+{
+    const media::Loudness measured = measured_sine();
+    ASSERT_TRUE(measured.integrated_lufs);
+    Answer sent{9, {}};
+    sent.outcome.kind = ReadOutcome::Kind::loudness;
+    sent.outcome.loudness = measured;
+    sent.outcome.loudness.integrated_lufs = 12.0;  // a lie, which stays on this side
+    Answer got = media::detail::decode_answer(media::detail::encode(sent));
+    EXPECT_EQ(media::detail::answer_problem(loudness_request(true), 1 << 20, got.outcome), "");
+    media::Loudness& loudness = got.outcome.loudness;
+    EXPECT_EQ(loudness.integrated_lufs, measured.integrated_lufs);
+    EXPECT_EQ(loudness.range_lu, measured.range_lu);
+    EXPECT_EQ(loudness.true_peak, measured.true_peak);
+    EXPECT_EQ(loudness.frames, measured.frames);
+    ASSERT_EQ(loudness.momentary_bins.size(), measured.momentary_bins.size());
+    EXPECT_EQ(loudness.momentary_bins[0].energy, measured.momentary_bins[0].energy);
+
+    const auto judged = [&measured](const std::function<void(media::Loudness&)>& change,
+                                    bool true_peak = true, std::int64_t size = 1 << 20) {
+        ReadOutcome outcome;
+        outcome.kind = ReadOutcome::Kind::loudness;
+        outcome.loudness = measured;
+        change(outcome.loudness);
+        return media::detail::answer_problem(loudness_request(true_peak), size, outcome);
+    };
+    const std::string histogram = "a block histogram out of order or range";
+    EXPECT_EQ(judged([](media::Loudness&) {}, false),
+              "a true peak where none was asked for, or none where one was");
+    EXPECT_EQ(judged([](media::Loudness& l) { l.channels = 0; }),
+              "a loudness of 0 channels at 48000 Hz");
+    EXPECT_EQ(judged([](media::Loudness& l) { l.sample_rate = 4000; }),
+              "a loudness of 2 channels at 4000 Hz");
+    EXPECT_EQ(judged([](media::Loudness& l) { l.frames = -1; }), "a loudness of -1 frames");
+    EXPECT_EQ(judged([](media::Loudness&) {}, true, 10), "a loudness of 192000 frames");
+    EXPECT_EQ(judged([](media::Loudness& l) { l.sample_peak = std::nan(""); }),
+              "a peak out of range");
+    EXPECT_EQ(judged([](media::Loudness& l) { l.true_peak = -1; }), "a peak out of range");
+    EXPECT_EQ(judged([](media::Loudness& l) { l.momentary_bins.push_back(l.momentary_bins[0]); }),
+              histogram);
+    EXPECT_EQ(judged([](media::Loudness& l) {
+                  l.short_term_bins.push_back({20000, 1, 1.0});
+              }),
+              histogram);
+    EXPECT_EQ(judged([](media::Loudness& l) { l.momentary_bins[0].blocks = 0; }), histogram);
+    EXPECT_EQ(judged([](media::Loudness& l) { l.momentary_bins[0].energy *= 10; }),
+              "a block histogram whose energy is not its bin's");
+    EXPECT_EQ(judged([](media::Loudness& l) {
+                  l.momentary_bins[0].blocks *= 1000;
+                  l.momentary_bins[0].energy *= 1000;
+              }),
+              "more blocks than the samples make");
+    ReadOutcome outcome;
+    outcome.kind = ReadOutcome::Kind::loudness;
+    outcome.loudness = measured;
+    EXPECT_EQ(media::detail::answer_problem(ReadRequest{}, 1 << 20, outcome),
+              "a loudness where none was asked for");
+
+    // Shapes no reader sends, refused as they come.
+    const std::string malformed = "a malformed message: ";
+    const Json bins = Json::array({10, 1, 0.5});
+    const auto payload = [&bins](Json momentary) {
+        return Json::array(
+            {1, 5, "", Json::array({2, 48000, 1000, 0.5, nullptr, momentary, bins})});
+    };
+    EXPECT_EQ(decoded(payload(bins)), "id 1");
+    EXPECT_EQ(decoded(payload(Json::array({10, 1}))), malformed + "a list cut short");
+    EXPECT_EQ(decoded(payload(Json::array({10, 1, 2}))), malformed + "an integer where none goes");
+    EXPECT_EQ(decoded(payload(Json::array({10, -1, 0.5}))), malformed + "an integer out of range");
+    EXPECT_EQ(decoded(payload(Json::array({0.5, 1, 0.5}))),
+              malformed + "a fraction where an integer goes");
+    Json many = Json::array();
+    for (int i = 0; i <= media::detail::bin_count; ++i) {
+        many.push_back(i);
+        many.push_back(1);
+        many.push_back(0.5);
+    }
+    EXPECT_EQ(decoded(payload(many)), malformed + "more bins than a histogram holds");
+    EXPECT_EQ(decoded(Json::array({1, 5, "", Json::array({2, 48000, 1000, 0.5, nullptr, bins})})),
+              malformed + "a list cut short");
+    EXPECT_GT(media::detail::answer_limit(loudness_request(true), 0),
+              media::detail::answer_limit(ReadRequest{}, 0) + 500000);
 }
 
 }  // namespace
