@@ -233,7 +233,7 @@ std::uint32_t answer_limit(const ReadRequest& request, std::optional<std::int64_
         limit += std::min<std::uint64_t>(request.picture_max, bytes);
     }
     if (request.kind == ReadRequest::Kind::loudness) {
-        constexpr std::uint64_t bin_values = 2 * 3;  // two histograms, three values a bin
+        constexpr std::uint64_t bin_values = 6;  // two histograms, three values a bin
         limit += bin_values * per_value * static_cast<std::uint64_t>(bin_count);
     }
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(limit, 0xFFFFFFFFU));
