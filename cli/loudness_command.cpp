@@ -279,14 +279,10 @@ void print_csv(const std::vector<Measured>& files, const std::map<std::string, A
     }
 }
 
-}  // namespace
-
-int run_loudness(const LoudnessRequest& request)
+void print(const std::vector<Measured>& files, const std::map<std::string, Album>& albums,
+           Format format)
 {
-    std::vector<Measured> files = files_of(request.paths);
-    measure_all(files, request);
-    const auto albums = request.albums ? albums_of(files) : std::map<std::string, Album>{};
-    switch (request.format) {
+    switch (format) {
     case Format::json:
         print_json(files, albums);
         break;
@@ -297,9 +293,49 @@ int run_loudness(const LoudnessRequest& request)
         print_text(files, albums);
         break;
     }
+}
+
+}  // namespace
+
+int run_loudness(const LoudnessRequest& request)
+{
+    std::vector<Measured> files = files_of(request.paths);
+    measure_all(files, request);
+    const auto albums = request.albums ? albums_of(files) : std::map<std::string, Album>{};
+    print(files, albums, request.format);
     const bool failed = std::any_of(files.begin(), files.end(),
                                     [](const Measured& file) { return !file.loudness; });
     return failed ? 1 : 0;
+}
+
+void print_loudness_changes(const music_library::LoudnessChanges& changes, std::ostream& err)
+{
+    for (const music_library::ScanFailure& failure : changes.failures) {
+        err << "musiccore: " << printable(failure.path.string()) << ": "
+            << printable(failure.message) << '\n';
+    }
+    err << "loudness: " << changes.measured << " measured, " << changes.failures.size()
+        << " failed, " << changes.kept << " kept\n";
+}
+
+void print_stored_loudness(const std::vector<music_library::StoredLoudness>& tracks, Format format)
+{
+    std::vector<Measured> files;
+    std::map<std::string, Album> albums;
+    for (const music_library::StoredLoudness& track : tracks) {
+        Measured file{track.path.string(), 0, track.track, track.failure, track.album_group};
+        if (!file.loudness && file.error.empty()) {
+            file.error = "not measured yet (scan --db --loudness measures it)";
+        }
+        Album& album = albums[track.album_group];
+        album.name = track.album_group;
+        if (track.album) {
+            album.loudness = *track.album;
+        }
+        ++(file.loudness ? album.tracks : album.failed);
+        files.push_back(std::move(file));
+    }
+    print(files, albums, format);
 }
 
 }  // namespace cli

@@ -6,6 +6,8 @@
 #include <string>   // std::string
 #include <vector>   // std::vector
 
+#include <musiccore/index.hpp>
+
 #include "report.hpp"
 
 namespace cli {
@@ -24,5 +26,12 @@ struct LoudnessRequest {
 
 // Prints what was measured; 0 when every file was, 1 when any failed.
 int run_loudness(const LoudnessRequest& request);
+
+// What scan --db --loudness measured, a line for each failure and one that sums up.
+void print_loudness_changes(const music_library::LoudnessChanges& changes, std::ostream& err);
+
+// What an index holds of its tracks' loudness, in the forms of run_loudness, each
+// track with its album's gain and peak.
+void print_stored_loudness(const std::vector<music_library::StoredLoudness>& tracks, Format format);
 
 }  // namespace cli

@@ -40,6 +40,7 @@ struct Options {
     std::chrono::milliseconds time_limit = media::default_work_limit;
     std::size_t memory_limit = media::default_memory_limit;
     bool sandbox = true;        // files read in sandboxed reader processes
+    bool loudness = false;      // scan --db: measure; list: show what was measured
     std::string db;             // the index, if any
     std::string artist, album;  // list: texts the tracks' must hold
     std::string output;         // cover: the file to write, if not standard output
@@ -216,7 +217,22 @@ int run_scan_into_index(const Options& options)
         held.duration_secs += totals.duration_secs;
     }
     cli::print_changes(all, held, options.format, to_terminal(), std::cout, std::cerr);
-    return held.failed == 0 ? all_read : some_failed;
+    bool measured_all = true;
+    if (options.loudness) {
+        media::LoudnessOptions loudness;
+        loudness.limits.work = options.time_limit;
+        loudness.limits.isolated = options.sandbox;
+        loudness.limits.memory_limit = options.memory_limit;
+        for (const auto& dir : options.paths) {
+            cli::ProgressBar progress(std::cerr, isatty(STDERR_FILENO) == 1);
+            const music_library::LoudnessChanges measured = index.measure_loudness(
+                dir, loudness, options.jobs,
+                [&progress](std::size_t done, std::size_t total) { progress(done, total); });
+            measured_all = measured_all && measured.failures.empty();
+            cli::print_loudness_changes(measured, std::cerr);
+        }
+    }
+    return held.failed == 0 && measured_all ? all_read : some_failed;
 }
 
 int run_list(const Options& options)
@@ -231,6 +247,11 @@ int run_list(const Options& options)
     }
     if (options.max) {
         query.max_secs = static_cast<double>(options.max->count());
+    }
+    if (options.loudness) {
+        query.tags = false;
+        cli::print_stored_loudness(index.loudness(query), options.format);
+        return all_read;
     }
     cli::print_listing(index.listing(query), options.format, to_terminal(), std::cout, std::cerr);
     return all_read;
@@ -325,14 +346,19 @@ int run(int argc, char** argv)
     const auto [min, max] = add_length_filters(*scan, options);
     scan->add_option("--jobs", options.jobs, "Files read at once (0: one per core)");
     // What the index holds is for list to filter: scan --db shows what changed.
-    scan->add_option("--db", options.db,
-                     "Keep an index in this file: read only what changed since the last scan, "
-                     "and print what changed")
-        ->excludes(min)
-        ->excludes(max);
+    auto* db_option =
+        scan->add_option("--db", options.db,
+                         "Keep an index in this file: read only what changed since the last scan, "
+                         "and print what changed")
+            ->excludes(min)
+            ->excludes(max);
     add_time_limit(*scan, options);
     add_memory_limit(*scan, options);
     add_sandbox_flag(*scan, options);
+    scan->add_flag("--loudness", options.loudness,
+                   "With --db: also measure the loudness of the tracks new or changed since "
+                   "their last measure")
+        ->needs(db_option);
     scan->add_option("DIR", options.paths, "Folders to scan")
         ->required()
         ->check(CLI::ExistingDirectory);
@@ -350,6 +376,9 @@ int run(int argc, char** argv)
     list->add_option("--artist", options.artist,
                      "Only tracks whose artist holds this text, in any letter case");
     list->add_option("--album", options.album, "Only tracks whose album holds this text");
+    list->add_flag("--loudness", options.loudness,
+                   "Show each track's loudness and ReplayGain 2.0 gains, as scan --loudness "
+                   "measured them");
     add_length_filters(*list, options);
 
     auto* cover =

@@ -2,6 +2,7 @@
 
 #include <cstddef>     // std::size_t
 #include <filesystem>  // std::filesystem::path
+#include <functional>  // std::function
 #include <memory>      // std::unique_ptr, std::shared_ptr
 #include <optional>    // std::optional
 #include <stdexcept>   // std::runtime_error
@@ -10,6 +11,7 @@
 
 #include <musiccore/export.hpp>
 #include <musiccore/library.hpp>
+#include <musiccore/loudness.hpp>
 
 namespace music_library {
 
@@ -77,6 +79,27 @@ struct IndexQuery {
     bool tags = true;
 };
 
+// What measuring the loudness of an index's tracks did.
+struct LoudnessChanges {
+    std::size_t measured = 0;           // tracks measured now
+    std::size_t kept = 0;               // tracks measured before and unchanged since
+    std::vector<ScanFailure> failures;  // tracks that could not be measured, now
+    std::shared_ptr<const void> extension;
+};
+
+// A track's loudness as the index holds it.
+struct StoredLoudness {
+    std::filesystem::path path;
+    std::optional<media::Loudness> track;  // absent: not measured yet, or failed
+    std::string failure;                   // why it failed
+    // Its album's, gated from the blocks of the tracks of that album that the query
+    // takes: by album artist (else artist) and album, else the tracks of its folder.
+    std::optional<media::Loudness> album;
+    // Which album that is: "album artist / album", or the folder.
+    std::string album_group;
+    std::shared_ptr<const void> extension;
+};
+
 namespace detail {
 class ListingRows;
 }
@@ -113,7 +136,7 @@ private:
 // Files are known by absolute path. The layout is an interface: see the README.
 class MUSICCORE_EXPORT Index {
 public:
-    static constexpr int schema_version = 2;
+    static constexpr int schema_version = 3;
     enum class Access { read_only, read_write };
 
     // Opens the index in `file`, creating it if it is missing (read_write). One
@@ -147,6 +170,20 @@ public:
 
     // As contents() counts them, without reading the rows out.
     IndexTotals totals(const IndexQuery& query = {}) const;
+
+    // Measures the loudness of the tracks under `root` that the index holds no
+    // loudness of (new or changed since their last measure, or never measured), `jobs`
+    // at once (0: one per core), and records it. A track whose measure fails is
+    // recorded as failed, and measured again only once it changes. `progress`, if
+    // given, is told (done, to do) on the calling thread.
+    LoudnessChanges
+    measure_loudness(const std::filesystem::path& root, const media::LoudnessOptions& options,
+                     unsigned jobs = 0,
+                     const std::function<void(std::size_t, std::size_t)>& progress = {});
+
+    // The loudness of each track that `query` takes, in the order of paths, read from
+    // the index alone: albums are gated from their tracks' recorded blocks.
+    std::vector<StoredLoudness> loudness(const IndexQuery& query = {}) const;
 
 private:
     struct State;

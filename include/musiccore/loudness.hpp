@@ -70,9 +70,9 @@ struct MeasuredFile {
 // Measures each of `paths` as measure_loudness does, `jobs` at once (0: one per
 // core), in the order given; `progress`, if any, is told (files done, files) on the
 // calling thread as they are.
-MUSICCORE_EXPORT std::vector<MeasuredFile> measure_loudness(
-    const std::vector<std::string>& paths, const LoudnessOptions& options, unsigned jobs,
-    const std::function<void(std::size_t, std::size_t)>& progress = {});
+MUSICCORE_EXPORT std::vector<MeasuredFile>
+measure_loudness(const std::vector<std::string>& paths, const LoudnessOptions& options,
+                 unsigned jobs, const std::function<void(std::size_t, std::size_t)>& progress = {});
 
 // The tracks gated together as one programme, peaks the largest of theirs. The
 // tracks may differ in rate and channels; `frames` is their sum.

@@ -16,6 +16,7 @@
 #include <unistd.h>    // close
 
 #include "library/file_listing.hpp"
+#include "library/index_loudness.hpp"
 #include "library/index_query.hpp"
 #include "library/parallel_reads.hpp"
 #include "library/sqlite_db.hpp"
@@ -48,6 +49,24 @@ constexpr const char* cut_short = "its read was cut short: the program reading i
 // Commits while reading: after so many files, or so long.
 constexpr std::size_t batch_files = 256;
 constexpr std::chrono::milliseconds batch_time{500};
+
+// Schema 3's: a track's loudness, gone with its row when the file is read again.
+constexpr const char* loudness_table = R"(
+CREATE TABLE loudness (
+  file_id INTEGER PRIMARY KEY REFERENCES files (id) ON DELETE CASCADE,
+  outcome TEXT NOT NULL CHECK (outcome IN ('measured', 'failed')),
+  message TEXT,
+  integrated_lufs REAL,
+  range_lu REAL,
+  sample_peak REAL,
+  true_peak REAL,
+  channels INTEGER,
+  sample_rate INTEGER,
+  frames INTEGER,
+  momentary_bins BLOB,
+  short_term_bins BLOB
+);
+)";
 
 constexpr const char* schema = R"(
 CREATE TABLE files (
@@ -194,6 +213,7 @@ struct Index::State {
             db.execute("PRAGMA journal_mode = WAL");
             Transaction transaction(db);
             db.execute(schema);
+            db.execute(loudness_table);
             db.execute(("PRAGMA application_id = " + std::to_string(application_id)).c_str());
             db.execute(("PRAGMA user_version = " + std::to_string(schema_version)).c_str());
             transaction.commit();
@@ -216,6 +236,7 @@ struct Index::State {
 
     // Each schema's step up from the one before. Schema 1 did not count pictures: its
     // tracks' counts are unknown (NULL) until the next update reads them again.
+    // Schema 2 had no loudness: none is measured yet.
     void upgrade(Access access, std::int64_t version)
     {
         if (version < 1 || access == Access::read_only) {
@@ -225,7 +246,10 @@ struct Index::State {
                                              "(scan --db) upgrades it"));
         }
         Transaction transaction(db);
-        db.execute("ALTER TABLE files ADD COLUMN pictures INTEGER");
+        if (version < 2) {
+            db.execute("ALTER TABLE files ADD COLUMN pictures INTEGER");
+        }
+        db.execute(loudness_table);
         db.execute(("PRAGMA user_version = " + std::to_string(schema_version)).c_str());
         transaction.commit();
     }
@@ -587,6 +611,24 @@ IndexTotals Index::totals(const IndexQuery& query) const
 {
     const std::lock_guard<std::mutex> lock(state_->use);
     return detail::index_totals(state_->db, query);
+}
+
+LoudnessChanges
+Index::measure_loudness(const fs::path& root, const media::LoudnessOptions& options, unsigned jobs,
+                        const std::function<void(std::size_t, std::size_t)>& progress)
+{
+    const std::lock_guard<std::mutex> lock(state_->use);
+    if (state_->lock < 0) {  // only a writer holds the lock
+        throw index_error("cannot update the index " + state_->file +
+                          ": read-only (opened for reading)");
+    }
+    return detail::measure_index_loudness(state_->db, root, options, jobs, progress);
+}
+
+std::vector<StoredLoudness> Index::loudness(const IndexQuery& query) const
+{
+    const std::lock_guard<std::mutex> lock(state_->use);
+    return detail::read_loudness(state_->db, query);
 }
 
 }  // namespace music_library

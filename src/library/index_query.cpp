@@ -34,11 +34,7 @@ std::pair<std::string, std::string> range_under(const fs::path& folder)
     return {prefix, end};
 }
 
-namespace {
-
-// Which files a query takes, as a condition on the files table `f`, its parameters
-// bound by prepare_query.
-constexpr const char* query_condition =
+const char* const query_condition =
     "(?1 IS NULL OR (f.path >= ?1 AND f.path < ?2)) "
     "AND (?3 = '' OR instr(musiccore_fold(coalesce(f.artist, '')), ?3) > 0) "
     "AND (?4 = '' OR instr(musiccore_fold(coalesce(f.album, '')), ?4) > 0) "
@@ -60,8 +56,6 @@ Statement prepare_query(Database& db, const std::string& sql, const IndexQuery& 
     }
     return statement;
 }
-
-}  // namespace
 
 // The rows a query takes, their texts kept in one block: a file costs a few
 // allocations however many tags it has. Read once, then only read from.

@@ -90,6 +90,13 @@ Statement& Statement::bind(int index, std::string_view text)
     return *this;
 }
 
+Statement& Statement::bind_blob(int index, std::string_view bytes)
+{
+    db_->check(
+        sqlite3_bind_blob64(statement_.get(), index, bytes.data(), bytes.size(), SQLITE_TRANSIENT));
+    return *this;
+}
+
 Statement& Statement::bind_null(int index)
 {
     db_->check(sqlite3_bind_null(statement_.get(), index));
@@ -136,6 +143,15 @@ double Statement::real(int column) const
 std::string Statement::text(int column) const
 {
     return std::string(view(column));
+}
+
+std::string_view Statement::blob(int column) const
+{
+    const void* bytes = sqlite3_column_blob(statement_.get(), column);
+    const int size = sqlite3_column_bytes(statement_.get(), column);
+    return bytes == nullptr
+               ? std::string_view()
+               : std::string_view(static_cast<const char*>(bytes), static_cast<std::size_t>(size));
 }
 
 std::string_view Statement::view(int column) const

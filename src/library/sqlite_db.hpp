@@ -43,6 +43,7 @@ public:
     Statement& bind(int index, std::int64_t value);
     Statement& bind(int index, double value);
     Statement& bind(int index, std::string_view text);  // stored as it is, bytes and all
+    Statement& bind_blob(int index, std::string_view bytes);
     Statement& bind_null(int index);
     // True while there is a row; false when done.
     bool step();
@@ -56,6 +57,8 @@ public:
     std::string text(int column) const;
     // The column's text, valid until the next step or reset.
     std::string_view view(int column) const;
+    // The column's bytes as a blob, valid as view's.
+    std::string_view blob(int column) const;
 
 private:
     struct Finalizer {

@@ -406,4 +406,33 @@ TEST(cli, loudness_of_files_and_albums)
         << csv.out;
 }
 
+// The index measures what it has not, and list shows it with each track's album.
+TEST(cli, scan_measures_loudness_into_the_index)
+{
+    const test_files::TempFolder folder("cli-loudness");
+    const fs::path music = folder.path() / "music";
+    fs::create_directories(music);
+    fs::copy_file(fs::path(MUSICCORE_LOUDNESS_DIR) / "case-23.flac", music / "a.flac");
+    fs::copy_file(fs::path(MUSICCORE_SAMPLE_DIR) / "aac.m4a", music / "b.m4a");
+    const std::string db = (folder.path() / "index.db").string();
+    const Outcome first =
+        musiccore("scan --db '" + db + "' --loudness music", folder.path().string());
+    EXPECT_EQ(first.status, 1);  // the MP4 file
+    EXPECT_NE(first.err.find("loudness: 1 measured, 1 failed, 0 kept"), std::string::npos)
+        << first.err;
+    const Outcome second =
+        musiccore("scan --db '" + db + "' --loudness music", folder.path().string());
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_NE(second.err.find("loudness: 0 measured, 0 failed, 2 kept"), std::string::npos)
+        << second.err;
+    const Outcome listed =
+        musiccore("list --db '" + db + "' --loudness --json", folder.path().string());
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    const auto document = nlohmann::json::parse(listed.out);
+    ASSERT_EQ(document["tracks"].size(), 1U);
+    EXPECT_NEAR(document["tracks"][0]["album_gain_db"].get<double>(), 5.0, 0.05);
+    ASSERT_EQ(document["failures"].size(), 1U);
+    EXPECT_EQ(musiccore("scan --loudness music", folder.path().string()).status, 2);  // needs --db
+}
+
 }  // namespace

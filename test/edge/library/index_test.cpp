@@ -281,14 +281,14 @@ TEST(index, refuses_what_is_not_its_own)
         made.update(samples);
     }
     fs::copy_file(folder / "ours.db", folder / "newer.db");
-    sql(folder / "newer.db", "PRAGMA user_version = 3");
+    sql(folder / "newer.db", "PRAGMA user_version = 4");
     sql(folder / "other.db", "CREATE TABLE songs (name TEXT)");
     std::ofstream(folder / "text.db") << "not a database, but someone's notes\n";
     fs::copy_file(folder / "ours.db", folder / "cut.db");
     fs::resize_file(folder / "cut.db", fs::file_size(folder / "cut.db") / 2);
 
     const std::pair<std::string, std::string> rows[] = {
-        {"newer.db", "index schema 3 is newer than this musiccore's (2)"},
+        {"newer.db", "index schema 4 is newer than this musiccore's (3)"},
         {"other.db", "is not a musiccore index"},
         {"text.db", "is not a musiccore index: file is not a database"},
         {"cut.db", "database disk image is malformed"},
@@ -381,7 +381,8 @@ TEST(index, upgrades_schema_1)
     fs::copy_file(samples / "tone.flac", folder / "music" / "tone.flac");
     const fs::path file = folder / "old.db";
     Index(file).update(folder / "music");
-    sql(file, "ALTER TABLE files DROP COLUMN pictures; PRAGMA user_version = 1");
+    sql(file,
+        "DROP TABLE loudness; ALTER TABLE files DROP COLUMN pictures; PRAGMA user_version = 1");
     const std::string old = read_file(file);
     try {
         const Index read_only(file, Index::Access::read_only);
