@@ -50,7 +50,7 @@ struct LoudnessOptions {
 };
 
 // Reads the audio file at `path` as read_info does, then decodes (any format that
-// read_info reads but MP4) and measures it; with `limits.isolated`, both in a
+// read_info reads but fragmented MP4) and measures it; with `limits.isolated`, both in a
 // sandboxed reader process. Mono is measured as two channels of the same (dual
 // mono), as ReplayGain 2.0 has it; in 5.1 the LFE channel is left out and the
 // surrounds weigh +1.5 dB. Throws media_error as read_info does, also where the

@@ -3,6 +3,7 @@
 #include <algorithm>  // std::find_if, std::find, std::min
 
 #include "formats/flac/flac_reader.hpp"
+#include "formats/mp4/mp4_decoder.hpp"
 #include "formats/mp4/mp4_reader.hpp"
 #include "formats/mpeg/mp3_reader.hpp"
 #include "formats/ogg/opus_reader.hpp"
@@ -24,7 +25,7 @@ const std::vector<FormatRow>& format_rows()
         {Format::flac, "FLAC", ".flac", probe_flac, read_flac, decode_flac},
         {Format::wav, "WAV (RIFF, RF64)", ".wav", probe_wav, read_wav, decode_wav},
         {Format::aiff, "AIFF", ".aif .aiff .aifc", probe_aiff, read_aiff, decode_aiff},
-        {Format::mp4, "MP4 (AAC, ALAC)", ".m4a .m4b .mp4", probe_mp4, read_mp4, nullptr},
+        {Format::mp4, "MP4 (AAC, ALAC)", ".m4a .m4b .mp4", probe_mp4, read_mp4, decode_mp4},
         {Format::wavpack, "WavPack", ".wv", probe_wavpack, read_wavpack, decode_wavpack},
         {Format::mpeg_audio, "MP3", ".mp3", probe_mpeg, read_mpeg_audio, decode_mpeg_audio},
     };

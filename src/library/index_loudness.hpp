@@ -13,9 +13,10 @@
 
 namespace music_library::detail {
 
-LoudnessChanges measure_index_loudness(Database& db, const std::filesystem::path& root,
-                                       const media::LoudnessOptions& options, unsigned jobs,
-                                       const std::function<void(std::size_t, std::size_t)>& progress);
+LoudnessChanges
+measure_index_loudness(Database& db, const std::filesystem::path& root,
+                       const media::LoudnessOptions& options, unsigned jobs,
+                       const std::function<void(std::size_t, std::size_t)>& progress);
 
 std::vector<StoredLoudness> read_loudness(Database& db, const IndexQuery& query);
 

@@ -25,7 +25,8 @@
 #   float.wav, cut.wav (half its frames cut off), tone.aiff, float.aifc, tagged.aiff
 #   (NAME chunks and an ID3 chunk); extensible.wav (48 kHz, 3 channels, 24-bit, 12345)
 # MP4 (44.1 kHz stereo, 100000): aac.m4a (ffmpeg's AAC: its delay in an edit list;
-#   tagged), alac.m4a, video.mp4 (a video track before the sound); video.ogv (Theora,
+#   tagged), alac.m4a, faststart.m4a (ALAC, its index before its media), video.mp4 (a
+#   video track before the sound); video.ogv (Theora,
 #   then Vorbis, in one Ogg file)
 # WavPack (44.1 kHz stereo, 100000): tone.wv, APEv2 tags
 # Cover art (cover.png 8x6, back.jpg 16x12): cover.flac (PICTURE blocks: back JPEG,
@@ -175,6 +176,7 @@ ff -i "$work/cd.wav" -c:a aac -b:a 96k -metadata title=Emm -metadata artist=Pea 
   -metadata album_artist=Four -metadata album=Box -metadata track=2/7 -metadata disc=1/2 \
   -metadata date=2022 -metadata genre=Pop -metadata composer=Comp "$out/aac.m4a"
 ff -i "$work/cd.wav" -c:a alac -metadata title=Lossless "$out/alac.m4a"
+ff -i "$work/cd.wav" -c:a alac -movflags +faststart "$out/faststart.m4a"
 ff -f lavfi -i "color=black:size=16x16:rate=5:duration=3" -i "$work/cd.wav" \
   -map 0:v -map 1:a -c:v mpeg4 -c:a aac "$out/video.mp4"
 # Ogg of picture and sound: Theora's stream first, then Vorbis's.

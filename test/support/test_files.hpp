@@ -36,6 +36,17 @@ inline std::string read_file(const fs::path& path)
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+// A copy of `from` with 64 bytes in its middle changed: a FLAC file that reads, and
+// fails to decode there.
+inline void write_damaged_copy(const fs::path& from, const fs::path& to)
+{
+    std::string bytes = read_file(from);
+    for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 64 && i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);
+    }
+    std::ofstream(to, std::ios::binary | std::ios::trunc) << bytes;
+}
+
 // How many descriptors this process has open.
 inline long open_descriptors()
 {

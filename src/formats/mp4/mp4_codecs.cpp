@@ -127,6 +127,7 @@ void elementary_stream(std::string_view body, SoundTrack& track)
     at += 13;
     length = descriptor(body, at, tag);
     if (tag == 5) {
+        track.config = std::string(body.substr(at, length));
         audio_specific_config(body.substr(at, length), track);
     }
 }
@@ -170,7 +171,18 @@ void describe_codec(BoxFile& file, const Box& stsd, SoundTrack& track)
     const auto config = file.find(*entry, entry->type == "mp4a" ? "esds" : "alac", boxes);
     if (config) {
         const std::string body = file.body(*config, entry_limit);
-        entry->type == "mp4a" ? elementary_stream(body, track) : alac_cookie(body, track);
+        if (entry->type == "mp4a") {
+            elementary_stream(body, track);
+        } else {
+            alac_cookie(body, track);
+            // libavcodec's ALAC decoder takes the box as a box: its size and type, then
+            // its version, flags and cookie.
+            constexpr std::size_t boxed = 36;
+            track.config = std::string("\0\0\0\x24"
+                                       "alac",
+                                       8) +
+                           body.substr(0, boxed - 8);
+        }
     }
     if (track.channels == 0 || track.sample_rate == 0) {
         throw media_error("MP4: the sound track states no channels or rate");

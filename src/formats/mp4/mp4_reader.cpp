@@ -19,6 +19,7 @@ namespace {
 struct Length {
     std::uint64_t units = 0;  // in the media's time scale
     bool exact = false;
+    std::uint64_t start = 0;  // where in the media what plays starts: the delay
 };
 
 std::uint32_t movie_time_scale(BoxFile& file, const Box& moov)
@@ -47,20 +48,21 @@ Length playing_length(const SoundTrack& track, std::uint32_t movie_scale,
     if (gapless && gapless->samples > 0 && gapless->delay <= all &&
         gapless->samples <= all - gapless->delay &&
         gapless->padding == all - gapless->delay - gapless->samples) {
-        return {gapless->samples, true};
+        return {gapless->samples, true, gapless->delay};
     }
     if (track.edit &&
         (movie_scale == 0 || static_cast<std::uint64_t>(track.edit->media_time) > all)) {
         return {all, false};
     }
     if (track.edit) {
-        const std::uint64_t rest = all - static_cast<std::uint64_t>(track.edit->media_time);
+        const auto start = static_cast<std::uint64_t>(track.edit->media_time);
+        const std::uint64_t rest = all - start;
         const long double scale = static_cast<long double>(track.time_scale) / movie_scale;
         const long double edited = static_cast<long double>(track.edit->duration) * scale;
         // The edit is in the movie's units, often milliseconds: it settles the length
         // when the media's end agrees with it to within one of those units.
         if (track.edit->only && edited + scale > rest && edited - scale < rest) {
-            return {rest, true};
+            return {rest, true, start};
         }
         std::uint64_t media_units = 0;
         const bool whole =
@@ -68,7 +70,7 @@ Length playing_length(const SoundTrack& track, std::uint32_t movie_scale,
             !__builtin_mul_overflow(track.edit->duration, track.time_scale, &media_units) &&
             media_units % movie_scale == 0;
         const std::uint64_t units = rounded(edited);
-        return {std::min(units, rest), whole && track.edit->only && units <= rest};
+        return {std::min(units, rest), whole && track.edit->only && units <= rest, start};
     }
     return {all, track.codec == "alac"};
 }
@@ -109,6 +111,14 @@ bool stored_in_file(const SoundTrack& track, const Layout& layout)
 
 }  // namespace
 
+std::uint64_t playing_start(BoxFile& file, const Box& moov, const SoundTrack& track)
+{
+    TagCollector tags;
+    const auto gapless = read_mp4_tags(file, moov, tags);
+    return output_samples(playing_length(track, movie_time_scale(file, moov), gapless).start, track)
+        .first;
+}
+
 MediaInfo read_mp4(FileSource& source, const Probe& /*probe*/)
 {
     constexpr const char* format = "MP4";
@@ -121,16 +131,7 @@ MediaInfo read_mp4(FileSource& source, const Probe& /*probe*/)
         throw media_error("MP4: no moov box");
     }
     const Box& moov = *layout.moov;
-    std::optional<SoundTrack> track;
-    auto traks = file.inside(moov);
-    while (const auto box = traks.next()) {
-        if (box->type == "trak" && (track = sound_track(file, *box))) {
-            break;
-        }
-    }
-    if (!track) {
-        throw unsupported_format("MP4 without a sound track", false);
-    }
+    const std::optional<SoundTrack> track = first_sound_track(file, moov);
     TagCollector tags;
     const auto gapless = read_mp4_tags(file, moov, tags);
     Length length = playing_length(*track, movie_time_scale(file, moov), gapless);

@@ -235,7 +235,25 @@ std::optional<SoundTrack> sound_track(BoxFile& file, const Box& trak)
     }
     track.id = track_id(file, trak);
     track.stored = stored_samples(file, *stbl, track);
+    if (track.stored) {
+        const auto co64 = file.find(*stbl, "co64");
+        track.tables = SampleTables{*file.find(*stbl, "stsz"), *file.find(*stbl, "stsc"),
+                                    co64 ? *co64 : *file.find(*stbl, "stco"), co64.has_value()};
+    }
     return track;
+}
+
+SoundTrack first_sound_track(BoxFile& file, const Box& moov)
+{
+    auto traks = file.inside(moov);
+    while (const auto box = traks.next()) {
+        if (box->type == "trak") {
+            if (auto track = sound_track(file, *box)) {
+                return std::move(*track);
+            }
+        }
+    }
+    throw unsupported_format("MP4 without a sound track", false);
 }
 
 }  // namespace media::detail

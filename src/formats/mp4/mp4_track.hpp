@@ -24,6 +24,13 @@ struct Stored {
     std::uint64_t bytes = 0;  // the samples' own, where they were summed (ALAC)
 };
 
+// The tables that say where each sample is: its size (stsz), the samples of each
+// chunk (stsc) and where each chunk starts (stco, or co64).
+struct SampleTables {
+    Box sizes, chunks, offsets;
+    bool wide_offsets = false;  // co64
+};
+
 struct SoundTrack {
     std::string codec;  // "aac" or "alac"
     int channels = 0;
@@ -38,10 +45,16 @@ struct SoundTrack {
     // Where its samples are, when stsz, stsc and stco (or co64) count the samples that
     // stts does; none when they do not, or are not there.
     std::optional<Stored> stored;
+    std::optional<SampleTables> tables;  // where stored is
+    // What a decoder is given: AAC's AudioSpecificConfig, or the whole 'alac' box.
+    std::string config;
 };
 
 // The track of `trak` if it is sound (hdlr "soun"), of a codec this library reads.
 // Throws unsupported_format for sound of another codec.
 std::optional<SoundTrack> sound_track(BoxFile& file, const Box& trak);
+
+// The first sound track under `moov`. Throws unsupported_format where there is none.
+SoundTrack first_sound_track(BoxFile& file, const Box& moov);
 
 }  // namespace media::detail
