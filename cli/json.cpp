@@ -9,6 +9,8 @@
 #include <thread>              // std::thread
 #include <vector>              // std::vector
 
+#include <musiccore/loudness.hpp>
+
 #include "text.hpp"
 
 namespace cli {
@@ -113,6 +115,15 @@ public:
             track_["tags"] = tags_json(m.tags, false);
             track_["tags_bytes"] = tags_json(m.tags, true);
         }
+        // The loudness the tags state, as the loudness command names its own.
+        const media::StatedLoudness stated = media::stated_loudness(m.tags);
+        const auto number = [](const std::optional<double>& value) {
+            return value ? Json(*value) : Json(nullptr);
+        };
+        track_["track_gain_db"] = number(stated.track_gain_db);
+        track_["track_peak"] = number(stated.track_peak);
+        track_["album_gain_db"] = number(stated.album_gain_db);
+        track_["album_peak"] = number(stated.album_peak);
         track_["dropped_tags"] = m.dropped_tags;
         if (!std::all_of(m.dropped_tags.begin(), m.dropped_tags.end(), is_utf8)) {
             Json& bytes = track_["dropped_tags_bytes"] = Json::array();

@@ -88,4 +88,18 @@ MUSICCORE_EXPORT double replaygain_peak(const Loudness& loudness);
 // A linear peak in dB (dBTP for a true peak); absent for 0.
 MUSICCORE_EXPORT std::optional<double> peak_db(double peak);
 
+// What a file's tags state of its loudness, as ReplayGain 2.0 has it: gains to
+// -18 LUFS in dB, peaks linear.
+struct StatedLoudness {
+    std::optional<double> track_gain_db, track_peak, album_gain_db, album_peak;
+    std::shared_ptr<const void> extension;
+};
+
+// From REPLAYGAIN_TRACK_GAIN, _TRACK_PEAK, _ALBUM_GAIN and _ALBUM_PEAK (Vorbis
+// comments, APE items, ID3 TXXX frames, MP4's freeform atoms: all under those
+// names), else Opus's R128_TRACK_GAIN and R128_ALBUM_GAIN (Q7.8 to -23 LUFS, taken to
+// -18). A value that is no number ("-6.35 dB", "+1.2", "0.398947"), or past 100 dB
+// or a peak of 100, counts as none.
+MUSICCORE_EXPORT StatedLoudness stated_loudness(const Tags& tags);
+
 }  // namespace media

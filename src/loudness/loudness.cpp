@@ -1,9 +1,11 @@
 #include <musiccore/loudness.hpp>
 
-#include <algorithm>  // std::min, std::max
-#include <charconv>   // std::to_chars
-#include <cmath>      // std::log10
-#include <cstring>    // std::strerror
+#include <algorithm>     // std::min, std::max
+#include <charconv>      // std::to_chars
+#include <cmath>         // std::log10, std::isfinite, std::fabs
+#include <cstring>       // std::strerror
+#include <string_view>   // std::string_view
+#include <system_error>  // std::errc
 
 #include "loudness/gating.hpp"
 
@@ -80,6 +82,79 @@ std::optional<double> peak_db(double peak)
         return std::nullopt;
     }
     return 20.0 * std::log10(peak);
+}
+
+namespace {
+
+// The first value of `name`, trimmed; empty when there is none.
+std::string_view first_value(const Tags& tags, const char* name)
+{
+    const auto values = tags.find(name);
+    if (values == tags.end() || values->second.empty()) {
+        return {};
+    }
+    std::string_view text = values->second.front();
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// A number as the tags write it: a sign, digits with a point, then " dB" for a gain.
+std::optional<double> tag_number(std::string_view text, bool gain)
+{
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+    }
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    std::string_view rest(end, static_cast<std::size_t>(text.data() + text.size() - end));
+    while (!rest.empty() && rest.front() == ' ') {
+        rest.remove_prefix(1);
+    }
+    const bool unit =
+        rest.empty() || (gain && rest.size() == 2 && (rest[0] == 'd' || rest[0] == 'D') &&
+                         (rest[1] == 'b' || rest[1] == 'B'));
+    constexpr double most = 100.0;
+    if (error != std::errc() || end == text.data() || !unit || !std::isfinite(value) ||
+        std::fabs(value) > most || (!gain && value < 0)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Opus's R128 gain: an integer of Q7.8 dB to -23 LUFS, as a ReplayGain 2.0 gain.
+std::optional<double> r128_gain(std::string_view text)
+{
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty() ||
+        value < -32768 || value > 32767) {
+        return std::nullopt;
+    }
+    constexpr double opus_reference_lufs = -23.0;
+    return static_cast<double>(value) / 256.0 + (replaygain_reference_lufs - opus_reference_lufs);
+}
+
+}  // namespace
+
+StatedLoudness stated_loudness(const Tags& tags)
+{
+    StatedLoudness stated;
+    stated.track_gain_db = tag_number(first_value(tags, "REPLAYGAIN_TRACK_GAIN"), true);
+    stated.track_peak = tag_number(first_value(tags, "REPLAYGAIN_TRACK_PEAK"), false);
+    stated.album_gain_db = tag_number(first_value(tags, "REPLAYGAIN_ALBUM_GAIN"), true);
+    stated.album_peak = tag_number(first_value(tags, "REPLAYGAIN_ALBUM_PEAK"), false);
+    if (!stated.track_gain_db) {
+        stated.track_gain_db = r128_gain(first_value(tags, "R128_TRACK_GAIN"));
+    }
+    if (!stated.album_gain_db) {
+        stated.album_gain_db = r128_gain(first_value(tags, "R128_ALBUM_GAIN"));
+    }
+    return stated;
 }
 
 }  // namespace media

@@ -307,3 +307,56 @@ TEST(loudness_meter, refuses_what_it_cannot_filter)
 }
 
 }  // namespace
+
+namespace {
+
+// The loudness that tags state, as the tools that write them spell it, and what no
+// tool writes.
+TEST(stated_loudness, reads_the_tags_that_tools_write)
+{
+    const struct {
+        media::Tags tags;
+        std::optional<double> track_gain, track_peak, album_gain;
+    } rows[] = {
+        {{{"REPLAYGAIN_TRACK_GAIN", {"-6.35 dB"}}, {"REPLAYGAIN_TRACK_PEAK", {"0.398947"}}},
+         -6.35,
+         0.398947,
+         std::nullopt},
+        {{{"REPLAYGAIN_TRACK_GAIN", {" +1.20 DB "}}, {"REPLAYGAIN_ALBUM_GAIN", {"2"}}},
+         1.2,
+         std::nullopt,
+         2.0},
+        {{{"REPLAYGAIN_TRACK_GAIN", {"loud"}}, {"REPLAYGAIN_TRACK_PEAK", {"-0.5"}}},
+         std::nullopt,
+         std::nullopt,
+         std::nullopt},
+        {{{"REPLAYGAIN_TRACK_GAIN", {"nan dB"}}, {"REPLAYGAIN_ALBUM_GAIN", {"-200 dB"}}},
+         std::nullopt,
+         std::nullopt,
+         std::nullopt},
+        {{{"REPLAYGAIN_TRACK_GAIN", {"-6.35 dBFS"}}}, std::nullopt, std::nullopt, std::nullopt},
+        // Opus: Q7.8 to -23 LUFS, 5 dB below ReplayGain's reference.
+        {{{"R128_TRACK_GAIN", {"-1280"}}, {"R128_ALBUM_GAIN", {"256"}}}, 0.0, std::nullopt, 6.0},
+        {{{"R128_TRACK_GAIN", {"40000"}}, {"R128_ALBUM_GAIN", {"12.5"}}},
+         std::nullopt,
+         std::nullopt,
+         std::nullopt},
+        {{{"R128_TRACK_GAIN", {"0"}}, {"REPLAYGAIN_TRACK_GAIN", {"-1 dB"}}},
+         -1.0,
+         std::nullopt,
+         std::nullopt},
+    };
+    for (const auto& row : rows) {
+        const media::StatedLoudness stated = media::stated_loudness(row.tags);
+        SCOPED_TRACE(row.tags.begin()->second.front());
+        EXPECT_EQ(stated.track_gain_db.has_value(), row.track_gain.has_value());
+        if (stated.track_gain_db && row.track_gain) {
+            EXPECT_NEAR(*stated.track_gain_db, *row.track_gain, 1e-9);
+        }
+        EXPECT_EQ(stated.track_peak, row.track_peak);
+        EXPECT_EQ(stated.album_gain_db, row.album_gain);
+    }
+    EXPECT_FALSE(media::stated_loudness({}).album_peak);
+}
+
+}  // namespace
