@@ -101,8 +101,10 @@ case "${1:-}" in
     build bench
     bench/make_hour_file.sh build-bench/hour.opus
     bench/make_bench_folder.sh build-bench/files
+    bench/make_loudness_folder.sh build-bench/loudness
     # Fails when a target that compares two benchmarks is missed.
     MUSICCORE_BENCH_FILE=build-bench/hour.opus MUSICCORE_BENCH_DIR=build-bench/files \
+      MUSICCORE_BENCH_LOUDNESS=build-bench/loudness \
       build-bench/bench/musiccore_bench --benchmark_repetitions=5 \
       --benchmark_report_aggregates_only=true "${@:2}"
     ;;

@@ -26,6 +26,8 @@
 #include <wavpack/wavpack.h>
 
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <taglib/fileref.h>
@@ -34,6 +36,7 @@
 #include <musiccore/formathelper.hpp>
 #include <musiccore/index.hpp>
 #include <musiccore/library.hpp>
+#include <musiccore/loudness.hpp>
 #include <musiccore/media.hpp>
 #include <musiccore/opusutils.hpp>
 #include <musiccore/utils.hpp>
@@ -558,6 +561,99 @@ BENCHMARK_CAPTURE(list_command, json, "--json")->Unit(benchmark::kMillisecond)->
 BENCHMARK_CAPTURE(list_command, csv, "--csv")->Unit(benchmark::kMillisecond)->UseRealTime();
 #endif
 
+// Loudness, true peak on, beside loudgain 0.6.8 (Debian's) on the same files: one
+// file in this process, and an album of 16 (eight of each) with two jobs in reader
+// processes against loudgain's one process for them all.
+std::string loudness_file(const std::string& name)
+{
+    return std::string(from_environment("MUSICCORE_BENCH_LOUDNESS")) + "/" + name;
+}
+
+// Runs loudgain on `files`, its output dropped; false where it did not end well.
+bool run_loudgain(const std::vector<std::string>& files)
+{
+    std::vector<char*> arguments;
+    std::string program = "loudgain";
+    arguments.push_back(program.data());
+    std::vector<std::string> kept = files;
+    for (std::string& file : kept) {
+        arguments.push_back(file.data());
+    }
+    arguments.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t child = 0;
+    const int failed =
+        posix_spawnp(&child, "loudgain", &actions, nullptr, arguments.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    return failed == 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+std::vector<std::string> loudness_album()
+{
+    std::vector<std::string> files;
+    for (int i = 1; i <= 8; ++i) {
+        files.push_back(loudness_file("album/" + std::to_string(i) + ".flac"));
+        files.push_back(loudness_file("album/" + std::to_string(i) + ".mp3"));
+    }
+    return files;
+}
+
+void loudness_ours(benchmark::State& state, const char* name)
+{
+    const std::string file = loudness_file(name);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(media::measure_loudness(file));
+    }
+}
+
+void loudness_loudgain(benchmark::State& state, const char* name)
+{
+    const std::vector<std::string> file{loudness_file(name)};
+    for (auto _ : state) {
+        if (!run_loudgain(file)) {
+            state.SkipWithError("loudgain did not run");
+            return;
+        }
+    }
+}
+
+void loudness_album_ours(benchmark::State& state)
+{
+    media::LoudnessOptions options;
+    options.limits.isolated = true;
+    const std::vector<std::string> files = loudness_album();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(media::measure_loudness(files, options, 2));
+    }
+}
+
+void loudness_album_loudgain(benchmark::State& state)
+{
+    const std::vector<std::string> files = loudness_album();
+    for (auto _ : state) {
+        if (!run_loudgain(files)) {
+            state.SkipWithError("loudgain did not run");
+            return;
+        }
+    }
+}
+
+BENCHMARK_CAPTURE(loudness_ours, flac, "track.flac")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(loudness_loudgain, flac, "track.flac")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(loudness_ours, mp3, "track.mp3")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(loudness_loudgain, mp3, "track.mp3")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(loudness_album_ours)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+BENCHMARK(loudness_album_loudgain)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+
 // Keeps each benchmark's time (the median, when repeated) as well as printing it.
 class Recorder : public benchmark::ConsoleReporter {
 public:
@@ -655,6 +751,14 @@ int main(int argc, char** argv)
          recorder.ratio("index_first_update/real_time", "index_plain_scan/real_time"), 1.2},
         {"index: first update / update with nothing changed",
          recorder.ratio("index_first_update/real_time", "index_unchanged_update/real_time"), -20},
+        {"loudness / loudgain, a 4-minute FLAC file",
+         recorder.ratio("loudness_ours/flac", "loudness_loudgain/flac/real_time"), 0.4},
+        {"loudness / loudgain, a 4-minute MP3 file",
+         recorder.ratio("loudness_ours/mp3", "loudness_loudgain/mp3/real_time"), 0.4},
+        {"loudness of 16 files, 2 jobs isolated / loudgain",
+         recorder.ratio("loudness_album_ours/iterations:2/real_time",
+                        "loudness_album_loudgain/iterations:2/real_time"),
+         0.25},
 #ifdef MUSICCORE_CLI
         // Milliseconds over rows, times 1000: microseconds a row.
         {"musiccore list, the table: us a row of 100,000",
