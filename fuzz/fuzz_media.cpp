@@ -1,6 +1,7 @@
 // Arbitrary bytes as an audio file of any format, read by content, and as Ogg Opus
 // by the older query: a record that holds together, its first picture readable as
-// listed, or the library's own error.
+// listed, or the library's own error; and decoded for its loudness: finite values,
+// or the library's own error.
 // LeakSanitizer checks the memory behind every library's handle after each input.
 // Mutations nearly always break an Ogg page's checksum, and a page with a bad one
 // is dropped before opusfile looks inside it, so the harness recomputes the
@@ -19,6 +20,7 @@
 
 #include "require.hpp"
 
+#include <musiccore/loudness.hpp>
 #include <musiccore/media.hpp>
 #include <musiccore/opusutils.hpp>
 
@@ -85,6 +87,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 require(*e.what() != '\0', "an error says what went wrong");
             }
         }
+    } catch (const media::media_error& e) {
+        require(*e.what() != '\0', "an error says what went wrong");
+    }
+    try {
+        const media::Loudness loudness = media::measure_loudness(path);
+        require(loudness.frames >= 0 && std::isfinite(loudness.sample_peak), "a measure");
+        require(!loudness.integrated_lufs || std::isfinite(*loudness.integrated_lufs),
+                "a finite loudness");
+        require(!loudness.true_peak || std::isfinite(*loudness.true_peak), "a finite peak");
     } catch (const media::media_error& e) {
         require(*e.what() != '\0', "an error says what went wrong");
     }

@@ -1,7 +1,7 @@
 #include "loudness/loudness_meter.hpp"
 
 #include <algorithm>  // std::min, std::max
-#include <cmath>      // std::fabs
+#include <cmath>      // std::isfinite
 #include <numeric>    // std::accumulate
 #include <string>     // std::to_string
 
@@ -139,6 +139,11 @@ void LoudnessMeter::close_piece()
         piece_energy_[channel] = 0;
     }
     piece_filled_ = 0;
+    // A sample that is no number (a float file's NaN) would leave the filters' state
+    // NaN from there on, and every block after it unmeasured: no loudness, not a wrong one.
+    if (!std::isfinite(weighted)) {
+        throw media_error("loudness: a sample that is not a finite number");
+    }
     pieces_.push_back(weighted);
     if (pieces_.size() > pieces_a_window) {
         pieces_.pop_front();
@@ -159,12 +164,18 @@ Loudness LoudnessMeter::result() const
     if (!started_) {
         throw media_error("loudness: nothing was decoded");
     }
+    // Float samples may pass full scale a little, not a thousandfold.
+    constexpr double most_peak = 1000.0;
+    const double true_peak = true_peak_ ? std::max(earlier_true_peak_, true_peak_->peak()) : 0.0;
+    if (!(sample_peak_ <= most_peak) || !(true_peak <= most_peak)) {
+        throw media_error("loudness: samples past a thousand times full scale");
+    }
     Loudness loudness;
     loudness.integrated_lufs = momentary_.integrated();
     loudness.range_lu = short_term_.range();
     loudness.sample_peak = sample_peak_;
     if (true_peak_) {
-        loudness.true_peak = std::max(earlier_true_peak_, true_peak_->peak());
+        loudness.true_peak = true_peak;
     }
     loudness.channels = first_layout_.channels;
     loudness.sample_rate = first_layout_.sample_rate;

@@ -2,6 +2,7 @@
 // of the broadcast test signals.
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <random>
 #include <vector>
@@ -357,6 +358,21 @@ TEST(stated_loudness, reads_the_tags_that_tools_write)
         EXPECT_EQ(stated.album_gain_db, row.album_gain);
     }
     EXPECT_FALSE(media::stated_loudness({}).album_peak);
+}
+
+}  // namespace
+
+namespace {
+
+// Float samples that are no numbers, or far past full scale, are no measure.
+TEST(loudness_meter, refuses_samples_that_are_no_numbers)
+{
+    for (const float bad : {std::nanf(""), std::numeric_limits<float>::infinity(), 5000.0F}) {
+        Signal signal{{2, 48000, ChannelOrder::wave}, {}};
+        add_sine(signal, 1000, -20, 1);
+        signal.samples[1000] = bad;
+        EXPECT_THROW(ours(signal), media::media_error) << bad;
+    }
 }
 
 }  // namespace
