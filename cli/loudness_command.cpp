@@ -88,7 +88,14 @@ std::string album_key(const Measured& file, const LoudnessRequest& request,
     if (!artist) {
         artist = media::joined(info->tags, "ARTIST");
     }
-    return "tags\n" + std::to_string(file.root) + "\n" + artist.value_or("") + "\n" + *album;
+    std::string key =
+        "tags\n" + std::to_string(file.root) + "\n" + artist.value_or("") + "\n" + *album;
+    if (request.per_disc) {
+        // "1/2" and "1" are the same disc.
+        const std::string disc = media::joined(info->tags, "DISCNUMBER").value_or("");
+        key += " (disc " + disc.substr(0, disc.find('/')) + ")";
+    }
+    return key;
 }
 
 void measure_all(std::vector<Measured>& files, const LoudnessRequest& request)

@@ -16,6 +16,7 @@ struct LoudnessRequest {
     std::vector<std::string> paths;  // files, or folders to walk for music files
     bool albums = false;
     bool album_by_folder = false;  // else by tags: album artist (else artist) and album
+    bool per_disc = false;         // by tags, each disc (DISCNUMBER) an album of its own
     bool true_peak = true;
     unsigned jobs = 0;  // files measured at once; 0: one per core
     std::chrono::milliseconds time_limit{};

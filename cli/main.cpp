@@ -405,6 +405,8 @@ int run(int argc, char** argv)
             "How tracks make albums: 'tags' (album artist, else artist, and album; the "
             "default) or 'folder'")
         ->check(CLI::IsMember({"tags", "folder"}));
+    loudness->add_flag("--per-disc", loudness_request.per_disc,
+                       "With albums by tags: each disc (DISCNUMBER) an album of its own");
     loudness->add_flag_callback(
         "--no-true-peak", [&loudness_request] { loudness_request.true_peak = false; },
         "Leave out the oversampled peak, about half of the time a file takes");

@@ -402,6 +402,10 @@ TEST(cli, loudness_of_files_and_albums)
     EXPECT_NE(text.out.find("  -22.99   0.00     0.070795        -   4.99 dB  case-23.wav\n"),
               std::string::npos)
         << text.out;
+    // A disc of its own, by its DISCNUMBER (1 of 2).
+    const Outcome disc =
+        musiccore("loudness --album --per-disc --json ../samples/aac.m4a", MUSICCORE_LOUDNESS_DIR);
+    EXPECT_EQ(nlohmann::json::parse(disc.out)["albums"][0]["album"], "Box (disc 1)") << disc.out;
     const Outcome csv = musiccore("loudness --csv .", MUSICCORE_LOUDNESS_DIR);
     EXPECT_EQ(csv.status, 0) << csv.err;
     EXPECT_NE(csv.out.find("\n./case-33.flac,-32.99,0.00,0.022387,-33.00,14.99,0.022387,,\n"),
