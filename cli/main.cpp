@@ -22,6 +22,7 @@
 #include <musiccore/version.hpp>
 
 #include "changes.hpp"
+#include "cue_tracks.hpp"
 #include "loudness_command.hpp"
 #include "progress.hpp"
 #include "report.hpp"
@@ -281,6 +282,11 @@ int run_info(const Options& options)
     }
     cli::print_scan(all, options.format, cli::TrackPrinter::Style::blocks, to_terminal(), std::cout,
                     std::cerr);
+    if (options.format == cli::Format::text) {
+        for (const auto& track : all.tracks) {
+            cli::print_cue_tracks(track.path, track.media, std::cout, std::cerr);
+        }
+    }
     return all.failures.empty() ? all_read : some_failed;
 }
 

@@ -442,4 +442,26 @@ TEST(cli, scan_measures_loudness_into_the_index)
     EXPECT_EQ(musiccore("scan --loudness music", folder.path().string()).status, 2);  // needs --db
 }
 
+// info of an image lists the tracks that the sheet beside it cuts it into.
+TEST(cli, info_lists_an_images_tracks)
+{
+    const test_files::TempFolder folder("cli-cue");
+    fs::copy_file(fs::path(MUSICCORE_SAMPLE_DIR) / "tone.flac", folder.path() / "image.flac");
+    std::ofstream(folder.path() / "image.cue")
+        << "PERFORMER \"Band\"\nFILE \"image.wav\" WAVE\n TRACK 01 AUDIO\n  TITLE \"A\"\n"
+           "  INDEX 01 00:00:00\n TRACK 02 AUDIO\n  TITLE \"B\"\n  INDEX 01 00:01:00\n";
+    const Outcome got = musiccore("info image.flac", folder.path().string());
+    EXPECT_EQ(got.status, 0) << got.err;
+    EXPECT_NE(got.out.find("image.flac: 2 tracks, by image.cue (UTF-8)\n"
+                           "  01  00:00:01  samples 0 +44100  Band - A\n"
+                           "  02  00:00:01  samples 44100 +55900  Band - B\n"),
+              std::string::npos)
+        << got.out;
+    std::ofstream(folder.path() / "image.cue") << "FILE \"image.flac\" WAVE\nTRACK 01 AUDIO\n";
+    const Outcome bad = musiccore("info image.flac", folder.path().string());
+    EXPECT_EQ(bad.status, 0);
+    EXPECT_NE(bad.err.find("track 1 has no INDEX 01 (the file stays one track)"), std::string::npos)
+        << bad.err;
+}
+
 }  // namespace

@@ -1,0 +1,197 @@
+// The tracks of an image: where its sheet is, which of the sheet's files it is, and
+// each track's samples.
+#include <musiccore/cue.hpp>
+
+#include <algorithm>  // std::sort
+#include <cctype>     // std::tolower
+#include <fstream>    // std::ifstream
+#include <iterator>   // std::istreambuf_iterator
+
+#include "cue/cue_sheet.hpp"
+#include "cue/cue_text.hpp"
+#include "formats/format_table.hpp"
+
+namespace music_library {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using detail::CueSheet;
+
+// .cue files looked at in one folder, at most.
+constexpr std::size_t max_sheets = 64;
+
+bool audio_name(const fs::path& path)
+{
+    std::string extension = path.extension().string();
+    for (char& c : extension) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return media::detail::listed_extension(extension);
+}
+
+std::string lower(std::string text)
+{
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// The regular file's bytes, up to the sheets' limit; none for anything else.
+std::optional<std::string> small_file(const fs::path& path)
+{
+    std::error_code error;
+    if (!fs::is_regular_file(fs::symlink_status(path, error)) ||
+        fs::file_size(path, error) > detail::max_cue_bytes || error) {
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    return in.bad() ? std::nullopt : std::optional<std::string>(std::move(bytes));
+}
+
+// The file of the folder that a sheet's FILE `name` stands for: itself, else the one
+// of its stem with an audio file's extension, else the folder's only audio file.
+// None for a name that leaves the folder.
+std::optional<fs::path> named_file(const std::string& name, const std::vector<fs::path>& audio)
+{
+    const fs::path named(name);
+    if (name.empty() || named.has_parent_path() || name == "." || name == "..") {
+        return std::nullopt;
+    }
+    for (const fs::path& file : audio) {
+        if (file.filename() == named) {
+            return file;
+        }
+    }
+    for (const fs::path& file : audio) {
+        if (lower(file.stem().string()) == lower(named.stem().string())) {
+            return file;
+        }
+    }
+    return audio.size() == 1 ? std::optional<fs::path>(audio.front()) : std::nullopt;
+}
+
+struct Found {
+    CueSheet sheet;
+    std::size_t file = 0;  // the sheet's FILE that the image is
+    fs::path where;
+    std::string encoding;
+};
+
+std::optional<Found> sheet_beside(const fs::path& image)
+{
+    const fs::path folder = image.parent_path().empty() ? fs::path(".") : image.parent_path();
+    std::vector<fs::path> audio;
+    std::vector<fs::path> sheets;
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const fs::path& path = it->path();
+        if (lower(path.extension().string()) == ".cue" && sheets.size() < max_sheets) {
+            sheets.push_back(path);
+        } else if (audio_name(path)) {
+            audio.push_back(path);
+        }
+    }
+    std::sort(sheets.begin(), sheets.end());
+    for (const fs::path& path : sheets) {
+        const auto bytes = small_file(path);
+        if (!bytes) {
+            continue;
+        }
+        detail::CueText text = detail::cue_text(*bytes);
+        CueSheet sheet = detail::parse_cue(text.text);
+        for (std::size_t i = 0; i < sheet.files.size(); ++i) {
+            const auto file = named_file(sheet.files[i].name, audio);
+            if (file && fs::equivalent(*file, image, error)) {
+                return Found{std::move(sheet), i, path, std::move(text.encoding)};
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<Found> sheet_of(const fs::path& image, const media::MediaInfo& info)
+{
+    if (const auto tag = info.tags.find("CUESHEET");
+        tag != info.tags.end() && !tag->second.empty()) {
+        const std::string& text = tag->second.front();
+        if (!detail::valid_utf8(text)) {
+            throw media::media_error("CUE: the CUESHEET tag is not UTF-8");
+        }
+        CueSheet sheet = detail::parse_cue(text);
+        // An embedded sheet is of the file that holds it: its first FILE.
+        return Found{std::move(sheet), 0, image, "UTF-8"};
+    }
+    return sheet_beside(image);
+}
+
+media::Tags tags_of(const CueSheet& sheet, const detail::CueTrack& track,
+                    const media::MediaInfo& info, std::size_t total)
+{
+    media::Tags tags = info.tags;
+    tags.erase("CUESHEET");
+    for (const auto& [name, values] : sheet.album) {
+        tags[name] = values;
+    }
+    if (const auto performer = sheet.album.find("ALBUMARTIST"); performer != sheet.album.end()) {
+        tags["ARTIST"] = performer->second;  // unless the track names its own
+    }
+    for (const auto& [name, values] : track.tags) {
+        tags[name] = values;
+    }
+    tags["TRACKNUMBER"] = {std::to_string(track.number)};
+    tags["TOTALTRACKS"] = {std::to_string(total)};
+    return tags;
+}
+
+}  // namespace
+
+std::optional<CueTracks> cue_tracks(const fs::path& path, const media::MediaInfo& info)
+{
+    std::optional<Found> found = sheet_of(path, info);
+    if (!found) {
+        return std::nullopt;
+    }
+    if (!info.samples || info.sample_rate <= 0) {
+        throw media::media_error("CUE: the audio's length is unknown");
+    }
+    const CueSheet& sheet = found->sheet;
+    std::vector<const detail::CueTrack*> own;
+    for (const detail::CueTrack& track : sheet.tracks) {
+        if (track.file == found->file) {
+            own.push_back(&track);
+        }
+    }
+    if (own.empty()) {
+        return std::nullopt;
+    }
+    CueTracks tracks{found->where, found->encoding, {}, {}};
+    const std::int64_t end = *info.samples;
+    for (std::size_t i = 0; i < own.size(); ++i) {
+        bool exact = info.exact;
+        const std::int64_t start = detail::cue_sample(own[i]->start(), info.sample_rate, exact);
+        const std::int64_t next =
+            i + 1 < own.size() ? detail::cue_sample(own[i + 1]->start(), info.sample_rate, exact)
+                               : end;
+        if (start >= end || next > end) {
+            throw media::media_error("CUE: track " + std::to_string(own[i]->number) +
+                                     " starts past the audio's end");
+        }
+        CueTrack track;
+        track.path = path;
+        track.cue_track = own[i]->number;
+        track.start_sample = start;
+        track.samples = next - start;
+        track.exact = exact;
+        track.duration_secs =
+            static_cast<double>(track.samples) / static_cast<double>(info.sample_rate);
+        track.tags = tags_of(sheet, *own[i], info, sheet.tracks.size());
+        tracks.tracks.push_back(std::move(track));
+    }
+    return tracks;
+}
+
+}  // namespace music_library

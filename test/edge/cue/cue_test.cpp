@@ -1,0 +1,218 @@
+// CUE sheets as the tools that write them write them, cut to the sample, and the
+// sheets that break their rules.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <musiccore/cue.hpp>
+
+#include "cue/cue_sheet.hpp"
+#include "cue/cue_text.hpp"
+#include "support/test_files.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using music_library::detail::parse_cue;
+
+// As Exact Audio Copy writes one, for a disc as one image: REM lines, a pregap,
+// FILE naming a WAV that was since made FLAC.
+const char* const eac_sheet = "REM GENRE Rock\r\n"
+                              "REM DATE 1999\r\n"
+                              "REM DISCID 860B640B\r\n"
+                              "REM COMMENT \"ExactAudioCopy v1.6\"\r\n"
+                              "CATALOG 0724384960650\r\n"
+                              "PERFORMER \"The Band\"\r\n"
+                              "TITLE \"The Album\"\r\n"
+                              "FILE \"image.wav\" WAVE\r\n"
+                              "  TRACK 01 AUDIO\r\n"
+                              "    TITLE \"First\"\r\n"
+                              "    FLAGS DCP\r\n"
+                              "    ISRC GBAYE9900001\r\n"
+                              "    INDEX 01 00:00:00\r\n"
+                              "  TRACK 02 AUDIO\r\n"
+                              "    TITLE \"Second\"\r\n"
+                              "    PERFORMER \"Guest\"\r\n"
+                              "    INDEX 00 00:00:70\r\n"
+                              "    INDEX 01 00:01:00\r\n"
+                              "  TRACK 03 AUDIO\r\n"
+                              "    TITLE \"Third\"\r\n"
+                              "    INDEX 01 00:01:37\r\n";
+
+class CueFolder : public test_files::TempFolder {
+public:
+    explicit CueFolder(const std::string& name) : TempFolder(name) {}
+    fs::path write(const std::string& name, const std::string& bytes) const
+    {
+        const fs::path file = path() / name;
+        std::ofstream(file, std::ios::binary) << bytes;
+        return file;
+    }
+    fs::path image(const std::string& name) const
+    {
+        const fs::path file = path() / name;
+        fs::copy_file(test_files::samples + "tone.flac", file);
+        return file;
+    }
+};
+
+TEST(cue, cuts_an_image_to_the_sample)
+{
+    const CueFolder folder("cue-eac");
+    const fs::path image = folder.image("image.flac");  // FILE says image.wav
+    folder.write("image.cue", eac_sheet);
+    const media::MediaInfo info = media::read_info(image.string());
+    const auto cut = music_library::cue_tracks(image, info);
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(cut->sheet.filename(), "image.cue");
+    EXPECT_EQ(cut->encoding, "UTF-8");
+    ASSERT_EQ(cut->tracks.size(), 3U);
+    // 588 samples a frame at 44.1 kHz; the pregap of track 2 is track 1's.
+    const std::int64_t starts[] = {0, 44100, 44100 + 37 * 588};
+    const std::int64_t ends[] = {44100, 44100 + 37 * 588, 100000};
+    for (std::size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        const music_library::CueTrack& track = cut->tracks[i];
+        EXPECT_EQ(track.cue_track, static_cast<int>(i) + 1);
+        EXPECT_EQ(track.start_sample, starts[i]);
+        EXPECT_EQ(track.samples, ends[i] - starts[i]);
+        EXPECT_TRUE(track.exact);
+        EXPECT_EQ(track.tags.at("TOTALTRACKS"), std::vector<std::string>{"3"});
+        EXPECT_EQ(track.tags.at("ALBUM"), std::vector<std::string>{"The Album"});
+        EXPECT_EQ(track.tags.at("GENRE"), std::vector<std::string>{"Rock"});
+        EXPECT_EQ(track.tags.count("DISCID"), 0U);
+    }
+    EXPECT_EQ(cut->tracks[0].tags.at("ISRC"), std::vector<std::string>{"GBAYE9900001"});
+    EXPECT_EQ(cut->tracks[0].tags.at("ARTIST"), std::vector<std::string>{"The Band"});
+    EXPECT_EQ(cut->tracks[1].tags.at("ARTIST"), std::vector<std::string>{"Guest"});
+    EXPECT_EQ(cut->tracks[1].tags.at("ALBUMARTIST"), std::vector<std::string>{"The Band"});
+    EXPECT_EQ(cut->tracks[2].tags.at("TITLE"), std::vector<std::string>{"Third"});
+    EXPECT_EQ(cut->tracks[2].tags.at("TRACKNUMBER"), std::vector<std::string>{"3"});
+    EXPECT_EQ(cut->tracks[0].tags.at("COMMENT"), std::vector<std::string>{"ExactAudioCopy v1.6"});
+    // Another file of the folder is not the sheet's: no tracks.
+    const fs::path other = folder.image("other.flac");
+    EXPECT_FALSE(music_library::cue_tracks(other, media::read_info(other.string())));
+}
+
+// Texts as Russian and Japanese rippers write them, without a mark of their encoding.
+TEST(cue, reads_sheets_in_the_encodings_rippers_use)
+{
+    const struct {
+        std::string bytes;
+        std::string encoding;
+        std::string title;  // UTF-8
+    } rows[] = {
+        {"\xEF\xBB\xBFTITLE \"Caf\xC3\xA9\"", "UTF-8 (BOM)", "Caf\xC3\xA9"},
+        {"TITLE \"Caf\xC3\xA9\"", "UTF-8", "Caf\xC3\xA9"},
+        {std::string("\xFF\xFET\0I\0", 6), "UTF-16LE", ""},
+        // "Кино - Группа крови" in Windows-1251.
+        {"PERFORMER \"\xCA\xE8\xED\xEE\"\nTITLE \"\xC3\xF0\xF3\xEF\xEF\xE0 \xEA\xF0\xEE\xE2\xE8\" "
+         "\xEF\xE5\xF1\xED\xE8 \xE8 \xEF\xF0\xEE \xEB\xFE\xE1\xEE\xE2\xFC \xE8 "
+         "\xE2\xEE\xE9\xED\xF3",
+         "windows-1251",
+         "\xD0\x93\xD1\x80\xD1\x83\xD0\xBF\xD0\xBF\xD0\xB0 "
+         "\xD0\xBA\xD1\x80\xD0\xBE\xD0\xB2\xD0\xB8"},
+        // Japanese in Shift_JIS: "東京事変" and more, as a ripper names a disc.
+        {"PERFORMER \"\x93\x8C\x8B\x9E\x8E\x96\x95\xCF\"\nTITLE \"\x83\x8A\x83\x93\x83\x53\x82\xCC"
+         "\x89\xCC\x81\x41\x82\xB3\x82\xE7\x82\xC9\x82\xA0\x82\xEA\x82\xB1\x82\xEA\"",
+         "Shift_JIS",
+         "\xE3\x83\xAA\xE3\x83\xB3\xE3\x82\xB4\xE3\x81\xAE\xE6\xAD\x8C\xE3\x80\x81\xE3\x81\x95\xE3"
+         "\x82\x89\xE3\x81\xAB\xE3\x81\x82\xE3\x82\x8C\xE3\x81\x93\xE3\x82\x8C"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.encoding);
+        const auto text = music_library::detail::cue_text(row.bytes);
+        EXPECT_EQ(text.encoding, row.encoding);
+        if (!row.title.empty()) {
+            EXPECT_NE(text.text.find(row.title), std::string::npos) << text.text;
+        }
+    }
+}
+
+// Sheets that break the rules fail with where and why; the image stays one track.
+TEST(cue, refuses_sheets_that_break_their_rules)
+{
+    const std::string head = "FILE \"a.flac\" WAVE\n  TRACK 01 AUDIO\n";
+    std::string many = "FILE \"a.flac\" WAVE\n";
+    for (int i = 1; i <= 100; ++i) {
+        many += "TRACK " + std::to_string(i % 100 == 0 ? 99 : i) + " AUDIO\nINDEX 01 00:00:00\n";
+    }
+    const struct {
+        std::string sheet;
+        std::string error;
+    } rows[] = {
+        {std::string(music_library::detail::max_cue_bytes + 1, ' '), "over 1 MiB"},
+        {many, "more than 99 tracks"},
+        {head + "    INDEX 01 00:00:75\n", "frames of 75 or more"},
+        {head + "    INDEX 01 00:60:00\n", "seconds of 60 or more"},
+        {head + "    INDEX 01 1:2\n", "is no time mm:ss:ff"},
+        {head + "    INDEX 00 00:01:00\n    INDEX 01 00:00:00\n", "index 1 out of order"},
+        {head + "    INDEX 00 00:00:00\n", "track 1 has no INDEX 01"},
+        {head + "    INDEX 01 00:02:00\n  TRACK 02 AUDIO\n    INDEX 01 00:01:00\n",
+         "track 2 starts before the one before"},
+        {head + "    TITLE \"" + std::string(5000, 'x') + "\"\n", "a line of 5012 bytes"},
+        {head + "    INDEX 01 00:00:00\n\x01\x02\xFF junk\n", "a control character"},
+        {"TRACK 01 AUDIO\n    INDEX 01 00:00:00\n", "TRACK before any FILE"},
+        {"FILE \"a.flac\" WAVE\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n", "no audio track"},
+        {head + "    INDEX 01 00:00:00\n  TRACK 1x AUDIO\n", "track number '1x'"},
+    };
+    for (const auto& row : rows) {
+        try {
+            parse_cue(row.sheet);
+            ADD_FAILURE() << row.error << ": parsed";
+        } catch (const media::media_error& e) {
+            EXPECT_NE(std::string(e.what()).find(row.error), std::string::npos)
+                << e.what() << " (" << row.error << ")";
+        }
+    }
+    // An index past the audio's end: the sheet is not this file's.
+    const CueFolder folder("cue-past");
+    const fs::path image = folder.image("a.flac");
+    folder.write("a.cue",
+                 head + "    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:05:00\n");
+    EXPECT_THROW(music_library::cue_tracks(image, media::read_info(image.string())),
+                 media::media_error);
+    // A FILE that leaves the folder names no file.
+    const CueFolder outside("cue-outside");
+    const fs::path alone = outside.image("b.flac");
+    outside.write("b.cue", "FILE \"../b.flac\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n");
+    EXPECT_FALSE(music_library::cue_tracks(alone, media::read_info(alone.string())));
+}
+
+// One sheet of two files: each gets its own tracks. A sheet in the file's own
+// CUESHEET tag needs no file beside it.
+TEST(cue, gives_each_file_of_a_sheet_its_tracks)
+{
+    const CueFolder folder("cue-two");
+    const fs::path one = folder.image("one.flac");
+    const fs::path two = folder.image("two.flac");
+    folder.write("disc.cue", "TITLE \"Two Files\"\nFILE \"one.flac\" WAVE\n  TRACK 01 AUDIO\n"
+                             "    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:01:00\n"
+                             "FILE \"two.flac\" WAVE\n  TRACK 03 AUDIO\n    INDEX 01 00:00:00\n");
+    const auto first = music_library::cue_tracks(one, media::read_info(one.string()));
+    const auto second = music_library::cue_tracks(two, media::read_info(two.string()));
+    ASSERT_TRUE(first && second);
+    ASSERT_EQ(first->tracks.size(), 2U);
+    ASSERT_EQ(second->tracks.size(), 1U);
+    EXPECT_EQ(second->tracks[0].cue_track, 3);
+    EXPECT_EQ(second->tracks[0].samples, 100000);
+    EXPECT_EQ(first->tracks[1].samples, 100000 - 44100);
+
+    media::MediaInfo tagged = media::read_info(one.string());
+    tagged.tags["CUESHEET"] = {"FILE \"x.flac\" WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"
+                               "TRACK 02 AUDIO\nINDEX 01 00:00:50\n"};
+    const auto embedded = music_library::cue_tracks(one, tagged);
+    ASSERT_TRUE(embedded);
+    EXPECT_EQ(embedded->sheet, one);
+    ASSERT_EQ(embedded->tracks.size(), 2U);
+    EXPECT_EQ(embedded->tracks[1].start_sample, 50 * 588);
+    EXPECT_EQ(embedded->tracks[1].tags.count("CUESHEET"), 0U);
+    // At a rate that 75 does not divide, positions round down and are not exact.
+    tagged.sample_rate = 32000;
+    EXPECT_FALSE(music_library::cue_tracks(one, tagged)->tracks[1].exact);
+}
+
+}  // namespace
