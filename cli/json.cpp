@@ -131,6 +131,13 @@ public:
                 bytes.push_back(bytes_as_characters(name));
             }
         }
+        if (t.cue_track != 0) {
+            track_["cue_track"] = t.cue_track;
+            track_["start_sample"] = t.start_sample;
+        } else if (track_.contains("cue_track")) {
+            track_.erase("cue_track");
+            track_.erase("start_sample");
+        }
         track_["picture_count"] = t.pictures ? Json(*t.pictures) : Json(nullptr);
         if (t.folder_cover.empty()) {
             track_["folder_cover"] = nullptr;
@@ -278,7 +285,7 @@ private:
                     listing_.track(i, path, texts, media);
                     layout_.append_element(text,
                                            tracks.of({path, texts.artist, texts.album, texts.title,
-                                                      media, listing_.pictures(i), no_cover}),
+                                                      media, listing_.pictures(i), no_cover, 0, 0}),
                                            after_ || i > 0);
                 }
             } catch (...) {

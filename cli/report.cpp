@@ -5,6 +5,8 @@
 #include <string>     // std::string
 #include <vector>     // std::vector
 
+#include <musiccore/cue.hpp>
+
 #include "json.hpp"
 #include "text.hpp"
 
@@ -47,7 +49,7 @@ public:
         std::string duration =
             !m.samples ? "?" : (m.exact ? "" : "~") + clock_text(m.duration_secs);
         add({std::move(duration), printable(t.artist, max_column), printable(t.album, max_column),
-             printable(t.title, max_column), printable(t.path)});
+             printable(t.title, max_column), printable(shown_path(t))});
         total_secs_ += m.duration_secs;
     }
 
@@ -90,7 +92,7 @@ public:
     void track(const Listed& t) override
     {
         const media::MediaInfo& m = t.media;
-        out_ << printable(t.path) << '\n';
+        out_ << printable(shown_path(t)) << '\n';
         length(m);
         out_ << "  format    " << printable(m.codec, max_value) << ", " << m.channels
              << (m.channels == 1 ? " channel" : " channels");
@@ -154,8 +156,8 @@ public:
     void track(const Listed& t) override
     {
         const media::MediaInfo& m = t.media;
-        out_ << csv_field(t.path) << ',' << csv_field(t.artist) << ',' << csv_field(t.album) << ','
-             << csv_field(t.title) << ',' << exact_text(m.duration_secs) << ','
+        out_ << csv_field(shown_path(t)) << ',' << csv_field(t.artist) << ',' << csv_field(t.album)
+             << ',' << csv_field(t.title) << ',' << exact_text(m.duration_secs) << ','
              << clock_text(m.duration_secs) << ',' << csv_field(m.codec) << ',' << m.channels << ','
              << m.sample_rate << ',' << (m.samples ? exact_text(*m.samples) : "") << ','
              << (m.exact ? "true" : "false") << ','
@@ -185,7 +187,8 @@ void TrackPrinter::tracks(const music_library::IndexListing& listing)
     const std::string no_cover;
     for (std::size_t i = 0; i < listing.size(); ++i) {
         listing.track(i, path, texts, media);
-        track({path, texts.artist, texts.album, texts.title, media, listing.pictures(i), no_cover});
+        track({path, texts.artist, texts.album, texts.title, media, listing.pictures(i), no_cover,
+               0, 0});
     }
 }
 
@@ -209,13 +212,34 @@ void print_scan(const music_library::ScanResult& result, Format format, TrackPri
 {
     const auto printer = TrackPrinter::make(format, style, terminal, out, err);
     for (const auto& t : result.tracks) {
-        printer->track({t.path.native(), t.artist, t.album, t.title, t.media,
-                        t.media.pictures.size(), t.folder_cover});
+        const music_library::CueTracks* cut = music_library::cue_tracks_of(t);
+        if (cut == nullptr) {
+            printer->track({t.path.native(), t.artist, t.album, t.title, t.media,
+                            t.media.pictures.size(), t.folder_cover, 0, 0});
+            continue;
+        }
+        // The image's tracks in its place: each its length, its tags.
+        for (const music_library::CueTrack& track : cut->tracks) {
+            media::MediaInfo info = t.media;
+            info.samples = track.samples;
+            info.exact = track.exact;
+            info.duration_secs = track.duration_secs;
+            info.tags = track.tags;
+            const music_library::ScannedTrack each = music_library::scanned_track(t.path, info);
+            printer->track({t.path.native(), each.artist, each.album, each.title, each.media,
+                            each.media.pictures.size(), t.folder_cover, track.cue_track,
+                            track.start_sample});
+        }
     }
     for (const auto& failure : result.failures) {
         printer->failure(failure);
     }
     printer->finish(result.skipped);
+}
+
+std::string shown_path(const Listed& track)
+{
+    return track.cue_track == 0 ? track.path : track.path + "#" + std::to_string(track.cue_track);
 }
 
 void print_listing(const music_library::IndexListing& listing, Format format, bool terminal,

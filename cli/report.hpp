@@ -2,6 +2,7 @@
 // How the command prints what it read.
 
 #include <cstddef>   // std::size_t
+#include <cstdint>   // std::int64_t
 #include <memory>    // std::unique_ptr
 #include <optional>  // std::optional
 #include <ostream>   // std::ostream
@@ -29,7 +30,14 @@ struct Listed {
     // The index counts pictures without describing them; a read lists each.
     std::optional<std::size_t> pictures;
     const std::string& folder_cover;  // empty when none was looked for or found
+    // A track of an image that a CUE sheet cuts: its number in the sheet (0: a file
+    // of its own), and where in the file it starts.
+    int cue_track;
+    std::int64_t start_sample;
 };
+
+// The path as text and CSV show it: an image's track after a "#" ("disc.flac#3").
+std::string shown_path(const Listed& track);
 
 // Prints tracks as they come, then the failures and what sums them up: in text form
 // a table (scan, list) or a block a file (info), or one JSON document, or CSV. In

@@ -10,6 +10,7 @@
 #include <vector>      // std::vector
 
 #include <musiccore/export.hpp>
+#include <musiccore/library.hpp>
 #include <musiccore/media.hpp>
 
 namespace music_library {
@@ -49,5 +50,9 @@ struct CueTracks {
 // the audio: the file is then one track, as it would be without it.
 MUSICCORE_EXPORT std::optional<CueTracks> cue_tracks(const std::filesystem::path& path,
                                                      const media::MediaInfo& info);
+
+// The tracks that scan() found a CUE sheet to cut `track` into; null where it found
+// none (the file is one track).
+MUSICCORE_EXPORT const CueTracks* cue_tracks_of(const ScannedTrack& track);
 
 }  // namespace music_library

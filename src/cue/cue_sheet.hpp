@@ -9,6 +9,7 @@
 #include <string_view>  // std::string_view
 #include <vector>       // std::vector
 
+#include <musiccore/library.hpp>
 #include <musiccore/media.hpp>
 
 namespace music_library::detail {
@@ -53,5 +54,10 @@ CueSheet parse_cue(std::string_view text);
 // `frame` (75 a second) at `sample_rate`: exact at the rates that 75 divides (44.1,
 // 48, 88.2, 96 kHz, ...); at others rounded down, and `exact` cleared.
 std::int64_t cue_sample(std::int64_t frame, long sample_rate, bool& exact);
+
+// Puts the tracks that a CUE sheet cuts `track` into in its extension, where
+// cue_tracks_of finds them; a sheet that fails adds its failure to `failures`, and
+// the track stays whole.
+void attach_cue_tracks(ScannedTrack& track, std::vector<ScanFailure>& failures);
 
 }  // namespace music_library::detail

@@ -102,7 +102,16 @@ std::optional<Found> sheet_beside(const fs::path& image)
             continue;
         }
         detail::CueText text = detail::cue_text(*bytes);
-        CueSheet sheet = detail::parse_cue(text.text);
+        CueSheet sheet;
+        try {
+            sheet = detail::parse_cue(text.text);
+        } catch (const media::media_error&) {
+            // A broken sheet is this file's failure only where it names the file.
+            if (text.text.find(image.stem().string()) != std::string::npos) {
+                throw;
+            }
+            continue;
+        }
         for (std::size_t i = 0; i < sheet.files.size(); ++i) {
             const auto file = named_file(sheet.files[i].name, audio);
             if (file && fs::equivalent(*file, image, error)) {
@@ -193,5 +202,38 @@ std::optional<CueTracks> cue_tracks(const fs::path& path, const media::MediaInfo
     }
     return tracks;
 }
+
+namespace {
+
+// What scan() puts behind a ScannedTrack's extension.
+struct TrackExtension {
+    CueTracks cue;
+};
+
+}  // namespace
+
+const CueTracks* cue_tracks_of(const ScannedTrack& track)
+{
+    const auto* extension = static_cast<const TrackExtension*>(track.extension.get());
+    return extension == nullptr ? nullptr : &extension->cue;
+}
+
+namespace detail {
+
+void attach_cue_tracks(ScannedTrack& track, std::vector<ScanFailure>& failures)
+{
+    try {
+        if (auto cut = cue_tracks(track.path, track.media)) {
+            track.extension =
+                std::make_shared<const TrackExtension>(TrackExtension{std::move(*cut)});
+        }
+    } catch (const media::media_error& e) {
+        failures.push_back({track.path, std::string(e.what()) + " (listed as one track)"});
+    } catch (const std::filesystem::filesystem_error& e) {
+        failures.push_back({track.path, std::string("CUE: ") + e.what()});
+    }
+}
+
+}  // namespace detail
 
 }  // namespace music_library

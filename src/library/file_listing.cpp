@@ -209,6 +209,10 @@ private:
         if (cover_rank_ > 0) {
             listing_.covers.emplace(path, cover_);
         }
+        if (sheet_) {
+            listing_.sheet_folders.insert(path);
+            sheet_ = false;
+        }
     }
 
     void entry(int parent, const std::string& folder, const dirent* entry)
@@ -236,6 +240,8 @@ private:
             S_ISREG(info.st_mode)) {
             listing_.files.push_back(std::move(path));
             listing_.states.push_back(state_of(info));
+        } else if (lower_extension(std::string(name)) == ".cue") {
+            sheet_ = true;
         } else if (const int rank = cover_rank(name);
                    rank > cover_rank_ && fstatat(parent, entry->d_name, &info, 0) == 0 &&
                    S_ISREG(info.st_mode)) {
@@ -254,6 +260,7 @@ private:
     Listing& listing_;
     std::string cover_;  // the best cover image of the folder being listed
     int cover_rank_ = 0;
+    bool sheet_ = false;  // the folder being listed holds a .cue file
 };
 
 void sort_by_path(Listing& listing)
@@ -269,6 +276,7 @@ void sort_by_path(Listing& listing)
     sorted.root = std::move(listing.root);
     sorted.failures = std::move(listing.failures);
     sorted.covers = std::move(listing.covers);
+    sorted.sheet_folders = std::move(listing.sheet_folders);
     for (const std::size_t i : order) {
         sorted.files.push_back(std::move(listing.files[i]));
         sorted.states.push_back(listing.states[i]);
@@ -288,6 +296,12 @@ bool path_order(const std::string& a, const std::string& b)
     }
     const auto rank = [](char c) { return c == '/' ? 0U : static_cast<unsigned char>(c) + 1U; };
     return rank(*differ.first) < rank(*differ.second);
+}
+
+bool beside_a_sheet(const Listing& listing, const std::string& file)
+{
+    const std::size_t slash = file.rfind('/');
+    return slash != std::string::npos && listing.sheet_folders.count(file.substr(0, slash)) > 0;
 }
 
 const std::string& folder_cover(const Listing& listing, const std::string& file)
@@ -348,6 +362,7 @@ Listing list_files(const fs::path& root, unsigned jobs, bool sorted)
         listing.failures.insert(listing.failures.end(), parts[i].failures.begin(),
                                 parts[i].failures.end());
         listing.covers.merge(parts[i].covers);
+        listing.sheet_folders.merge(parts[i].sheet_folders);
     }
     if (sorted) {
         sort_by_path(listing);

@@ -2,6 +2,7 @@
 
 #include <algorithm>  // std::sort
 
+#include "cue/cue_sheet.hpp"
 #include "library/file_listing.hpp"
 #include "library/parallel_reads.hpp"
 
@@ -23,7 +24,12 @@ ScanResult scan(const std::filesystem::path& root, const ScanOptions& options)
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         if (outcomes[i].track) {
             result.tracks.push_back(std::move(*outcomes[i].track));
-            result.tracks.back().folder_cover = detail::folder_cover(listing, listing.files[i]);
+            ScannedTrack& track = result.tracks.back();
+            track.folder_cover = detail::folder_cover(listing, listing.files[i]);
+            if (detail::beside_a_sheet(listing, listing.files[i]) ||
+                track.media.tags.count("CUESHEET") > 0) {
+                detail::attach_cue_tracks(track, result.failures);
+            }
         } else if (outcomes[i].failure) {
             result.failures.push_back({listing.files[i], std::move(*outcomes[i].failure)});
         } else {

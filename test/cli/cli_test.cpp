@@ -457,6 +457,16 @@ TEST(cli, info_lists_an_images_tracks)
                            "  02  00:00:01  samples 44100 +55900  Band - B\n"),
               std::string::npos)
         << got.out;
+    // scan lists the image's tracks in its place, and JSON says where each starts.
+    const Outcome scanned = musiccore("scan .", folder.path().string());
+    EXPECT_NE(scanned.out.find("  Band    Lossless  A      ./image.flac#1\n"), std::string::npos)
+        << scanned.out;
+    const auto document =
+        nlohmann::json::parse(musiccore("scan --json .", folder.path().string()).out);
+    ASSERT_EQ(document["tracks"].size(), 2U);
+    EXPECT_EQ(document["tracks"][1]["cue_track"], 2);
+    EXPECT_EQ(document["tracks"][1]["start_sample"], 44100);
+    EXPECT_EQ(document["tracks"][1]["samples"], 55900);
     std::ofstream(folder.path() / "image.cue") << "FILE \"image.flac\" WAVE\nTRACK 01 AUDIO\n";
     const Outcome bad = musiccore("info image.flac", folder.path().string());
     EXPECT_EQ(bad.status, 0);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <musiccore/cue.hpp>
+#include <musiccore/library.hpp>
 
 #include "cue/cue_sheet.hpp"
 #include "cue/cue_text.hpp"
@@ -213,6 +214,35 @@ TEST(cue, gives_each_file_of_a_sheet_its_tracks)
     // At a rate that 75 does not divide, positions round down and are not exact.
     tagged.sample_rate = 32000;
     EXPECT_FALSE(music_library::cue_tracks(one, tagged)->tracks[1].exact);
+}
+
+// A scan finds the sheets beside its files: an image's tracks come with it, and a
+// broken sheet that names a file is that file's failure, the file one track.
+TEST(cue, scan_cuts_the_images_it_finds)
+{
+    const CueFolder folder("cue-scan");
+    fs::create_directories(folder.path() / "disc" / "broken");
+    const fs::path image = folder.path() / "disc" / "image.flac";
+    fs::copy_file(test_files::samples + "tone.flac", image);
+    std::ofstream(folder.path() / "disc" / "image.cue") << eac_sheet;
+    fs::copy_file(test_files::samples + "tone.flac", folder.path() / "disc" / "broken" / "b.flac");
+    std::ofstream(folder.path() / "disc" / "broken" / "b.cue")
+        << "FILE \"b.flac\" WAVE\nTRACK 01 AUDIO\n";
+    fs::copy_file(test_files::samples + "tone.flac", folder.path() / "plain.flac");
+    const music_library::ScanResult result = music_library::scan(folder.path());
+    ASSERT_EQ(result.tracks.size(), 3U);
+    const auto* cut = music_library::cue_tracks_of(result.tracks[1]);
+    ASSERT_NE(cut, nullptr);
+    EXPECT_EQ(result.tracks[1].path, image);
+    ASSERT_EQ(cut->tracks.size(), 3U);
+    EXPECT_EQ(cut->tracks[2].start_sample, 44100 + 37 * 588);
+    EXPECT_EQ(music_library::cue_tracks_of(result.tracks[0]), nullptr);  // broken/b.flac
+    EXPECT_EQ(music_library::cue_tracks_of(result.tracks[2]), nullptr);  // plain.flac
+    ASSERT_EQ(result.failures.size(), 1U);
+    EXPECT_EQ(result.failures[0].path.filename(), "b.flac");
+    EXPECT_NE(result.failures[0].message.find("track 1 has no INDEX 01 (listed as one track)"),
+              std::string::npos)
+        << result.failures[0].message;
 }
 
 }  // namespace
