@@ -40,8 +40,9 @@ struct CueTracks {
 };
 
 // The tracks that a CUE sheet cuts the audio file at `path` into, `info` being what
-// read_info read of it: from its CUESHEET tag (a Vorbis comment or APE item), else
-// from a .cue file in its folder whose FILE names it. A FILE that names no file there
+// read_info read of it: from a native FLAC file's CUESHEET block, else its CUESHEET
+// tag (a Vorbis comment or APE item), else a .cue file in its folder whose FILE names
+// it. A FILE that names no file there
 // names the audio file of the same stem (any extension a scan takes), else the
 // folder's only audio file. A sheet never names a file outside its folder. The track
 // before track 1's INDEX 01 (a hidden track) is left out; a pregap (INDEX 00) is the

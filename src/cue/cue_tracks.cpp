@@ -4,11 +4,13 @@
 
 #include <algorithm>  // std::sort
 #include <cctype>     // std::tolower
+#include <cstdint>    // INT64_MAX
 #include <fstream>    // std::ifstream
 #include <iterator>   // std::istreambuf_iterator
 
 #include "cue/cue_sheet.hpp"
 #include "cue/cue_text.hpp"
+#include "cue/flac_cue_sheet.hpp"
 #include "formats/format_table.hpp"
 
 namespace music_library {
@@ -158,49 +160,103 @@ media::Tags tags_of(const CueSheet& sheet, const detail::CueTrack& track,
 
 }  // namespace
 
+namespace {
+
+// Where a track starts, and what it is called.
+struct Start {
+    int number = 0;
+    std::int64_t sample = 0;
+    bool exact = true;  // the sample is where the sheet says, not rounded to it
+    media::Tags tags;
+};
+
+// The tracks from their starts, each to the next one's, the last to the audio's end.
+CueTracks cut_at(const fs::path& path, const media::MediaInfo& info,
+                 const std::vector<Start>& starts, CueTracks tracks)
+{
+    const std::int64_t end = *info.samples;
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+        const std::int64_t next = i + 1 < starts.size() ? starts[i + 1].sample : end;
+        if (starts[i].sample >= end || next > end) {
+            throw media::media_error("CUE: track " + std::to_string(starts[i].number) +
+                                     " starts past the audio's end");
+        }
+        CueTrack track;
+        track.path = path;
+        track.cue_track = starts[i].number;
+        track.start_sample = starts[i].sample;
+        track.samples = next - starts[i].sample;
+        track.exact =
+            info.exact && starts[i].exact && (i + 1 == starts.size() || starts[i + 1].exact);
+        track.duration_secs =
+            static_cast<double>(track.samples) / static_cast<double>(info.sample_rate);
+        track.tags = starts[i].tags;
+        tracks.tracks.push_back(std::move(track));
+    }
+    return tracks;
+}
+
+// FLAC's own block: starts in samples, the names from the file's tags.
+CueTracks flac_block_tracks(const fs::path& path, const media::MediaInfo& info,
+                            const detail::FlacCueSheet& sheet)
+{
+    std::vector<Start> starts;
+    for (const detail::FlacCueTrack& track : sheet.tracks) {
+        if (!track.audio) {
+            continue;  // a data track: none of the music
+        }
+        Start start{track.number,
+                    static_cast<std::int64_t>(std::min<std::uint64_t>(
+                        track.start, static_cast<std::uint64_t>(INT64_MAX))),
+                    true, info.tags};
+        start.tags.erase("CUESHEET");
+        start.tags["TRACKNUMBER"] = {std::to_string(track.number)};
+        start.tags["TOTALTRACKS"] = {std::to_string(sheet.tracks.size())};
+        if (!track.isrc.empty()) {
+            start.tags["ISRC"] = {track.isrc};
+        }
+        if (!sheet.catalog.empty()) {
+            start.tags["CATALOGNUMBER"] = {sheet.catalog};
+        }
+        starts.push_back(std::move(start));
+    }
+    return cut_at(path, info, starts, CueTracks{path, "FLAC CUESHEET block", {}, {}});
+}
+
+}  // namespace
+
 std::optional<CueTracks> cue_tracks(const fs::path& path, const media::MediaInfo& info)
 {
-    std::optional<Found> found = sheet_of(path, info);
-    if (!found) {
+    const bool flac_block = info.codec == "flac" && info.tags.count("CUESHEET") == 0;
+    const std::optional<std::string> block =
+        flac_block ? detail::read_flac_cue_sheet(path.string()) : std::nullopt;
+    std::optional<Found> found = block ? std::nullopt : sheet_of(path, info);
+    if (!block && !found) {
         return std::nullopt;
     }
     if (!info.samples || info.sample_rate <= 0) {
         throw media::media_error("CUE: the audio's length is unknown");
     }
+    if (block) {
+        const auto sheet = detail::parse_flac_cue_sheet(*block);
+        if (!sheet) {
+            throw media::media_error("CUE: the FLAC CUESHEET block does not hold together");
+        }
+        return flac_block_tracks(path, info, *sheet);
+    }
     const CueSheet& sheet = found->sheet;
-    std::vector<const detail::CueTrack*> own;
+    std::vector<Start> starts;
     for (const detail::CueTrack& track : sheet.tracks) {
         if (track.file == found->file) {
-            own.push_back(&track);
+            Start start{track.number, 0, true, tags_of(sheet, track, info, sheet.tracks.size())};
+            start.sample = detail::cue_sample(track.start(), info.sample_rate, start.exact);
+            starts.push_back(std::move(start));
         }
     }
-    if (own.empty()) {
+    if (starts.empty()) {
         return std::nullopt;
     }
-    CueTracks tracks{found->where, found->encoding, {}, {}};
-    const std::int64_t end = *info.samples;
-    for (std::size_t i = 0; i < own.size(); ++i) {
-        bool exact = info.exact;
-        const std::int64_t start = detail::cue_sample(own[i]->start(), info.sample_rate, exact);
-        const std::int64_t next =
-            i + 1 < own.size() ? detail::cue_sample(own[i + 1]->start(), info.sample_rate, exact)
-                               : end;
-        if (start >= end || next > end) {
-            throw media::media_error("CUE: track " + std::to_string(own[i]->number) +
-                                     " starts past the audio's end");
-        }
-        CueTrack track;
-        track.path = path;
-        track.cue_track = own[i]->number;
-        track.start_sample = start;
-        track.samples = next - start;
-        track.exact = exact;
-        track.duration_secs =
-            static_cast<double>(track.samples) / static_cast<double>(info.sample_rate);
-        track.tags = tags_of(sheet, *own[i], info, sheet.tracks.size());
-        tracks.tracks.push_back(std::move(track));
-    }
-    return tracks;
+    return cut_at(path, info, starts, CueTracks{found->where, found->encoding, {}, {}});
 }
 
 namespace {

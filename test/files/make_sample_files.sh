@@ -12,7 +12,8 @@
 #                 alike but for a byte that is not UTF-8, and a 70 KB value of such a name
 # Ogg Vorbis (44.1 kHz stereo): tone.ogg (44100, tagged), chained.ogg (44100 + 22050),
 #   odd-chain.ogg (44100 + 5662), mixed-rates.ogg (1 s at 44.1 kHz, then 1 s at 22.05 kHz)
-# FLAC (44.1 kHz stereo, 100000): tone.flac (tagged), streamed.flac (STREAMINFO says 0
+# FLAC (44.1 kHz stereo, 100000): tone.flac (tagged), cuesheet.flac (a CUESHEET block
+#   of two tracks), streamed.flac (STREAMINFO says 0
 #   samples: written to a pipe), streamed-padded.flac (the same, 300 KiB of zeros after
 #   it), tone-in-ogg.oga (Ogg FLAC); long-streamed.flac (4 s of noise, STREAMINFO says 0)
 #   and long.ogg (60 s of noise, Vorbis): lengths read from the ends of files
@@ -89,6 +90,13 @@ cat "$out/tone.ogg" "$work/fourth.ogg" > "$out/mixed-rates.ogg"
 tone 100000 44100 2 440 "$work/cd.wav"
 flac --silent -f -T ARTIST=Flo -T ALBUM=Lossless -T TITLE=Tone -T DISCNUMBER=2 -T DATE=2021 \
   "$work/cd.wav" -o "$out/tone.flac"
+# A CUESHEET block, as metaflac imports a sheet: tracks at 0 and 1 s (44100), a data
+# track between that is none of the music. (Not CD-compliant, as its length is no
+# multiple of 588 samples: metaflac says so, and writes it.)
+cp "$out/tone.flac" "$out/cuesheet.flac"
+printf 'CATALOG 0724384960650\nFILE "cd.wav" WAVE\n  TRACK 01 AUDIO\n    ISRC GBAYE9900001\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 00 00:00:50\n    INDEX 01 00:01:00\n' \
+  > "$work/cd.cue"
+metaflac --import-cuesheet-from="$work/cd.cue" "$out/cuesheet.flac" 2>/dev/null
 # Raw samples from a pipe, to a pipe: flac cannot know the count, nor go back to
 # write it, so STREAMINFO says 0.
 sox "$work/cd.wav" -t raw - | flac --silent --force-raw-format --endian=little --sign=signed \

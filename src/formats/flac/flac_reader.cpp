@@ -199,6 +199,7 @@ struct NativeMetadata {
     std::optional<Block> stream_info;                    // the first block, if it is one
     std::vector<Block> comments;
     std::vector<Block> pictures;
+    std::optional<Block> cue_sheet;  // the first CUESHEET block
     std::int64_t audio_start = 0;
 };
 
@@ -206,6 +207,7 @@ NativeMetadata native_metadata(FileSource& source, std::int64_t start)
 {
     constexpr std::uint8_t comments_block = 4;
     constexpr std::uint8_t picture_block = 6;
+    constexpr std::uint8_t cue_sheet_block = 5;
     NativeMetadata found;
     HeaderCost comments;
     std::int64_t at = start + 4;  // past "fLaC"
@@ -230,6 +232,8 @@ NativeMetadata native_metadata(FileSource& source, std::int64_t start)
             comments.comments += counted.size() == 4 ? little_endian(counted, 0, 4) : 0;
         } else if (type == picture_block) {
             found.pictures.emplace_back(at + 4, size);
+        } else if (type == cue_sheet_block && !found.cue_sheet) {
+            found.cue_sheet.emplace(at + 4, size);
         }
         if (type == comments_block) {
             found.comments.emplace_back(at + 4, size);
@@ -471,6 +475,20 @@ MediaInfo read_flac(FileSource& source, const Probe& probe)
     }
     decoding.tags.move_into(info);
     return info;
+}
+
+std::optional<std::string> flac_cue_sheet_block(FileSource& source, const Probe& probe)
+{
+    if (probe.format != Format::flac) {
+        return std::nullopt;
+    }
+    const NativeMetadata native = native_metadata(source, probe.audio_start);
+    if (!native.cue_sheet || native.cue_sheet->second > max_cue_sheet_block) {
+        return std::nullopt;
+    }
+    std::string body(source.peek(native.cue_sheet->first, native.cue_sheet->second));
+    return body.size() == native.cue_sheet->second ? std::optional<std::string>(std::move(body))
+                                                   : std::nullopt;
 }
 
 void decode_flac(FileSource& source, const Probe& probe, FrameSink& sink)

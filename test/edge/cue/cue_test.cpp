@@ -4,7 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <musiccore/cue.hpp>
@@ -12,6 +14,7 @@
 
 #include "cue/cue_sheet.hpp"
 #include "cue/cue_text.hpp"
+#include "cue/flac_cue_sheet.hpp"
 #include "support/test_files.hpp"
 
 namespace {
@@ -243,6 +246,52 @@ TEST(cue, scan_cuts_the_images_it_finds)
     EXPECT_NE(result.failures[0].message.find("track 1 has no INDEX 01 (listed as one track)"),
               std::string::npos)
         << result.failures[0].message;
+}
+
+// FLAC's own CUESHEET block, as metaflac imports a sheet: starts in samples.
+TEST(cue, reads_the_cue_sheet_block_of_a_flac_file)
+{
+    const std::string path = test_files::samples + "cuesheet.flac";
+    const media::MediaInfo info = media::read_info(path);
+    const auto cut = music_library::cue_tracks(path, info);
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(cut->encoding, "FLAC CUESHEET block");
+    ASSERT_EQ(cut->tracks.size(), 2U);
+    EXPECT_EQ(cut->tracks[0].samples, 44100);
+    EXPECT_EQ(cut->tracks[1].start_sample, 44100);
+    EXPECT_EQ(cut->tracks[1].samples, 100000 - 44100);
+    EXPECT_TRUE(cut->tracks[1].exact);
+    EXPECT_EQ(cut->tracks[0].tags.at("ISRC"), std::vector<std::string>{"GBAYE9900001"});
+    EXPECT_EQ(cut->tracks[0].tags.at("CATALOGNUMBER"), std::vector<std::string>{"0724384960650"});
+    EXPECT_EQ(cut->tracks[1].tags.at("TITLE"), std::vector<std::string>{"Tone"});  // the file's
+
+    // Blocks that do not hold together: cut short, tracks out of order, no lead-out.
+    using music_library::detail::parse_flac_cue_sheet;
+    const auto block = [](std::initializer_list<std::pair<int, std::uint64_t>> tracks) {
+        std::string body(128 + 8 + 1 + 258, '\0');
+        body += static_cast<char>(tracks.size());
+        for (const auto& [number, offset] : tracks) {
+            for (int shift = 56; shift >= 0; shift -= 8) {
+                body += static_cast<char>((offset >> static_cast<unsigned>(shift)) & 0xFFU);
+            }
+            body += static_cast<char>(number);
+            body += std::string(12 + 1 + 13, '\0');
+            body += static_cast<char>(number == 170 ? 0 : 1);  // one index: INDEX 01 at 0
+            if (number != 170) {
+                body += std::string(8, '\0') + '\x01' + std::string(3, '\0');
+            }
+        }
+        return body;
+    };
+    EXPECT_TRUE(parse_flac_cue_sheet(block({{1, 0}, {2, 588}, {170, 5880}})));
+    EXPECT_FALSE(parse_flac_cue_sheet(block({{2, 0}, {1, 588}, {170, 5880}})));
+    EXPECT_FALSE(parse_flac_cue_sheet(block({{1, 588}, {2, 0}, {170, 5880}})));
+    EXPECT_FALSE(parse_flac_cue_sheet(block({{1, 0}, {2, 588}})));
+    EXPECT_FALSE(parse_flac_cue_sheet(block({{1, 0}, {170, 5880}, {2, 6000}})));
+    const std::string whole = block({{1, 0}, {170, 5880}});
+    for (std::size_t cut_at = 0; cut_at < whole.size(); cut_at += 7) {
+        EXPECT_FALSE(parse_flac_cue_sheet(std::string_view(whole).substr(0, cut_at))) << cut_at;
+    }
 }
 
 }  // namespace
