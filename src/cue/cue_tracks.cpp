@@ -12,6 +12,7 @@
 #include "cue/cue_text.hpp"
 #include "cue/flac_cue_sheet.hpp"
 #include "formats/format_table.hpp"
+#include "formats/info_extension.hpp"
 
 namespace music_library {
 
@@ -227,9 +228,11 @@ CueTracks flac_block_tracks(const fs::path& path, const media::MediaInfo& info,
 
 std::optional<CueTracks> cue_tracks(const fs::path& path, const media::MediaInfo& info)
 {
-    const bool flac_block = info.codec == "flac" && info.tags.count("CUESHEET") == 0;
+    const media::detail::InfoExtension* extension = media::detail::info_extension(info);
     const std::optional<std::string> block =
-        flac_block ? detail::read_flac_cue_sheet(path.string()) : std::nullopt;
+        extension != nullptr && !extension->flac_cue_sheet.empty()
+            ? std::optional<std::string>(extension->flac_cue_sheet)
+            : std::nullopt;
     std::optional<Found> found = block ? std::nullopt : sheet_of(path, info);
     if (!block && !found) {
         return std::nullopt;

@@ -1,11 +1,6 @@
 #include "cue/flac_cue_sheet.hpp"
 
-#include <chrono>  // std::chrono::milliseconds
-
-#include "formats/flac/flac_reader.hpp"
-#include "formats/format_probe.hpp"
 #include "io/byte_order.hpp"
-#include "io/file_source.hpp"
 
 namespace music_library::detail {
 
@@ -78,18 +73,6 @@ std::optional<FlacCueSheet> parse_flac_cue_sheet(std::string_view body)
         return std::nullopt;
     }
     return sheet;
-}
-
-std::optional<std::string> read_flac_cue_sheet(const std::string& path)
-{
-    // A header's walk: a second is far more than it takes.
-    media::detail::WorkBudget budget(std::chrono::milliseconds(1000), std::nullopt);
-    media::detail::FileSource source(path, budget, true);
-    if (!source.is_open()) {
-        return std::nullopt;
-    }
-    const media::detail::Probe found = media::detail::probe(source);
-    return media::detail::flac_cue_sheet_block(source, found);
 }
 
 }  // namespace music_library::detail

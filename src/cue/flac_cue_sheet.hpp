@@ -27,8 +27,4 @@ struct FlacCueSheet {
 // or indexes out of order, no INDEX 01, no lead-out.
 std::optional<FlacCueSheet> parse_flac_cue_sheet(std::string_view body);
 
-// The block of the FLAC file at `path`, read by this library's own bounded reader;
-// none where it is not a native FLAC file or has none.
-std::optional<std::string> read_flac_cue_sheet(const std::string& path);
-
 }  // namespace music_library::detail

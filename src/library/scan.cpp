@@ -3,6 +3,7 @@
 #include <algorithm>  // std::sort
 
 #include "cue/cue_sheet.hpp"
+#include "formats/info_extension.hpp"
 #include "library/file_listing.hpp"
 #include "library/parallel_reads.hpp"
 
@@ -27,7 +28,8 @@ ScanResult scan(const std::filesystem::path& root, const ScanOptions& options)
             ScannedTrack& track = result.tracks.back();
             track.folder_cover = detail::folder_cover(listing, listing.files[i]);
             if (detail::beside_a_sheet(listing, listing.files[i]) ||
-                track.media.tags.count("CUESHEET") > 0) {
+                track.media.tags.count("CUESHEET") > 0 ||
+                media::detail::info_extension(track.media) != nullptr) {
                 detail::attach_cue_tracks(track, result.failures);
             }
         } else if (outcomes[i].failure) {

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "formats/info_extension.hpp"
 #include "loudness/gating.hpp"
 #include "sandbox/wire.hpp"
 
@@ -43,6 +44,7 @@ enum class Field {
     picture_width,
     picture_height,
     picture_size,
+    cue_sheet_block,
     loudness_channels,
     loudness_rate,
     loudness_frames,
@@ -171,7 +173,13 @@ public:
 
     bool binary(binary_t& value) override
     {
-        if (here() != Field::picture_bytes) {
+        const Field field = here();
+        if (field == Field::cue_sheet_block && !value.empty() &&
+            value.size() <= max_cue_sheet_block) {
+            set_flac_cue_sheet(info_, std::string(value.begin(), value.end()));
+            return next();
+        }
+        if (field != Field::picture_bytes) {
             return fail("bytes where none go");
         }
         answer_.outcome.picture.assign(value.begin(), value.end());
@@ -209,7 +217,8 @@ public:
                                                        kind_ == ReadOutcome::Kind::out_of_memory
                                                    ? 3U
                                                    : 4U)) ||
-            (list == List::info && count == info_fields.size() + 3) ||
+            (list == List::info &&
+             (count == info_fields.size() + 3 || count == info_fields.size() + 4)) ||
             (list == List::picture && count == picture_fields.size()) ||
             (list == List::loudness && count == loudness_fields.size() + 2) ||
             ((list == List::momentary_bins || list == List::short_term_bins) &&
@@ -238,6 +247,9 @@ private:
         case List::answer:
             return answer_field(at);
         case List::info:
+            if (at == info_fields.size() + 3) {
+                return Field::cue_sheet_block;
+            }
             return at < info_fields.size() ? info_fields[at] : Field::none;
         case List::tags:
             return at % 2 == 0 ? Field::tag_name : Field::none;

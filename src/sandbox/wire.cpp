@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "formats/info_extension.hpp"
 #include "formats/record_check.hpp"
 #include "loudness/gating.hpp"
 #include "loudness/measure.hpp"
@@ -54,10 +55,17 @@ Json info_json(const MediaInfo& info)
                          picture.height ? Json(*picture.height) : Json(nullptr), picture.size}));
     }
     // No duration: the receiver works it out from the samples.
-    return Json::array({info.codec, info.channels, info.sample_rate,
-                        info.samples ? Json(*info.samples) : Json(nullptr), info.exact,
-                        info.bitrate ? Json(*info.bitrate) : Json(nullptr), std::move(tags),
-                        info.dropped_tags, std::move(pictures)});
+    Json record = Json::array({info.codec, info.channels, info.sample_rate,
+                               info.samples ? Json(*info.samples) : Json(nullptr), info.exact,
+                               info.bitrate ? Json(*info.bitrate) : Json(nullptr), std::move(tags),
+                               info.dropped_tags, std::move(pictures)});
+    // What the record's extension holds, where it holds anything.
+    if (const InfoExtension* extension = info_extension(info);
+        extension != nullptr && !extension->flac_cue_sheet.empty()) {
+        const std::string& block = extension->flac_cue_sheet;
+        record.push_back(Json::binary(std::vector<std::uint8_t>(block.begin(), block.end())));
+    }
+    return record;
 }
 
 Json bins_json(const std::vector<LoudnessBin>& bins)
@@ -227,8 +235,9 @@ std::uint32_t answer_limit(const ReadRequest& request, std::optional<std::int64_
                                      : std::uint64_t{max_tag_bytes};
     const std::uint64_t values = std::min<std::uint64_t>(max_tag_count, bytes + 16);
     const std::uint64_t pictures = std::min<std::uint64_t>(max_pictures, bytes);
-    std::uint64_t limit =
-        fixed + max_record_text(size) + 2 * values * per_value + pictures * per_picture;
+    std::uint64_t limit = fixed + max_record_text(size) + 2 * values * per_value +
+                          pictures * per_picture +
+                          std::min<std::uint64_t>(max_cue_sheet_block, bytes);
     if (request.kind == ReadRequest::Kind::picture) {
         limit += std::min<std::uint64_t>(request.picture_max, bytes);
     }

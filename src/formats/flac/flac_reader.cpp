@@ -15,6 +15,7 @@
 
 #include "formats/decoder.hpp"
 #include "formats/flac/flac_frames.hpp"
+#include "formats/info_extension.hpp"
 #include "formats/ogg/ogg_headers.hpp"
 #include "formats/ogg/ogg_screen.hpp"
 #include "formats/reader.hpp"
@@ -421,6 +422,13 @@ MediaInfo read_native_flac(FileSource& source, const Probe& probe)
         const auto audio = static_cast<double>(source.size() - native.audio_start);
         info.bitrate = std::lround(8.0 * audio / info.duration_secs);
     }
+    // A CUESHEET block goes with the record, for what cuts the file into tracks.
+    if (native.cue_sheet && native.cue_sheet->second <= max_cue_sheet_block) {
+        std::string body(source.peek(native.cue_sheet->first, native.cue_sheet->second));
+        if (body.size() == native.cue_sheet->second) {
+            set_flac_cue_sheet(info, std::move(body));
+        }
+    }
     tags.move_into(info);
     return info;
 }
@@ -475,20 +483,6 @@ MediaInfo read_flac(FileSource& source, const Probe& probe)
     }
     decoding.tags.move_into(info);
     return info;
-}
-
-std::optional<std::string> flac_cue_sheet_block(FileSource& source, const Probe& probe)
-{
-    if (probe.format != Format::flac) {
-        return std::nullopt;
-    }
-    const NativeMetadata native = native_metadata(source, probe.audio_start);
-    if (!native.cue_sheet || native.cue_sheet->second > max_cue_sheet_block) {
-        return std::nullopt;
-    }
-    std::string body(source.peek(native.cue_sheet->first, native.cue_sheet->second));
-    return body.size() == native.cue_sheet->second ? std::optional<std::string>(std::move(body))
-                                                   : std::nullopt;
 }
 
 void decode_flac(FileSource& source, const Probe& probe, FrameSink& sink)

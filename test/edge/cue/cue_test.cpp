@@ -264,6 +264,19 @@ TEST(cue, reads_the_cue_sheet_block_of_a_flac_file)
     EXPECT_EQ(cut->tracks[0].tags.at("ISRC"), std::vector<std::string>{"GBAYE9900001"});
     EXPECT_EQ(cut->tracks[0].tags.at("CATALOGNUMBER"), std::vector<std::string>{"0724384960650"});
     EXPECT_EQ(cut->tracks[1].tags.at("TITLE"), std::vector<std::string>{"Tone"});  // the file's
+    // The block comes with the record from a reader process, and a scan finds it there.
+    media::Limits isolated;
+    isolated.isolated = true;
+    EXPECT_TRUE(music_library::cue_tracks(path, media::read_info(path, isolated)));
+    const CueFolder folder("cue-block");
+    fs::copy_file(path, folder.path() / "image.flac");
+    music_library::ScanOptions options;
+    options.isolated = true;
+    const auto scanned = music_library::scan(folder.path(), options);
+    ASSERT_EQ(scanned.tracks.size(), 1U);
+    const auto* found = music_library::cue_tracks_of(scanned.tracks[0]);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->tracks.size(), 2U);
 
     // Blocks that do not hold together: cut short, tracks out of order, no lead-out.
     using music_library::detail::parse_flac_cue_sheet;
