@@ -72,7 +72,8 @@ inline constexpr std::size_t max_pictures = 1000;
 inline constexpr std::size_t default_picture_limit = std::size_t{16} << 20U;
 
 inline constexpr std::chrono::milliseconds default_work_limit{10000};
-// The address space of a process that reads files for the library.
+// The address space of a process that reads files for the library, past what its
+// code and libraries map.
 inline constexpr std::size_t default_memory_limit = std::size_t{512} << 20U;
 
 // How long a read may go on, and where it happens.

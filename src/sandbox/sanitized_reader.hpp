@@ -5,6 +5,9 @@
 
 #include <csignal>  // std::signal, SIGSEGV, SIGBUS
 #include <cstddef>  // std::size_t
+#include <cstdio>   // std::fopen, std::fscanf
+
+#include <unistd.h>  // sysconf
 
 #include <sys/resource.h>  // setrlimit, RLIMIT_AS
 
@@ -22,11 +25,28 @@ inline constexpr bool address_sanitized = false;
 inline constexpr bool address_sanitized = false;
 #endif
 
-// The reader's memory is bounded by its address space.
+// The address space the process has mapped: its code and libraries, before it reads.
+inline std::size_t mapped_bytes()
+{
+    // Its first number: the pages mapped. Read before the sandbox closes open().
+    std::FILE* statm = std::fopen("/proc/self/statm", "re");
+    unsigned long pages = 0;
+    if (statm != nullptr) {
+        if (std::fscanf(statm, "%lu", &pages) != 1) {  // NOLINT(cppcoreguidelines-pro-type-vararg)
+            pages = 0;
+        }
+        std::fclose(statm);
+    }
+    return static_cast<std::size_t>(pages) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// The reader's memory is bounded by its address space: `bytes` for what a read takes,
+// past what its code and libraries map (libavcodec alone brings a hundred of them).
 inline void bound_address_space(std::size_t bytes)
 {
     if (!address_sanitized) {
-        const rlimit bound{bytes, bytes};
+        const std::size_t all = bytes + mapped_bytes();
+        const rlimit bound{all, all};
         setrlimit(RLIMIT_AS, &bound);
     }
 }
