@@ -6,6 +6,7 @@
 #include <iostream>    // std::cout, std::cerr
 #include <locale>      // std::locale
 #include <map>         // std::map
+#include <mutex>       // std::mutex
 #include <optional>    // std::optional
 #include <sstream>     // std::ostringstream
 
@@ -13,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <musiccore/cue.hpp>
 #include <musiccore/loudness.hpp>
 #include <musiccore/media.hpp>
 
@@ -98,6 +100,45 @@ std::string album_key(const Measured& file, const LoudnessRequest& request,
     return key;
 }
 
+// The images' CUE sheets, found as their files are read, on any thread.
+class Sheets {
+public:
+    std::vector<media::SampleRange> ranges(const std::string& path, const media::MediaInfo& info)
+    {
+        std::optional<music_library::CueTracks> cut;
+        std::string failure;
+        try {
+            cut = music_library::cue_tracks(path, info);
+        } catch (const media::media_error& e) {
+            failure = e.what();
+        }
+        std::vector<media::SampleRange> ranges;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!failure.empty()) {
+            failures_[path] = failure + " (measured as one track)";
+        }
+        if (cut) {
+            for (const music_library::CueTrack& track : cut->tracks) {
+                ranges.push_back({track.start_sample, track.samples});
+            }
+            sheets_[path] = std::move(*cut);
+        }
+        return ranges;
+    }
+
+    const music_library::CueTracks* sheet(const std::string& path) const
+    {
+        const auto found = sheets_.find(path);
+        return found == sheets_.end() ? nullptr : &found->second;
+    }
+    const std::map<std::string, std::string>& failures() const { return failures_; }
+
+private:
+    std::mutex mutex_;
+    std::map<std::string, music_library::CueTracks> sheets_;
+    std::map<std::string, std::string> failures_;
+};
+
 void measure_all(std::vector<Measured>& files, const LoudnessRequest& request)
 {
     media::LoudnessOptions options;
@@ -105,6 +146,10 @@ void measure_all(std::vector<Measured>& files, const LoudnessRequest& request)
     options.limits.work = request.time_limit;
     options.limits.isolated = request.sandbox;
     options.limits.memory_limit = request.memory_limit;
+    Sheets sheets;
+    options.ranges = [&sheets](const std::string& path, const media::MediaInfo& info) {
+        return sheets.ranges(path, info);
+    };
     std::vector<std::string> paths;
     paths.reserve(files.size());
     for (const Measured& file : files) {
@@ -114,15 +159,42 @@ void measure_all(std::vector<Measured>& files, const LoudnessRequest& request)
     std::vector<media::MeasuredFile> measured = media::measure_loudness(
         paths, options, request.jobs,
         [&progress](std::size_t done, std::size_t total) { progress(done, total); });
+    std::vector<Measured> all;
     for (std::size_t i = 0; i < files.size(); ++i) {
-        Measured& file = files[i];
+        Measured file = std::move(files[i]);
+        const media::MediaInfo* info = measured[i].info ? &*measured[i].info : nullptr;
+        if (const auto failure = sheets.failures().find(file.path);
+            failure != sheets.failures().end()) {
+            std::cerr << "musiccore: " << printable(file.path) << ": " << printable(failure->second)
+                      << '\n';
+        }
+        const music_library::CueTracks* sheet = sheets.sheet(file.path);
+        if (sheet != nullptr && measured[i].ranges.size() == sheet->tracks.size() &&
+            info != nullptr) {
+            // An image: each of its tracks in its place, named and grouped by its tags.
+            for (std::size_t k = 0; k < sheet->tracks.size(); ++k) {
+                Measured part{file.path + "#" + std::to_string(sheet->tracks[k].cue_track),
+                              file.root,
+                              std::move(measured[i].ranges[k]),
+                              {},
+                              {}};
+                if (request.albums) {
+                    media::MediaInfo tagged = *info;
+                    tagged.tags = sheet->tracks[k].tags;
+                    part.album_key = album_key(part, request, &tagged);
+                }
+                all.push_back(std::move(part));
+            }
+            continue;
+        }
         file.loudness = std::move(measured[i].loudness);
         file.error = std::move(measured[i].error);
         if (request.albums && file.loudness) {
-            file.album_key =
-                album_key(file, request, measured[i].info ? &*measured[i].info : nullptr);
+            file.album_key = album_key(file, request, info);
         }
+        all.push_back(std::move(file));
     }
+    files = std::move(all);
 }
 
 struct Album {

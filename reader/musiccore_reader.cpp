@@ -90,7 +90,7 @@ ReadOutcome outcome_of(const ReadRequest& request, UniqueFd file)
         if (request.kind == ReadRequest::Kind::loudness) {
             // The work asked is the decode's: the library grew it by the file's length.
             outcome.loudness = measure_opened(opened(std::move(file), false), request.work,
-                                              std::nullopt, request.true_peak);
+                                              std::nullopt, request.true_peak, request.ranges);
             outcome.kind = ReadOutcome::Kind::loudness;
         } else if (request.kind == ReadRequest::Kind::picture) {
             outcome.picture = read_picture(opened(std::move(file), false), request.picture,

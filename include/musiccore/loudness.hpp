@@ -42,11 +42,20 @@ struct Loudness {
     std::shared_ptr<const void> extension;
 };
 
+// A range of a file's samples (per channel, at its rate): a track of an image.
+struct SampleRange {
+    std::int64_t start = 0;
+    std::int64_t samples = 0;
+};
+
 struct LoudnessOptions {
     bool true_peak = true;  // the oversampled peak: about half of the measuring time
     // The work limit is the read's; a decode is given this much more for each minute
     // that the file says it lasts, up to an hour in all.
     Limits limits;
+    // Where set, the ranges of a file (read as the MediaInfo says) to measure each on
+    // its own, from one decode: a CUE sheet's tracks. None: the file whole.
+    std::function<std::vector<SampleRange>(const std::string& path, const MediaInfo& info)> ranges;
 };
 
 // Reads the audio file at `path` as read_info does, then decodes (any format that
@@ -61,9 +70,10 @@ MUSICCORE_EXPORT Loudness measure_loudness(const std::string& path,
 
 // What one of many files measured came to.
 struct MeasuredFile {
-    std::optional<MediaInfo> info;  // what read_info read of it
-    std::optional<Loudness> loudness;
-    std::string error;  // why not, where either failed
+    std::optional<MediaInfo> info;     // what read_info read of it
+    std::optional<Loudness> loudness;  // the file whole, where no ranges were asked for
+    std::vector<Loudness> ranges;      // each range asked for, in their order
+    std::string error;                 // why not, where either failed
     std::shared_ptr<const void> extension;
 };
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>  // std::min, std::max
 #include <cmath>      // std::isfinite
+#include <cstdint>    // INT64_MAX
 #include <cstdio>     // SEEK_SET
+#include <memory>     // std::unique_ptr
 
 #include "formats/format_table.hpp"
 #include "formats/reader.hpp"
@@ -25,9 +27,93 @@ std::chrono::milliseconds decode_work(const Limits& limits, const MediaInfo& inf
     return std::max(limits.work, std::min(work, most));
 }
 
-Loudness measure_opened(OpenedFile file, std::chrono::milliseconds work, Deadline deadline,
-                        bool true_peak)
+namespace {
+
+// Frames to a meter of each range they fall in: one decode, a measure for each.
+class RangeMeters final : public FrameSink {
+public:
+    RangeMeters(const std::vector<SampleRange>& ranges, bool true_peak) : ranges_(ranges)
+    {
+        for (std::size_t i = 0; i < ranges.size(); ++i) {
+            meters_.push_back(std::make_unique<LoudnessMeter>(true_peak));
+        }
+    }
+
+    void start(const PcmLayout& layout) override
+    {
+        layout_ = layout;
+        for (auto& meter : meters_) {
+            meter->start(layout);
+        }
+    }
+
+    void interleaved(const float* samples, std::size_t frames) override
+    {
+        for_each_range(frames, [&](LoudnessMeter& meter, std::size_t from, std::size_t count) {
+            meter.interleaved(samples + from * static_cast<std::size_t>(layout_.channels), count);
+        });
+    }
+
+    void planar(const float* const* channels, std::size_t frames) override
+    {
+        for_each_range(frames, [&](LoudnessMeter& meter, std::size_t from, std::size_t count) {
+            heads_.resize(static_cast<std::size_t>(layout_.channels));
+            for (std::size_t c = 0; c < heads_.size(); ++c) {
+                heads_[c] = channels[c] + from;
+            }
+            meter.planar(heads_.data(), count);
+        });
+    }
+
+    std::vector<Loudness> results() const
+    {
+        std::vector<Loudness> all;
+        for (std::size_t i = 0; i < meters_.size(); ++i) {
+            all.push_back(meters_[i]->result());
+            if (all.back().frames < ranges_[i].samples) {
+                throw media_error("loudness: the audio ends before range " + std::to_string(i + 1) +
+                                  " does");
+            }
+        }
+        return all;
+    }
+
+private:
+    template <typename Give>
+    void for_each_range(std::size_t frames, Give give)
+    {
+        const std::int64_t first = position_;
+        const std::int64_t end = first + static_cast<std::int64_t>(frames);
+        for (std::size_t i = 0; i < ranges_.size(); ++i) {
+            const std::int64_t from = std::max(first, ranges_[i].start);
+            const std::int64_t to = std::min(end, ranges_[i].start + ranges_[i].samples);
+            if (from < to) {
+                give(*meters_[i], static_cast<std::size_t>(from - first),
+                     static_cast<std::size_t>(to - from));
+            }
+        }
+        position_ = end;
+    }
+
+    const std::vector<SampleRange>& ranges_;
+    std::vector<std::unique_ptr<LoudnessMeter>> meters_;
+    PcmLayout layout_;
+    std::int64_t position_ = 0;
+    std::vector<const float*> heads_;
+};
+
+}  // namespace
+
+std::vector<Loudness> measure_opened(OpenedFile file, std::chrono::milliseconds work,
+                                     Deadline deadline, bool true_peak,
+                                     const std::vector<SampleRange>& ranges)
 {
+    if (ranges.size() > max_ranges ||
+        std::any_of(ranges.begin(), ranges.end(), [](const SampleRange& range) {
+            return range.start < 0 || range.samples <= 0 || range.samples > INT64_MAX - range.start;
+        })) {
+        throw media_error("loudness: ranges out of range");
+    }
     WorkBudget budget(work, deadline);
     FileSource source(std::move(file), budget);
     if (!source.is_open()) {
@@ -48,12 +134,20 @@ Loudness measure_opened(OpenedFile file, std::chrono::milliseconds work, Deadlin
     if (source.seekable() && !source.seek(0, SEEK_SET)) {
         throw read_failure(found.name.c_str(), source, "cannot go back to the start");
     }
+    if (!ranges.empty()) {
+        RangeMeters meters(ranges, true_peak);
+        decoder(source, found, meters);
+        if (!source.failure().empty()) {
+            throw read_failure(found.name.c_str(), source, "");
+        }
+        return meters.results();
+    }
     LoudnessMeter meter(true_peak);
     decoder(source, found, meter);
     if (!source.failure().empty()) {
         throw read_failure(found.name.c_str(), source, "");
     }
-    return meter.result();
+    return {meter.result()};
 }
 
 namespace {

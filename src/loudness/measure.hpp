@@ -6,6 +6,7 @@
 #include <cstdint>   // std::int64_t
 #include <optional>  // std::optional
 #include <string>    // std::string
+#include <vector>    // std::vector
 
 #include <musiccore/loudness.hpp>
 #include <musiccore/media.hpp>
@@ -19,10 +20,15 @@ namespace media::detail {
 // second for each minute that the file says it lasts, up to an hour.
 std::chrono::milliseconds decode_work(const Limits& limits, const MediaInfo& info);
 
+// The most ranges a file is measured in at once: a CUE sheet's 99 tracks, and more.
+inline constexpr std::size_t max_ranges = 1000;
+
 // Decodes `file` and measures it, within `work` of processor time (zero: no limit)
-// and `deadline`. Throws media_error as read_info does, and unsupported_format.
-Loudness measure_opened(OpenedFile file, std::chrono::milliseconds work, Deadline deadline,
-                        bool true_peak);
+// and `deadline`: whole (one result), or each of `ranges` on its own. Throws
+// media_error as read_info does, and unsupported_format.
+std::vector<Loudness> measure_opened(OpenedFile file, std::chrono::milliseconds work,
+                                     Deadline deadline, bool true_peak,
+                                     const std::vector<SampleRange>& ranges = {});
 
 // Why `loudness`, from a reader or an index, is none that the meter could give for a
 // file of `size` bytes (none: a stream); empty when it could be one. Its integrated

@@ -11,6 +11,7 @@
 
 #include "formats/info_extension.hpp"
 #include "loudness/gating.hpp"
+#include "loudness/measure.hpp"
 #include "sandbox/wire.hpp"
 
 namespace media::detail {
@@ -65,6 +66,7 @@ enum class List {
     dropped,
     pictures,
     picture,
+    loudness_parts,
     loudness,
     momentary_bins,
     short_term_bins,
@@ -84,10 +86,7 @@ constexpr std::array<Field, 3> bin_fields{Field::bin_index, Field::bin_blocks, F
 
 class AnswerReader : public nlohmann::json_sax<Json> {
 public:
-    explicit AnswerReader(Answer& answer)
-        : answer_(answer), info_(answer.outcome.info), loudness_(answer.outcome.loudness)
-    {
-    }
+    explicit AnswerReader(Answer& answer) : answer_(answer), info_(answer.outcome.info) {}
 
     const char* problem() const { return problem_; }
 
@@ -121,10 +120,10 @@ public:
     {
         switch (here()) {
         case Field::sample_peak:
-            loudness_.sample_peak = value;
+            loudness_->sample_peak = value;
             break;
         case Field::true_peak:
-            loudness_.true_peak = value;
+            loudness_->true_peak = value;
             break;
         case Field::bin_energy:
             bins().back().energy = value;
@@ -202,6 +201,13 @@ public:
             }
             info_.pictures.emplace_back();
         }
+        if (list == List::loudness) {
+            auto& parts = answer_.outcome.loudness;
+            if (parts.size() >= max_ranges) {
+                return fail("more loudnesses than ranges are asked");
+            }
+            loudness_ = &parts.emplace_back();
+        }
         ++depth_;
         lists_[depth_] = list;
         counts_[depth_] = 0;
@@ -221,6 +227,7 @@ public:
              (count == info_fields.size() + 3 || count == info_fields.size() + 4)) ||
             (list == List::picture && count == picture_fields.size()) ||
             (list == List::loudness && count == loudness_fields.size() + 2) ||
+            list == List::loudness_parts ||
             ((list == List::momentary_bins || list == List::short_term_bins) &&
              count % bin_fields.size() == 0) ||
             (list == List::tags && count % 2 == 0) || list == List::values ||
@@ -272,8 +279,8 @@ private:
     // The bins of the list being read.
     std::vector<LoudnessBin>& bins()
     {
-        return lists_[depth_] == List::momentary_bins ? loudness_.momentary_bins
-                                                      : loudness_.short_term_bins;
+        return lists_[depth_] == List::momentary_bins ? loudness_->momentary_bins
+                                                      : loudness_->short_term_bins;
     }
 
     Field answer_field(std::size_t at) const
@@ -295,7 +302,7 @@ private:
         case ReadOutcome::Kind::info:
             return List::info;
         case ReadOutcome::Kind::loudness:
-            return List::loudness;
+            return List::loudness_parts;
         default:
             return List::none;
         }
@@ -311,6 +318,8 @@ private:
         switch (lists_[depth_]) {
         case List::answer:
             return at == 3 ? payload_list() : List::none;
+        case List::loudness_parts:
+            return List::loudness;
         case List::loudness:
             return at == 5 ? List::momentary_bins : (at == 6 ? List::short_term_bins : List::none);
         case List::info:
@@ -376,13 +385,13 @@ private:
             info_.pictures.back().size = magnitude;
             break;
         case Field::loudness_channels:
-            fits = signed_field(loudness_.channels);
+            fits = signed_field(loudness_->channels);
             break;
         case Field::loudness_rate:
-            fits = signed_field(loudness_.sample_rate);
+            fits = signed_field(loudness_->sample_rate);
             break;
         case Field::loudness_frames:
-            fits = signed_field(loudness_.frames);
+            fits = signed_field(loudness_->frames);
             break;
         case Field::bin_index:
             if (bins().size() >= static_cast<std::size_t>(bin_count)) {
@@ -415,7 +424,7 @@ private:
 
     Answer& answer_;
     MediaInfo& info_;
-    Loudness& loudness_;
+    Loudness* loudness_ = nullptr;  // the one being read
     ReadOutcome::Kind kind_ = ReadOutcome::Kind::failed;
     std::size_t depth_ = 0;
     std::array<List, max_depth + 1> lists_{};

@@ -19,21 +19,43 @@ namespace {
 using detail::ReadOutcome;
 using detail::ReadRequest;
 
-ReadRequest loudness_request(const LoudnessOptions& options, const MediaInfo& info)
+// The ranges that the options ask of a file; none: the file whole.
+std::vector<SampleRange> ranges_of(const LoudnessOptions& options, const std::string& path,
+                                   const MediaInfo& info)
+{
+    return options.ranges ? options.ranges(path, info) : std::vector<SampleRange>{};
+}
+
+ReadRequest loudness_request(const LoudnessOptions& options, const MediaInfo& info,
+                             std::vector<SampleRange> ranges)
 {
     ReadRequest request;
     request.kind = ReadRequest::Kind::loudness;
     request.work = detail::decode_work(options.limits, info);
     request.true_peak = options.true_peak;
+    request.ranges = std::move(ranges);
     return request;
 }
 
-Loudness measure_here(const std::string& path, const LoudnessOptions& options, MediaInfo& info)
+// A measure's results where it goes: the file whole, or its ranges.
+void take_results(MeasuredFile& file, std::vector<Loudness> results, bool ranged)
 {
-    info = detail::read_media(path, options.limits, nullptr, false);
-    return detail::measure_opened(detail::open_file(path, false),
-                                  detail::decode_work(options.limits, info),
-                                  options.limits.deadline, options.true_peak);
+    if (ranged) {
+        file.ranges = std::move(results);
+    } else {
+        file.loudness = std::move(results.front());
+    }
+}
+
+void measure_here(const std::string& path, const LoudnessOptions& options, MeasuredFile& file)
+{
+    file.info = detail::read_media(path, options.limits, nullptr, false);
+    const std::vector<SampleRange> ranges = ranges_of(options, path, *file.info);
+    take_results(file,
+                 detail::measure_opened(detail::open_file(path, false),
+                                        detail::decode_work(options.limits, *file.info),
+                                        options.limits.deadline, options.true_peak, ranges),
+                 !ranges.empty());
 }
 
 // What a failed answer would have thrown, as text.
@@ -59,11 +81,11 @@ measured_here(const std::vector<std::string>& paths, const LoudnessOptions& opti
         for (std::size_t i = next++; i < paths.size(); i = next++) {
             MeasuredFile file;
             try {
-                MediaInfo info;
-                file.loudness = measure_here(paths[i], options, info);
-                file.info = std::move(info);
+                measure_here(paths[i], options, file);
             } catch (const std::exception& e) {  // media_error, or out of memory
                 file.error = e.what();
+                file.loudness.reset();
+                file.ranges.clear();
             }
             const std::lock_guard<std::mutex> lock(mutex);
             files[i] = std::move(file);
@@ -129,8 +151,16 @@ measured_isolated(const std::vector<std::string>& paths, const LoudnessOptions& 
             read_ones.push_back(i);
         }
     }
+    std::vector<std::vector<SampleRange>> ranges(read_ones.size());
+    for (std::size_t k = 0; k < read_ones.size(); ++k) {
+        try {
+            ranges[k] = ranges_of(options, paths[read_ones[k]], *files[read_ones[k]].info);
+        } catch (const media_error& e) {
+            files[read_ones[k]].error = e.what();  // measured whole, but said
+        }
+    }
     const detail::ReaderPool::Requester ask = [&](std::size_t k) {
-        return loudness_request(options, *files[read_ones[k]].info);
+        return loudness_request(options, *files[read_ones[k]].info, ranges[k]);
     };
     pool.read(
         read_ones.size(),
@@ -138,7 +168,7 @@ measured_isolated(const std::vector<std::string>& paths, const LoudnessOptions& 
         [&](std::size_t k, ReadOutcome&& answer) {
             MeasuredFile& file = files[read_ones[k]];
             if (answer.kind == ReadOutcome::Kind::loudness) {
-                file.loudness = std::move(answer.loudness);
+                take_results(file, std::move(answer.loudness), !ranges[k].empty());
             } else {
                 file.error = failure_text(answer, memory);
             }
@@ -153,20 +183,23 @@ measured_isolated(const std::vector<std::string>& paths, const LoudnessOptions& 
 
 Loudness measure_loudness(const std::string& path, const LoudnessOptions& options)
 {
-    MediaInfo info;
+    LoudnessOptions whole = options;
+    whole.ranges = nullptr;  // one file, one result
     if (!options.limits.isolated) {
-        return measure_here(path, options, info);
+        MeasuredFile file;
+        measure_here(path, whole, file);
+        return std::move(*file.loudness);
     }
     detail::check_isolated(options.limits);
     const std::size_t memory = options.limits.memory_limit;
     ReadRequest read;
     read.work = options.limits.work;
-    info = detail::answered_info(detail::read_alone(path, read, memory), memory);
-    ReadOutcome answer = detail::read_alone(path, loudness_request(options, info), memory);
+    const MediaInfo info = detail::answered_info(detail::read_alone(path, read, memory), memory);
+    ReadOutcome answer = detail::read_alone(path, loudness_request(whole, info, {}), memory);
     if (answer.kind != ReadOutcome::Kind::loudness) {
         detail::throw_failure(answer, memory);
     }
-    return std::move(answer.loudness);
+    return std::move(answer.loudness.front());
 }
 
 std::vector<MeasuredFile>

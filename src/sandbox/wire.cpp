@@ -121,8 +121,8 @@ public:
     }
 
 private:
-    // A request's values, and a greeting's, are few.
-    static constexpr std::size_t max_values = 64;
+    // A request's values, and a greeting's, are few: a range's two but for them.
+    static constexpr std::size_t max_values = 64 + 2 * max_ranges;
     static constexpr std::size_t max_depth = 4;
 
     bool value() { return ++values_ <= max_values; }
@@ -185,8 +185,14 @@ std::string decode_hello(std::string_view document)
 
 std::string encode(const ReadRequest& request)
 {
-    return as_bytes(Json::array({static_cast<int>(request.kind), request.id, request.work.count(),
-                                 request.picture, request.picture_max, request.true_peak}));
+    Json ranges = Json::array();
+    for (const SampleRange& range : request.ranges) {
+        ranges.push_back(range.start);
+        ranges.push_back(range.samples);
+    }
+    return as_bytes(
+        Json::array({static_cast<int>(request.kind), request.id, request.work.count(),
+                     request.picture, request.picture_max, request.true_peak, std::move(ranges)}));
 }
 
 std::string encode(const Answer& answer)
@@ -198,7 +204,11 @@ std::string encode(const Answer& answer)
     } else if (outcome.kind == ReadOutcome::Kind::unsupported) {
         document.push_back(outcome.in_ogg);
     } else if (outcome.kind == ReadOutcome::Kind::loudness) {
-        document.push_back(loudness_json(outcome.loudness));
+        Json parts = Json::array();
+        for (const Loudness& part : outcome.loudness) {
+            parts.push_back(loudness_json(part));
+        }
+        document.push_back(std::move(parts));
     } else if (outcome.kind == ReadOutcome::Kind::picture) {
         document.push_back(Json::binary(
             std::vector<std::uint8_t>(outcome.picture.begin(), outcome.picture.end())));
@@ -220,6 +230,14 @@ ReadRequest decode_request(std::string_view document)
         request.picture = integer<std::size_t>(json.at(3));
         request.picture_max = integer<std::size_t>(json.at(4));
         request.true_peak = json.at(5).get<bool>();
+        const Json& ranges = json.at(6);
+        if (!ranges.is_array() || ranges.size() % 2 != 0 || ranges.size() > 2 * max_ranges) {
+            throw media_error("a malformed message: ranges");
+        }
+        for (std::size_t i = 0; i < ranges.size(); i += 2) {
+            request.ranges.push_back(
+                {integer<std::int64_t>(ranges.at(i)), integer<std::int64_t>(ranges.at(i + 1))});
+        }
         return request;
     });
 }
@@ -243,10 +261,44 @@ std::uint32_t answer_limit(const ReadRequest& request, std::optional<std::int64_
     }
     if (request.kind == ReadRequest::Kind::loudness) {
         constexpr std::uint64_t bin_values = 6;  // two histograms, three values a bin
-        limit += bin_values * per_value * static_cast<std::uint64_t>(bin_count);
+        const std::uint64_t parts = std::max<std::size_t>(request.ranges.size(), 1);
+        limit += parts * bin_values * per_value * static_cast<std::uint64_t>(bin_count);
     }
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(limit, 0xFFFFFFFFU));
 }
+
+namespace {
+
+// Why `parts` are no answer to the loudness that `request` asks; empty when they are.
+std::string loudness_answer_problem(const ReadRequest& request, std::optional<std::int64_t> size,
+                                    std::vector<Loudness>& parts)
+{
+    if (request.kind != ReadRequest::Kind::loudness) {
+        return "a loudness where none was asked for";
+    }
+    if (parts.size() != std::max<std::size_t>(request.ranges.size(), 1)) {
+        return std::to_string(parts.size()) + " loudnesses for " +
+               std::to_string(std::max<std::size_t>(request.ranges.size(), 1)) + " asked";
+    }
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        Loudness& part = parts[i];
+        if (part.true_peak.has_value() != request.true_peak) {
+            return "a true peak where none was asked for, or none where one was";
+        }
+        // A range's frames are the range's.
+        if (!request.ranges.empty() && part.frames != request.ranges[i].samples) {
+            return "a loudness of " + std::to_string(part.frames) + " frames for a range of " +
+                   std::to_string(request.ranges[i].samples);
+        }
+        std::string problem = loudness_problem(part, size);
+        if (!problem.empty()) {
+            return problem;
+        }
+    }
+    return {};
+}
+
+}  // namespace
 
 std::string answer_problem(const ReadRequest& request, std::optional<std::int64_t> size,
                            ReadOutcome& outcome)
@@ -263,13 +315,7 @@ std::string answer_problem(const ReadRequest& request, std::optional<std::int64_
         }
         return record_problem(outcome.info, size);
     case Kind::loudness:
-        if (request.kind != ReadRequest::Kind::loudness) {
-            return "a loudness where none was asked for";
-        }
-        if (outcome.loudness.true_peak.has_value() != request.true_peak) {
-            return "a true peak where none was asked for, or none where one was";
-        }
-        return loudness_problem(outcome.loudness, size);
+        return loudness_answer_problem(request, size, outcome.loudness);
     case Kind::picture:
         if (!asked_picture) {
             return "a picture where none was asked for";

@@ -10,6 +10,7 @@
 #include <optional>     // std::optional
 #include <string>       // std::string
 #include <string_view>  // std::string_view
+#include <vector>       // std::vector
 
 #include <musiccore/loudness.hpp>
 #include <musiccore/media.hpp>
@@ -35,6 +36,7 @@ struct ReadRequest {
     std::size_t picture = 0;      // picture: which, as the record lists them
     std::size_t picture_max = 0;  // picture: its bytes at most
     bool true_peak = false;       // loudness: with the true peak
+    std::vector<SampleRange> ranges;  // loudness: measured each on its own; none: whole
 };
 
 // What one read came to, as read_info tells it.
@@ -45,7 +47,7 @@ struct ReadOutcome {
     std::string message;  // unsupported: the format's name; failed: why
     bool in_ogg = false;  // unsupported
     std::string picture;  // picture: its bytes
-    Loudness loudness;    // loudness
+    std::vector<Loudness> loudness;  // loudness: one whole, or one for each range asked
 };
 
 struct Answer {
@@ -66,8 +68,9 @@ inline constexpr std::chrono::seconds reader_cpu_backstop{3600};
 
 // An answer's block histograms: per bin, its number, blocks and energy, one after
 // the other; then the bins of the 3 s windows. Both at most gating.hpp's bin_count.
-// (A loudness answer's payload: [channels, rate, frames, sample peak, true peak or
-// null, [bin, blocks, energy, ...], [bin, blocks, energy, ...]].)
+// (A loudness answer's payload: a list of one for each range asked (one for the file
+// whole), each [channels, rate, frames, sample peak, true peak or null, [bin, blocks,
+// energy, ...], [bin, blocks, energy, ...]].)
 
 // A request's bytes at most.
 inline constexpr std::uint32_t max_request = 4096;

@@ -467,6 +467,10 @@ TEST(cli, info_lists_an_images_tracks)
     EXPECT_EQ(document["tracks"][1]["cue_track"], 2);
     EXPECT_EQ(document["tracks"][1]["start_sample"], 44100);
     EXPECT_EQ(document["tracks"][1]["samples"], 55900);
+    // loudness measures each track of the image, from one decode.
+    const Outcome loud = musiccore("loudness --album image.flac", folder.path().string());
+    EXPECT_NE(loud.out.find("image.flac#2\n"), std::string::npos) << loud.out;
+    EXPECT_NE(loud.out.find("album: Lossless (2 tracks)"), std::string::npos) << loud.out;
     std::ofstream(folder.path() / "image.cue") << "FILE \"image.flac\" WAVE\nTRACK 01 AUDIO\n";
     const Outcome bad = musiccore("info image.flac", folder.path().string());
     EXPECT_EQ(bad.status, 0);

@@ -191,4 +191,42 @@ TEST(measure_loudness, measures_alike_in_reader_processes)
     EXPECT_TRUE(media::measure_loudness({}, isolated, 0).empty());
 }
 
+// An image's tracks from one decode: each range measured on its own, here and in a
+// reader process alike; a range past the audio fails.
+TEST(measure_loudness, measures_ranges_of_one_decode)
+{
+    const std::vector<std::string> paths{test_files::loudness + "gated-36.flac"};
+    constexpr std::int64_t second = 48000;
+    media::LoudnessOptions options;
+    options.ranges = [](const std::string&, const media::MediaInfo& info) {
+        EXPECT_EQ(info.samples, 80 * second);
+        return std::vector<media::SampleRange>{
+            {0, 10 * second}, {10 * second, 60 * second}, {70 * second, 10 * second}};
+    };
+    for (const bool isolated : {false, true}) {
+        SCOPED_TRACE(isolated);
+        options.limits.isolated = isolated;
+        const auto measured = media::measure_loudness(paths, options, 1);
+        ASSERT_EQ(measured.size(), 1U);
+        EXPECT_EQ(measured[0].error, "");
+        EXPECT_FALSE(measured[0].loudness);
+        ASSERT_EQ(measured[0].ranges.size(), 3U);
+        const double expected[] = {-36.0, -23.0, -36.0};
+        for (std::size_t i = 0; i < 3; ++i) {
+            ASSERT_TRUE(measured[0].ranges[i].integrated_lufs);
+            EXPECT_NEAR(*measured[0].ranges[i].integrated_lufs, expected[i], 0.1) << i;
+        }
+        EXPECT_EQ(measured[0].ranges[1].frames, 60 * second);
+    }
+    options.ranges = [](const std::string&, const media::MediaInfo&) {
+        return std::vector<media::SampleRange>{{0, second}, {79 * second, 2 * second}};
+    };
+    for (const bool isolated : {false, true}) {
+        options.limits.isolated = isolated;
+        const auto past = media::measure_loudness(paths, options, 1);
+        EXPECT_NE(past[0].error.find("the audio ends before range 2 does"), std::string::npos)
+            << past[0].error;
+    }
+}
+
 }  // namespace

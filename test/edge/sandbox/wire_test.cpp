@@ -187,11 +187,12 @@ TEST(wire, loudness_answers_are_judged)
     ASSERT_TRUE(measured.integrated_lufs);
     Answer sent{9, {}};
     sent.outcome.kind = ReadOutcome::Kind::loudness;
-    sent.outcome.loudness = measured;
-    sent.outcome.loudness.integrated_lufs = 12.0;  // a lie, which stays on this side
+    sent.outcome.loudness = {measured};
+    sent.outcome.loudness[0].integrated_lufs = 12.0;  // a lie, which stays on this side
     Answer got = media::detail::decode_answer(media::detail::encode(sent));
     EXPECT_EQ(media::detail::answer_problem(loudness_request(true), 1 << 20, got.outcome), "");
-    media::Loudness& loudness = got.outcome.loudness;
+    ASSERT_EQ(got.outcome.loudness.size(), 1U);
+    media::Loudness& loudness = got.outcome.loudness[0];
     EXPECT_EQ(loudness.integrated_lufs, measured.integrated_lufs);
     EXPECT_EQ(loudness.range_lu, measured.range_lu);
     EXPECT_EQ(loudness.true_peak, measured.true_peak);
@@ -203,8 +204,8 @@ TEST(wire, loudness_answers_are_judged)
                                     bool true_peak = true, std::int64_t size = 1 << 20) {
         ReadOutcome outcome;
         outcome.kind = ReadOutcome::Kind::loudness;
-        outcome.loudness = measured;
-        change(outcome.loudness);
+        outcome.loudness = {measured};
+        change(outcome.loudness[0]);
         return media::detail::answer_problem(loudness_request(true_peak), size, outcome);
     };
     const std::string histogram = "a block histogram out of order or range";
@@ -235,16 +236,29 @@ TEST(wire, loudness_answers_are_judged)
               "more blocks than the samples make");
     ReadOutcome outcome;
     outcome.kind = ReadOutcome::Kind::loudness;
-    outcome.loudness = measured;
+    outcome.loudness = {measured};
     EXPECT_EQ(media::detail::answer_problem(ReadRequest{}, 1 << 20, outcome),
               "a loudness where none was asked for");
+    // Ranges asked: one for each, each of the range's frames.
+    ReadRequest ranged = loudness_request(true);
+    ranged.ranges = {{0, measured.frames}, {measured.frames, 5}};
+    EXPECT_EQ(media::detail::answer_problem(ranged, 1 << 20, outcome), "1 loudnesses for 2 asked");
+    outcome.loudness = {measured, measured};
+    EXPECT_EQ(media::detail::answer_problem(ranged, 1 << 20, outcome),
+              "a loudness of 192000 frames for a range of 5");
+    ranged.ranges[1].samples = measured.frames;
+    EXPECT_EQ(media::detail::answer_problem(ranged, 1 << 20, outcome), "");
+    const ReadRequest back = media::detail::decode_request(media::detail::encode(ranged));
+    ASSERT_EQ(back.ranges.size(), 2U);
+    EXPECT_EQ(back.ranges[1].start, measured.frames);
 
     // Shapes no reader sends, refused as they come.
     const std::string malformed = "a malformed message: ";
     const Json bins = Json::array({10, 1, 0.5});
     const auto payload = [&bins](Json momentary) {
         return Json::array(
-            {1, 5, "", Json::array({2, 48000, 1000, 0.5, nullptr, momentary, bins})});
+            {1, 5, "",
+             Json::array({Json::array({2, 48000, 1000, 0.5, nullptr, momentary, bins})})});
     };
     EXPECT_EQ(decoded(payload(bins)), "id 1");
     EXPECT_EQ(decoded(payload(Json::array({10, 1}))), malformed + "a list cut short");
@@ -259,7 +273,8 @@ TEST(wire, loudness_answers_are_judged)
         many.push_back(0.5);
     }
     EXPECT_EQ(decoded(payload(many)), malformed + "more bins than a histogram holds");
-    EXPECT_EQ(decoded(Json::array({1, 5, "", Json::array({2, 48000, 1000, 0.5, nullptr, bins})})),
+    EXPECT_EQ(decoded(Json::array(
+                  {1, 5, "", Json::array({Json::array({2, 48000, 1000, 0.5, nullptr, bins})})})),
               malformed + "a list cut short");
     EXPECT_GT(media::detail::answer_limit(loudness_request(true), 0),
               media::detail::answer_limit(ReadRequest{}, 0) + 500000);
