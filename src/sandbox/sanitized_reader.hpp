@@ -5,7 +5,7 @@
 
 #include <csignal>  // std::signal, SIGSEGV, SIGBUS
 #include <cstddef>  // std::size_t
-#include <cstdio>   // std::fopen, std::fscanf
+#include <fstream>  // std::ifstream
 
 #include <unistd.h>  // sysconf
 
@@ -29,13 +29,10 @@ inline constexpr bool address_sanitized = false;
 inline std::size_t mapped_bytes()
 {
     // Its first number: the pages mapped. Read before the sandbox closes open().
-    std::FILE* statm = std::fopen("/proc/self/statm", "re");
+    std::ifstream statm("/proc/self/statm");
     unsigned long pages = 0;
-    if (statm != nullptr) {
-        if (std::fscanf(statm, "%lu", &pages) != 1) {  // NOLINT(cppcoreguidelines-pro-type-vararg)
-            pages = 0;
-        }
-        std::fclose(statm);
+    if (!(statm >> pages)) {
+        pages = 0;
     }
     return static_cast<std::size_t>(pages) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }

@@ -33,9 +33,9 @@ struct ReadRequest {
     Kind kind = Kind::info;
     std::uint64_t id = 0;  // the answer says it again
     std::chrono::milliseconds work{0};
-    std::size_t picture = 0;      // picture: which, as the record lists them
-    std::size_t picture_max = 0;  // picture: its bytes at most
-    bool true_peak = false;       // loudness: with the true peak
+    std::size_t picture = 0;          // picture: which, as the record lists them
+    std::size_t picture_max = 0;      // picture: its bytes at most
+    bool true_peak = false;           // loudness: with the true peak
     std::vector<SampleRange> ranges;  // loudness: measured each on its own; none: whole
 };
 
@@ -43,10 +43,10 @@ struct ReadRequest {
 struct ReadOutcome {
     enum class Kind { info, unsupported, failed, out_of_memory, picture, loudness };
     Kind kind = Kind::failed;
-    MediaInfo info;       // info
-    std::string message;  // unsupported: the format's name; failed: why
-    bool in_ogg = false;  // unsupported
-    std::string picture;  // picture: its bytes
+    MediaInfo info;                  // info
+    std::string message;             // unsupported: the format's name; failed: why
+    bool in_ogg = false;             // unsupported
+    std::string picture;             // picture: its bytes
     std::vector<Loudness> loudness;  // loudness: one whole, or one for each range asked
 };
 
