@@ -107,8 +107,13 @@ bool valid_utf8(std::string_view bytes)
 
 CueText cue_text(std::string_view bytes)
 {
-    if (starts(bytes, "\xEF\xBB\xBF")) {
+    // A mark of UTF-8 before bytes that are none is no mark: the rest is told as
+    // any other text is.
+    if (starts(bytes, "\xEF\xBB\xBF") && valid_utf8(bytes.substr(3))) {
         return {std::string(bytes.substr(3)), "UTF-8 (BOM)"};
+    }
+    if (starts(bytes, "\xEF\xBB\xBF")) {
+        bytes.remove_prefix(3);
     }
     if (starts(bytes, "\xFF\xFE")) {
         return {converted(bytes.substr(2), "UTF-16LE"), "UTF-16LE"};

@@ -102,7 +102,7 @@ void TruePeak::add(int channel, const float* samples, std::size_t count)
         for (const auto& taps : phases_) {
             float out = 0;
             for (std::size_t m = 0; m < taps_a_phase; ++m) {
-                out += taps[m] * input[n - m];
+                out += taps[m] * window_[held + n - m];  // never below the window's start
             }
             most[0] = std::max(most[0], std::fabs(out));
         }

@@ -308,3 +308,17 @@ TEST(cue, reads_the_cue_sheet_block_of_a_flac_file)
 }
 
 }  // namespace
+
+namespace {
+
+// A mark of UTF-8 before bytes that are not: the text is told as any other is, and
+// comes out as UTF-8 all the same.
+TEST(cue, reads_a_false_utf8_mark_as_text_of_its_own)
+{
+    const auto text = music_library::detail::cue_text("\xEF\xBB\xBFTITLE \"Caf\xE9\"");
+    EXPECT_EQ(text.encoding, "windows-1252");
+    EXPECT_TRUE(music_library::detail::valid_utf8(text.text));
+    EXPECT_NE(text.text.find("Caf\xC3\xA9"), std::string::npos);
+}
+
+}  // namespace
