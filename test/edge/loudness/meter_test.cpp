@@ -12,6 +12,7 @@
 
 #include <musiccore/loudness.hpp>
 
+#include "loudness/gating.hpp"
 #include "loudness/loudness_meter.hpp"
 
 namespace {
@@ -372,6 +373,64 @@ TEST(loudness_meter, refuses_samples_that_are_no_numbers)
         add_sine(signal, 1000, -20, 1);
         signal.samples[1000] = bad;
         EXPECT_THROW(ours(signal), media::media_error) << bad;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+using media::detail::BlockHistogram;
+
+// The energy of a block of `lufs`.
+double energy_of(double lufs)
+{
+    return std::pow(10.0, (lufs + 0.691) / 10.0);
+}
+
+// The relative gate, exactly: a block just under it is out, and the mean it is taken
+// from counts every block once.
+TEST(block_histogram, gates_to_the_block)
+{
+    BlockHistogram histogram;
+    histogram.add(energy_of(-20.0));
+    histogram.add(energy_of(-33.0));  // the gate: 10 LU under the mean of both, -32.8
+    ASSERT_TRUE(histogram.integrated());
+    EXPECT_NEAR(*histogram.integrated(), -20.0, 1e-6);
+    histogram.add(energy_of(-75.0));  // under the absolute gate: not even counted
+    EXPECT_NEAR(*histogram.integrated(), -20.0, 1e-6);
+    std::uint64_t blocks = 0;
+    for (const media::LoudnessBin& bin : histogram.bins()) {
+        blocks += bin.blocks;
+    }
+    EXPECT_EQ(blocks, 2U);
+}
+
+// Blocks at the top of the scale and past it land in the top bin, however the
+// rounding falls; bins that no meter makes are refused by name.
+TEST(block_histogram, keeps_every_bin_in_range)
+{
+    BlockHistogram histogram;
+    const double top = energy_of(30.0);
+    for (const double energy :
+         {std::nextafter(top, 0.0), top, std::nextafter(top, 1e300), energy_of(45.0)}) {
+        histogram.add(energy);
+    }
+    const auto bins = histogram.bins();
+    std::uint64_t blocks = 0;
+    for (const media::LoudnessBin& bin : bins) {
+        blocks += bin.blocks;
+        EXPECT_LT(bin.bin, media::detail::bin_count);
+    }
+    EXPECT_EQ(blocks, 4U);
+    EXPECT_EQ(bins.back().bin, media::detail::bin_count - 1);
+    for (const std::int32_t bad : {-1, media::detail::bin_count}) {
+        try {
+            histogram.add(std::vector<media::LoudnessBin>{{bad, 1, 1.0}});
+            ADD_FAILURE() << bad;
+        } catch (const media::media_error& e) {
+            EXPECT_STREQ(e.what(), "loudness: a block histogram's bin out of range");
+        }
     }
 }
 
