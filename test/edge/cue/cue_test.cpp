@@ -96,6 +96,12 @@ TEST(cue, cuts_an_image_to_the_sample)
     EXPECT_EQ(cut->tracks[2].tags.at("TITLE"), std::vector<std::string>{"Third"});
     EXPECT_EQ(cut->tracks[2].tags.at("TRACKNUMBER"), std::vector<std::string>{"3"});
     EXPECT_EQ(cut->tracks[0].tags.at("COMMENT"), std::vector<std::string>{"ExactAudioCopy v1.6"});
+    // Silence that no file holds is kept apart from the tracks' samples.
+    const auto sheet =
+        parse_cue(std::string(eac_sheet) + "  TRACK 04 AUDIO\n    PREGAP 00:02:00\n"
+                                           "    INDEX 01 00:01:50\n    POSTGAP 00:00:30\n");
+    EXPECT_EQ(sheet.tracks.back().pregap, 150);
+    EXPECT_EQ(sheet.tracks.back().postgap, 30);
     // Another file of the folder is not the sheet's: no tracks.
     const fs::path other = folder.image("other.flac");
     EXPECT_FALSE(music_library::cue_tracks(other, media::read_info(other.string())));
@@ -162,6 +168,9 @@ TEST(cue, refuses_sheets_that_break_their_rules)
         {"TRACK 01 AUDIO\n    INDEX 01 00:00:00\n", "TRACK before any FILE"},
         {"FILE \"a.flac\" WAVE\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n", "no audio track"},
         {head + "    INDEX 01 00:00:00\n  TRACK 1x AUDIO\n", "track number '1x'"},
+        {head + "    INDEX 100 00:00:00\n", "index number '100'"},
+        {"FILE \"a.flac\" WAVE\nINDEX 01 00:00:00\n", "INDEX outside an audio track"},
+        {head + "    PREGAP\n", "PREGAP without its value"},
     };
     for (const auto& row : rows) {
         try {
