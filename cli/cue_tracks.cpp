@@ -8,12 +8,13 @@
 
 namespace cli {
 
-void print_cue_tracks(const std::string& path, const media::MediaInfo& info, std::ostream& out,
+void print_cue_tracks(const std::string& path, const media::MediaInfo& info,
+                      const music_library::CueOptions& options, std::ostream& out,
                       std::ostream& err)
 {
     std::optional<music_library::CueTracks> cut;
     try {
-        cut = music_library::cue_tracks(path, info);
+        cut = music_library::cue_tracks(path, info, options);
     } catch (const media::media_error& e) {
         err << "musiccore: " << printable(path) << ": " << printable(e.what())
             << " (the file stays one track)\n";

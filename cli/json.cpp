@@ -283,10 +283,12 @@ private:
                 const std::size_t end = std::min(listing_.size(), (run + 1) * run_size);
                 for (std::size_t i = run * run_size; i < end; ++i) {
                     listing_.track(i, path, texts, media);
-                    layout_.append_element(text,
-                                           tracks.of({path, texts.artist, texts.album, texts.title,
-                                                      media, listing_.pictures(i), no_cover, 0, 0}),
-                                           after_ || i > 0);
+                    layout_.append_element(
+                        text,
+                        tracks.of({path, texts.artist, texts.album, texts.title, media,
+                                   listing_.pictures(i), no_cover, listing_.cue_track(i),
+                                   listing_.start_sample(i)}),
+                        after_ || i > 0);
                 }
             } catch (...) {
                 const std::lock_guard<std::mutex> lock(mutex_);

@@ -42,6 +42,7 @@ struct Options {
     std::size_t memory_limit = media::default_memory_limit;
     bool sandbox = true;        // files read in sandboxed reader processes
     bool loudness = false;      // scan --db: measure; list: show what was measured
+    bool hidden_track = false;  // info: an image's audio before its first track, too
     std::string db;             // the index, if any
     std::string artist, album;  // list: texts the tracks' must hold
     std::string output;         // cover: the file to write, if not standard output
@@ -284,7 +285,8 @@ int run_info(const Options& options)
                     std::cerr);
     if (options.format == cli::Format::text) {
         for (const auto& track : all.tracks) {
-            cli::print_cue_tracks(track.path, track.media, std::cout, std::cerr);
+            cli::print_cue_tracks(track.path, track.media, {options.hidden_track}, std::cout,
+                                  std::cerr);
         }
     }
     return all.failures.empty() ? all_read : some_failed;
@@ -374,6 +376,8 @@ int run(int argc, char** argv)
     add_time_limit(*info, options);
     add_memory_limit(*info, options);
     add_sandbox_flag(*info, options);
+    info->add_flag("--hidden-track", options.hidden_track,
+                   "Of an image, also list the audio before its first track (track 0)");
     info->add_option("FILE", options.paths, "Music files")->required();
 
     auto* list = app.add_subcommand("list", "Show what an index holds, opening no music file");

@@ -188,7 +188,7 @@ void TrackPrinter::tracks(const music_library::IndexListing& listing)
     for (std::size_t i = 0; i < listing.size(); ++i) {
         listing.track(i, path, texts, media);
         track({path, texts.artist, texts.album, texts.title, media, listing.pictures(i), no_cover,
-               0, 0});
+               listing.cue_track(i), listing.start_sample(i)});
     }
 }
 

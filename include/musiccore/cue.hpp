@@ -39,16 +39,26 @@ struct CueTracks {
     std::shared_ptr<const void> extension;
 };
 
+struct CueOptions {
+    // The audio before track 1's INDEX 01, where there is any (a hidden track, in the
+    // first track's pregap), as a track of its own: cue_track 0.
+    bool hidden_track = false;
+};
+
 // The tracks that a CUE sheet cuts the audio file at `path` into, `info` being what
 // read_info read of it: from a native FLAC file's CUESHEET block, else its CUESHEET
 // tag (a Vorbis comment or APE item), else a .cue file in its folder whose FILE names
 // it. A FILE that names no file there
 // names the audio file of the same stem (any extension a scan takes), else the
 // folder's only audio file. A sheet never names a file outside its folder. The track
-// before track 1's INDEX 01 (a hidden track) is left out; a pregap (INDEX 00) is the
-// track before's. Absent where no sheet names the file. Throws media::media_error
+// before track 1's INDEX 01 (a hidden track) is left out unless `options` asks for it;
+// a pregap (INDEX 00) is the track before's. Absent where no sheet names the file. Throws
+// media::media_error
 // ("CUE: line 7: ...") for a sheet that breaks its rules, or whose tracks do not fit
 // the audio: the file is then one track, as it would be without it.
+MUSICCORE_EXPORT std::optional<CueTracks> cue_tracks(const std::filesystem::path& path,
+                                                     const media::MediaInfo& info,
+                                                     const CueOptions& options);
 MUSICCORE_EXPORT std::optional<CueTracks> cue_tracks(const std::filesystem::path& path,
                                                      const media::MediaInfo& info);
 

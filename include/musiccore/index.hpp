@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>     // std::size_t
+#include <cstdint>     // std::int64_t
 #include <filesystem>  // std::filesystem::path
 #include <functional>  // std::function
 #include <memory>      // std::unique_ptr, std::shared_ptr
@@ -122,6 +123,12 @@ public:
     // How many pictures track `i` holds; absent for one recorded by an index of schema
     // 1 and not read again since.
     std::optional<std::size_t> pictures(std::size_t i) const;
+    // Where track `i` lies in its file, when it is one of the tracks that a CUE sheet
+    // cut the file into (see cue.hpp): its number in the sheet and its first sample.
+    // 0 for a whole file. Such a file is listed as its tracks, in their order, and not
+    // as a track itself.
+    int cue_track(std::size_t i) const;
+    std::int64_t start_sample(std::size_t i) const;
     const std::vector<ScanFailure>& failures() const;  // in the order of paths
     std::size_t skipped() const;
 
@@ -136,7 +143,7 @@ private:
 // Files are known by absolute path. The layout is an interface: see the README.
 class MUSICCORE_EXPORT Index {
 public:
-    static constexpr int schema_version = 3;
+    static constexpr int schema_version = 4;
     enum class Access { read_only, read_write };
 
     // Opens the index in `file`, creating it if it is missing (read_write). One
@@ -161,7 +168,9 @@ public:
     IndexChanges update(const std::filesystem::path& root, const ScanOptions& options = {});
 
     // What the index holds, without opening any audio file: tracks and failures
-    // sorted by path, and the count of files skipped.
+    // sorted by path, and the count of files skipped. A file that a CUE sheet cut is
+    // one track, as scan() gives it, its tracks found by cue_tracks_of (those that
+    // the query takes).
     ScanResult contents(const IndexQuery& query = {}) const;
 
     // What contents() gives, read out at once but kept in a compact form: for

@@ -9,6 +9,7 @@
 #include <string_view>  // std::string_view
 #include <vector>       // std::vector
 
+#include <musiccore/cue.hpp>
 #include <musiccore/library.hpp>
 #include <musiccore/media.hpp>
 
@@ -57,7 +58,12 @@ std::int64_t cue_sample(std::int64_t frame, long sample_rate, bool& exact);
 
 // Puts the tracks that a CUE sheet cuts `track` into in its extension, where
 // cue_tracks_of finds them; a sheet that fails adds its failure to `failures`, and
-// the track stays whole.
-void attach_cue_tracks(ScannedTrack& track, std::vector<ScanFailure>& failures);
+// the track stays whole. Looks for a sheet only where one may be: in the file (a
+// FLAC CUESHEET block, a CUESHEET tag) or, `beside_a_sheet`, in its folder.
+void attach_cue_tracks(ScannedTrack& track, bool beside_a_sheet,
+                       std::vector<ScanFailure>& failures);
+
+// Puts `tracks` in `track`'s extension, as attach_cue_tracks does.
+void give_cue_tracks(ScannedTrack& track, CueTracks tracks);
 
 }  // namespace music_library::detail

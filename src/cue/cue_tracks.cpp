@@ -171,6 +171,19 @@ struct Start {
     media::Tags tags;
 };
 
+// The audio before the first start, as track 0, where `wanted` and there is any.
+void add_hidden_track(std::vector<Start>& starts, bool wanted)
+{
+    if (!wanted || starts.empty() || starts.front().sample <= 0) {
+        return;
+    }
+    Start hidden{0, 0, true, starts.front().tags};
+    hidden.tags.erase("TITLE");
+    hidden.tags.erase("ISRC");
+    hidden.tags["TRACKNUMBER"] = {"0"};
+    starts.insert(starts.begin(), std::move(hidden));
+}
+
 // The tracks from their starts, each to the next one's, the last to the audio's end.
 CueTracks cut_at(const fs::path& path, const media::MediaInfo& info,
                  const std::vector<Start>& starts, CueTracks tracks)
@@ -199,7 +212,7 @@ CueTracks cut_at(const fs::path& path, const media::MediaInfo& info,
 
 // FLAC's own block: starts in samples, the names from the file's tags.
 CueTracks flac_block_tracks(const fs::path& path, const media::MediaInfo& info,
-                            const detail::FlacCueSheet& sheet)
+                            const detail::FlacCueSheet& sheet, bool hidden_track)
 {
     std::vector<Start> starts;
     for (const detail::FlacCueTrack& track : sheet.tracks) {
@@ -221,12 +234,19 @@ CueTracks flac_block_tracks(const fs::path& path, const media::MediaInfo& info,
         }
         starts.push_back(std::move(start));
     }
+    add_hidden_track(starts, hidden_track && !sheet.tracks.empty() && sheet.tracks.front().audio);
     return cut_at(path, info, starts, CueTracks{path, "FLAC CUESHEET block", {}, {}});
 }
 
 }  // namespace
 
 std::optional<CueTracks> cue_tracks(const fs::path& path, const media::MediaInfo& info)
+{
+    return cue_tracks(path, info, CueOptions{});
+}
+
+std::optional<CueTracks> cue_tracks(const fs::path& path, const media::MediaInfo& info,
+                                    const CueOptions& options)
 {
     const media::detail::InfoExtension* extension = media::detail::info_extension(info);
     const std::optional<std::string> block =
@@ -245,7 +265,7 @@ std::optional<CueTracks> cue_tracks(const fs::path& path, const media::MediaInfo
         if (!sheet) {
             throw media::media_error("CUE: the FLAC CUESHEET block does not hold together");
         }
-        return flac_block_tracks(path, info, *sheet);
+        return flac_block_tracks(path, info, *sheet, options.hidden_track);
     }
     const CueSheet& sheet = found->sheet;
     std::vector<Start> starts;
@@ -259,6 +279,8 @@ std::optional<CueTracks> cue_tracks(const fs::path& path, const media::MediaInfo
     if (starts.empty()) {
         return std::nullopt;
     }
+    // Only the disc's first track has a hidden one before it: in a file of its own.
+    add_hidden_track(starts, options.hidden_track && sheet.tracks.front().file == found->file);
     return cut_at(path, info, starts, CueTracks{found->where, found->encoding, {}, {}});
 }
 
@@ -279,12 +301,20 @@ const CueTracks* cue_tracks_of(const ScannedTrack& track)
 
 namespace detail {
 
-void attach_cue_tracks(ScannedTrack& track, std::vector<ScanFailure>& failures)
+void give_cue_tracks(ScannedTrack& track, CueTracks tracks)
 {
+    track.extension = std::make_shared<const TrackExtension>(TrackExtension{std::move(tracks)});
+}
+
+void attach_cue_tracks(ScannedTrack& track, bool beside_a_sheet, std::vector<ScanFailure>& failures)
+{
+    if (!beside_a_sheet && track.media.tags.count("CUESHEET") == 0 &&
+        media::detail::info_extension(track.media) == nullptr) {
+        return;
+    }
     try {
         if (auto cut = cue_tracks(track.path, track.media)) {
-            track.extension =
-                std::make_shared<const TrackExtension>(TrackExtension{std::move(*cut)});
+            give_cue_tracks(track, std::move(*cut));
         }
     } catch (const media::media_error& e) {
         failures.push_back({track.path, std::string(e.what()) + " (listed as one track)"});

@@ -170,6 +170,22 @@ private:
     std::size_t busy_ = 0;
 };
 
+// A sheet's name and state, as one line; a sheet that cannot be looked at has none.
+std::string sheet_state(int parent, std::string_view name)
+{
+    std::string line(name);
+    struct stat info {};
+    if (fstatat(parent, line.c_str(), &info, 0) == 0) {
+        const FileState state = state_of(info);
+        for (const std::int64_t value :
+             {state.device, state.inode, state.size, state.mtime_ns, state.ctime_ns}) {
+            line += ' ';
+            line += std::to_string(value);
+        }
+    }
+    return line;
+}
+
 // One thread's part of the listing: each folder's entries relative to the folder's
 // own descriptor, so that no path is looked up again.
 class Walk {
@@ -209,9 +225,16 @@ private:
         if (cover_rank_ > 0) {
             listing_.covers.emplace(path, cover_);
         }
-        if (sheet_) {
-            listing_.sheet_folders.insert(path);
-            sheet_ = false;
+        if (!sheets_.empty()) {
+            // In the order of names, whatever order the folder lists them in.
+            std::sort(sheets_.begin(), sheets_.end());
+            std::string state;
+            for (const std::string& sheet : sheets_) {
+                state += sheet;
+                state += '\n';
+            }
+            listing_.sheet_folders.emplace(path, std::move(state));
+            sheets_.clear();
         }
     }
 
@@ -241,7 +264,7 @@ private:
             listing_.files.push_back(std::move(path));
             listing_.states.push_back(state_of(info));
         } else if (lower_extension(std::string(name)) == ".cue") {
-            sheet_ = true;
+            sheets_.push_back(sheet_state(parent, name));
         } else if (const int rank = cover_rank(name);
                    rank > cover_rank_ && fstatat(parent, entry->d_name, &info, 0) == 0 &&
                    S_ISREG(info.st_mode)) {
@@ -260,7 +283,7 @@ private:
     Listing& listing_;
     std::string cover_;  // the best cover image of the folder being listed
     int cover_rank_ = 0;
-    bool sheet_ = false;  // the folder being listed holds a .cue file
+    std::vector<std::string> sheets_;  // the .cue files of the folder being listed
 };
 
 void sort_by_path(Listing& listing)
@@ -302,6 +325,17 @@ bool beside_a_sheet(const Listing& listing, const std::string& file)
 {
     const std::size_t slash = file.rfind('/');
     return slash != std::string::npos && listing.sheet_folders.count(file.substr(0, slash)) > 0;
+}
+
+const std::string& sheets_state(const Listing& listing, const std::string& file)
+{
+    static const std::string none;
+    const std::size_t slash = file.rfind('/');
+    if (slash == std::string::npos) {
+        return none;
+    }
+    const auto folder = listing.sheet_folders.find(file.substr(0, slash));
+    return folder == listing.sheet_folders.end() ? none : folder->second;
 }
 
 const std::string& folder_cover(const Listing& listing, const std::string& file)

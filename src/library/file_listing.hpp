@@ -6,7 +6,6 @@
 #include <string>         // std::string
 #include <tuple>          // std::tie
 #include <unordered_map>  // std::unordered_map
-#include <unordered_set>  // std::unordered_set
 #include <vector>         // std::vector
 
 #include <musiccore/library.hpp>  // ScanFailure
@@ -42,12 +41,16 @@ struct Listing {
     // The file name of each folder's cover image (cover.jpg, folder.jpg, front.png,
     // ...), by the folder's path, for the folders that have one.
     std::unordered_map<std::string, std::string> covers;
-    // The folders that hold a .cue file (in any letter case).
-    std::unordered_set<std::string> sheet_folders;
+    // The folders that hold a .cue file (in any letter case), each with what tells
+    // its sheets' state apart: their names and states, so that a sheet added, changed
+    // or removed changes it.
+    std::unordered_map<std::string, std::string> sheet_folders;
 };
 
 // Whether `file` of `listing` lies in a folder that holds a CUE sheet.
 bool beside_a_sheet(const Listing& listing, const std::string& file);
+// The state of the sheets beside `file` (see Listing::sheet_folders); empty where none.
+const std::string& sheets_state(const Listing& listing, const std::string& file);
 
 // The folder cover of `file` in `listing`: the name of the image beside it, or empty.
 const std::string& folder_cover(const Listing& listing, const std::string& file);

@@ -15,6 +15,7 @@
 #include <sys/stat.h>  // fstat
 #include <unistd.h>    // close
 
+#include "cue/cue_sheet.hpp"
 #include "library/file_listing.hpp"
 #include "library/index_loudness.hpp"
 #include "library/index_query.hpp"
@@ -66,6 +67,38 @@ CREATE TABLE loudness (
   momentary_bins BLOB,
   short_term_bins BLOB
 );
+)";
+
+// Schema 4's: the tracks that a CUE sheet cut a file into, with their tags, and
+// what the file's record needs for them: the state of the sheets beside it when it
+// was read (a sheet changed, added or removed has it read again), the sheet taken
+// and its text's encoding, or why the sheet was not taken.
+constexpr const char* cue_tables = R"(
+ALTER TABLE files ADD COLUMN sheets TEXT;
+ALTER TABLE files ADD COLUMN cue_sheet TEXT;
+ALTER TABLE files ADD COLUMN cue_encoding TEXT;
+ALTER TABLE files ADD COLUMN cue_failure TEXT;
+CREATE TABLE cue_tracks (
+  file_id INTEGER NOT NULL REFERENCES files (id) ON DELETE CASCADE,
+  cue_track INTEGER NOT NULL,
+  start_sample INTEGER NOT NULL,
+  samples INTEGER NOT NULL,
+  exact INTEGER NOT NULL,
+  duration_secs REAL NOT NULL,
+  artist TEXT,
+  album TEXT,
+  title TEXT,
+  PRIMARY KEY (file_id, cue_track)
+) WITHOUT ROWID;
+CREATE TABLE cue_tags (
+  file_id INTEGER NOT NULL,
+  cue_track INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  position INTEGER NOT NULL,
+  value TEXT NOT NULL,
+  PRIMARY KEY (file_id, cue_track, name, position),
+  FOREIGN KEY (file_id, cue_track) REFERENCES cue_tracks (file_id, cue_track) ON DELETE CASCADE
+) WITHOUT ROWID;
 )";
 
 constexpr const char* schema = R"(
@@ -214,6 +247,7 @@ struct Index::State {
             Transaction transaction(db);
             db.execute(schema);
             db.execute(loudness_table);
+            db.execute(cue_tables);
             db.execute(("PRAGMA application_id = " + std::to_string(application_id)).c_str());
             db.execute(("PRAGMA user_version = " + std::to_string(schema_version)).c_str());
             transaction.commit();
@@ -236,7 +270,9 @@ struct Index::State {
 
     // Each schema's step up from the one before. Schema 1 did not count pictures: its
     // tracks' counts are unknown (NULL) until the next update reads them again.
-    // Schema 2 had no loudness: none is measured yet.
+    // Schema 2 had no loudness: none is measured yet. Schema 3 had no CUE tracks: its
+    // files beside a sheet are read again by the next update, their sheets' state
+    // being unknown.
     void upgrade(Access access, std::int64_t version)
     {
         if (version < 1 || access == Access::read_only) {
@@ -249,7 +285,10 @@ struct Index::State {
         if (version < 2) {
             db.execute("ALTER TABLE files ADD COLUMN pictures INTEGER");
         }
-        db.execute(loudness_table);
+        if (version < 3) {
+            db.execute(loudness_table);
+        }
+        db.execute(cue_tables);
         db.execute(("PRAGMA user_version = " + std::to_string(schema_version)).c_str());
         transaction.commit();
     }
@@ -280,15 +319,20 @@ public:
           forget_(db.prepare("DELETE FROM files WHERE id = ?")),
           file_(db.prepare("INSERT INTO files (path, device, inode, size, mtime_ns, ctime_ns, "
                            "outcome, message, codec, channels, sample_rate, samples, exact, "
-                           "duration_secs, bitrate, artist, album, title, pictures) VALUES "
-                           "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")),
+                           "duration_secs, bitrate, artist, album, title, pictures, sheets, "
+                           "cue_sheet, cue_encoding, cue_failure) VALUES (?, ?, ?, ?, ?, ?, ?, "
+                           "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")),
           tag_(db.prepare("INSERT INTO tags VALUES (?, ?, ?, ?)")),
-          dropped_(db.prepare("INSERT INTO dropped_tags VALUES (?, ?)"))
+          dropped_(db.prepare("INSERT INTO dropped_tags VALUES (?, ?)")),
+          cue_(db.prepare("INSERT INTO cue_tracks VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")),
+          cue_tag_(db.prepare("INSERT INTO cue_tags VALUES (?, ?, ?, ?, ?)"))
     {
     }
 
-    // What the index holds for `path` (if anything), then the outcome of its read.
-    void write(const std::string& path, const FileState& state, const detail::Outcome& outcome)
+    // What the index holds for `path` (if anything), then the outcome of its read:
+    // `sheets` the state of the sheets beside it, `sheet_failure` why none was taken.
+    void write(const std::string& path, const FileState& state, const std::string& sheets,
+               const detail::Outcome& outcome, const std::string& sheet_failure)
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (!transaction_) {
@@ -297,6 +341,10 @@ public:
         remove_.bind(1, path).run();
         file_.bind(1, path).bind(2, state.device).bind(3, state.inode);
         file_.bind(4, state.size).bind(5, state.mtime_ns).bind(6, state.ctime_ns);
+        file_.bind(20, sheets);
+        if (!sheet_failure.empty()) {
+            file_.bind(23, sheet_failure);
+        }
         if (!outcome.track) {
             file_.bind(7, outcome.failure ? "failed" : "skipped");
             if (outcome.failure) {
@@ -384,6 +432,10 @@ private:
             ++column;
         }
         file_.bind(19, static_cast<std::int64_t>(m.pictures.size()));
+        const CueTracks* cut = cue_tracks_of(track);
+        if (cut != nullptr) {
+            file_.bind(21, cut->sheet.string()).bind(22, cut->encoding);
+        }
         file_.run();
         const std::int64_t id = sqlite3_last_insert_rowid(db_.get());
         for (const auto& [name, values] : m.tags) {
@@ -395,10 +447,36 @@ private:
         for (const auto& name : m.dropped_tags) {
             dropped_.bind(1, id).bind(2, name).run();
         }
+        if (cut != nullptr) {
+            for (const CueTrack& each : cut->tracks) {
+                write_cue_track(id, each);
+            }
+        }
+    }
+
+    void write_cue_track(std::int64_t id, const CueTrack& track)
+    {
+        const auto number = std::int64_t{track.cue_track};
+        cue_.bind(1, id).bind(2, number).bind(3, track.start_sample).bind(4, track.samples);
+        cue_.bind(5, std::int64_t{track.exact ? 1 : 0}).bind(6, track.duration_secs);
+        int column = 7;
+        for (const char* name : {"ARTIST", "ALBUM", "TITLE"}) {
+            if (const auto text = media::joined(track.tags, name)) {
+                cue_.bind(column, *text);
+            }
+            ++column;
+        }
+        cue_.run();
+        for (const auto& [name, values] : track.tags) {
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                cue_tag_.bind(1, id).bind(2, number).bind(3, name);
+                cue_tag_.bind(4, static_cast<std::int64_t>(i)).bind(5, values[i]).run();
+            }
+        }
     }
 
     Database& db_;
-    Statement remove_, forget_, file_, tag_, dropped_;
+    Statement remove_, forget_, file_, tag_, dropped_, cue_, cue_tag_;
     // The reading threads' records and the calling thread's writes share the connection.
     std::mutex mutex_;
     std::unique_ptr<Transaction> transaction_;
@@ -409,8 +487,9 @@ private:
 struct Row {
     std::int64_t id;
     FileState state;
-    bool cut_short;  // recorded so: to be read again
-    bool refresh;    // a track recorded before the index held all it now does
+    std::string sheets;  // the state of the sheets beside it when it was read
+    bool cut_short;      // recorded so: to be read again
+    bool refresh;        // a track recorded before the index held all it now does
     bool listed = false;
 };
 
@@ -434,14 +513,14 @@ struct ToRead {
 
 // Reads `files`, listed under `root`, as `how` says, writes what each gave, and tells it
 // in `changes`; true when read in reader processes.
-bool read_into(Writer& writer, IndexChanges& changes, const std::string& root,
+bool read_into(Writer& writer, IndexChanges& changes, const detail::Listing& listing,
                std::vector<ToRead>& files, const ScanOptions& how)
 {
     // In path order, as a scan reads.
     std::sort(files.begin(), files.end(),
               [](const ToRead& a, const ToRead& b) { return detail::path_order(a.path, b.path); });
     detail::Listing listed;
-    listed.root = root;
+    listed.root = listing.root;
     listed.files.reserve(files.size());
     for (const ToRead& file : files) {
         listed.files.push_back(file.path);
@@ -452,7 +531,13 @@ bool read_into(Writer& writer, IndexChanges& changes, const std::string& root,
         listed, how,
         [&](std::size_t i, detail::Outcome&& outcome) {
             const ToRead& file = files[i];
-            writer.write(file.path, file.state, outcome);
+            std::vector<ScanFailure> sheet_failures;
+            if (outcome.track) {
+                detail::attach_cue_tracks(
+                    *outcome.track, detail::beside_a_sheet(listing, file.path), sheet_failures);
+            }
+            writer.write(file.path, file.state, detail::sheets_state(listing, file.path), outcome,
+                         sheet_failures.empty() ? std::string() : sheet_failures.front().message);
             if (file.refresh && outcome.track) {
                 return;  // as it was: no change to tell
             }
@@ -502,13 +587,14 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
     const auto [from, to] = range_under(folder);
     Statement select = db.prepare("SELECT id, path, device, inode, size, mtime_ns, ctime_ns, "
                                   "outcome = 'failed' AND message = ?, "
-                                  "outcome = 'track' AND pictures IS NULL "
+                                  "outcome = 'track' AND pictures IS NULL, coalesce(sheets, '') "
                                   "FROM files WHERE path >= ? AND path < ?");
     select.bind(1, cut_short).bind(2, from).bind(3, to);
     while (select.step()) {
         rows.emplace(select.text(1), Row{select.integer(0),
                                          {select.integer(2), select.integer(3), select.integer(4),
                                           select.integer(5), select.integer(6)},
+                                         select.text(9),
                                          select.integer(7) != 0,
                                          select.integer(8) != 0});
     }
@@ -525,13 +611,16 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
             continue;
         }
         row->second.listed = true;
+        // A sheet beside it that changed may cut the file otherwise: as if it had.
+        const bool same = row->second.state == state &&
+                          row->second.sheets == detail::sheets_state(listing, file);
         if (row->second.state == state && row->second.cut_short) {
             ++changes.changed;
             suspects.push_back({file, state, true});
-        } else if (row->second.state == state && row->second.refresh) {
+        } else if (same && row->second.refresh) {
             ++changes.kept;
             to_read.push_back({file, state, true, 0, nullptr, true});
-        } else if (row->second.state == state) {
+        } else if (same) {
             ++changes.kept;
         } else {
             ++changes.changed;
@@ -565,8 +654,8 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
     // Files whose read ended the program beside others, one at a time, to find which.
     ScanOptions alone = options;
     alone.jobs = 1;
-    const bool suspects_isolated = read_into(writer, changes, listing.root, suspects, alone);
-    changes.isolated = read_into(writer, changes, listing.root, to_read, options) &&
+    const bool suspects_isolated = read_into(writer, changes, listing, suspects, alone);
+    changes.isolated = read_into(writer, changes, listing, to_read, options) &&
                        (suspects.empty() || suspects_isolated);
     writer.commit();
 
@@ -593,18 +682,8 @@ IndexListing Index::listing(const IndexQuery& query) const
 
 ScanResult Index::contents(const IndexQuery& query) const
 {
-    const IndexListing listing = this->listing(query);
-    ScanResult result;
-    result.tracks.resize(listing.size());
-    std::string path;
-    for (std::size_t i = 0; i < listing.size(); ++i) {
-        ScannedTrack& track = result.tracks[i];
-        listing.track(i, path, track, track.media);
-        track.path = path;
-    }
-    result.failures = listing.failures();
-    result.skipped = listing.skipped();
-    return result;
+    const std::lock_guard<std::mutex> lock(state_->use);
+    return detail::read_contents(state_->db, query);
 }
 
 IndexTotals Index::totals(const IndexQuery& query) const

@@ -170,7 +170,7 @@ std::vector<StoredLoudness> read_loudness(Database& db, const IndexQuery& query)
                     "l.true_peak, l.channels, l.sample_rate, l.frames, l.momentary_bins, "
                     "l.short_term_bins FROM files f LEFT JOIN loudness l ON l.file_id = f.id "
                     "WHERE f.outcome = 'track' AND ") +
-            query_condition,
+            query_condition(),
         query);
     std::vector<StoredLoudness> stored;
     std::vector<std::string> keys;

@@ -3,7 +3,6 @@
 #include <algorithm>  // std::sort
 
 #include "cue/cue_sheet.hpp"
-#include "formats/info_extension.hpp"
 #include "library/file_listing.hpp"
 #include "library/parallel_reads.hpp"
 
@@ -27,11 +26,8 @@ ScanResult scan(const std::filesystem::path& root, const ScanOptions& options)
             result.tracks.push_back(std::move(*outcomes[i].track));
             ScannedTrack& track = result.tracks.back();
             track.folder_cover = detail::folder_cover(listing, listing.files[i]);
-            if (detail::beside_a_sheet(listing, listing.files[i]) ||
-                track.media.tags.count("CUESHEET") > 0 ||
-                media::detail::info_extension(track.media) != nullptr) {
-                detail::attach_cue_tracks(track, result.failures);
-            }
+            detail::attach_cue_tracks(track, detail::beside_a_sheet(listing, listing.files[i]),
+                                      result.failures);
         } else if (outcomes[i].failure) {
             result.failures.push_back({listing.files[i], std::move(*outcomes[i].failure)});
         } else {

@@ -467,10 +467,23 @@ TEST(cli, info_lists_an_images_tracks)
     EXPECT_EQ(document["tracks"][1]["cue_track"], 2);
     EXPECT_EQ(document["tracks"][1]["start_sample"], 44100);
     EXPECT_EQ(document["tracks"][1]["samples"], 55900);
+    // The index lists them as the scan does.
+    const std::string absolute = fs::canonical(folder.path()).string();
+    ASSERT_EQ(musiccore("scan --db index.db '" + absolute + "'", absolute).status, 0);
+    EXPECT_EQ(nlohmann::json::parse(musiccore("list --db index.db --json", absolute).out),
+              nlohmann::json::parse(musiccore("scan --json '" + absolute + "'").out));
     // loudness measures each track of the image, from one decode.
     const Outcome loud = musiccore("loudness --album image.flac", folder.path().string());
     EXPECT_NE(loud.out.find("image.flac#2\n"), std::string::npos) << loud.out;
     EXPECT_NE(loud.out.find("album: Lossless (2 tracks)"), std::string::npos) << loud.out;
+    // The hidden track before track 1, where asked for.
+    std::ofstream(folder.path() / "image.cue")
+        << "FILE \"image.flac\" WAVE\n TRACK 01 AUDIO\n  INDEX 01 00:00:30\n";
+    const Outcome hidden = musiccore("info --hidden-track image.flac", folder.path().string());
+    EXPECT_NE(hidden.out.find("image.flac: 2 tracks, by image.cue (UTF-8)\n"
+                              "  00  00:00:00  samples 0 +17640  "),
+              std::string::npos)
+        << hidden.out;
     std::ofstream(folder.path() / "image.cue") << "FILE \"image.flac\" WAVE\nTRACK 01 AUDIO\n";
     const Outcome bad = musiccore("info image.flac", folder.path().string());
     EXPECT_EQ(bad.status, 0);

@@ -10,6 +10,7 @@
 
 #include <musiccore/index.hpp>
 
+#include "support/index_db.hpp"
 #include "support/test_files.hpp"
 
 namespace {
@@ -19,13 +20,7 @@ using music_library::Index;
 
 const fs::path samples = test_files::samples;
 
-void sql(const fs::path& file, const char* statement)
-{
-    sqlite3* db = nullptr;
-    sqlite3_open(file.c_str(), &db);
-    EXPECT_EQ(sqlite3_exec(db, statement, nullptr, nullptr, nullptr), SQLITE_OK) << statement;
-    sqlite3_close(db);
-}
+using test_files::sql;
 
 media::LoudnessOptions in_process()
 {
@@ -124,7 +119,9 @@ TEST(index_loudness, upgrades_schema_2)
     fs::copy_file(test_files::loudness + "case-23.flac", music / "a.flac");
     const fs::path file = folder.path() / "index.db";
     Index(file).update(music);
-    sql(file, "DROP TABLE loudness; PRAGMA user_version = 2");
+    sql(file,
+        (std::string(test_files::back_to_schema_3) + "DROP TABLE loudness; PRAGMA user_version = 2")
+            .c_str());
     Index index(file);
     EXPECT_FALSE(index.loudness().at(0).track);
     EXPECT_EQ(index.measure_loudness(music, in_process()).measured, 1U);

@@ -17,6 +17,7 @@
 
 #include <musiccore/index.hpp>
 
+#include "support/index_db.hpp"
 #include "support/test_files.hpp"
 
 namespace {
@@ -238,13 +239,7 @@ TEST(index, listing_and_totals_agree_with_contents)
     EXPECT_EQ(ordered.tracks.at(1).path.parent_path().filename(), "a b");
 }
 
-void sql(const fs::path& file, const char* statement)
-{
-    sqlite3* db = nullptr;
-    sqlite3_open(file.c_str(), &db);
-    EXPECT_EQ(sqlite3_exec(db, statement, nullptr, nullptr, nullptr), SQLITE_OK) << statement;
-    sqlite3_close(db);
-}
+using test_files::sql;
 
 // An index is a file like any other: lengths in it that no read could give (out of
 // range, no number, not its samples') are unknown, never wrapped into nonsense.
@@ -281,14 +276,14 @@ TEST(index, refuses_what_is_not_its_own)
         made.update(samples);
     }
     fs::copy_file(folder / "ours.db", folder / "newer.db");
-    sql(folder / "newer.db", "PRAGMA user_version = 4");
+    sql(folder / "newer.db", "PRAGMA user_version = 5");
     sql(folder / "other.db", "CREATE TABLE songs (name TEXT)");
     std::ofstream(folder / "text.db") << "not a database, but someone's notes\n";
     fs::copy_file(folder / "ours.db", folder / "cut.db");
     fs::resize_file(folder / "cut.db", fs::file_size(folder / "cut.db") / 2);
 
     const std::pair<std::string, std::string> rows[] = {
-        {"newer.db", "index schema 4 is newer than this musiccore's (3)"},
+        {"newer.db", "index schema 5 is newer than this musiccore's (4)"},
         {"other.db", "is not a musiccore index"},
         {"text.db", "is not a musiccore index: file is not a database"},
         {"cut.db", "database disk image is malformed"},
@@ -382,7 +377,9 @@ TEST(index, upgrades_schema_1)
     const fs::path file = folder / "old.db";
     Index(file).update(folder / "music");
     sql(file,
-        "DROP TABLE loudness; ALTER TABLE files DROP COLUMN pictures; PRAGMA user_version = 1");
+        (std::string(test_files::back_to_schema_3) +
+         "DROP TABLE loudness; ALTER TABLE files DROP COLUMN pictures; PRAGMA user_version = 1")
+            .c_str());
     const std::string old = read_file(file);
     try {
         const Index read_only(file, Index::Access::read_only);
