@@ -402,7 +402,10 @@ void print_stored_loudness(const std::vector<music_library::StoredLoudness>& tra
     std::vector<Measured> files;
     std::map<std::string, Album> albums;
     for (const music_library::StoredLoudness& track : tracks) {
-        Measured file{track.path.string(), 0, track.track, track.failure, track.album_group};
+        const int cue_track = music_library::cue_track_of(track);
+        Measured file{cue_track == 0 ? track.path.string()
+                                     : track.path.string() + "#" + std::to_string(cue_track),
+                      0, track.track, track.failure, track.album_group};
         if (!file.loudness && file.error.empty()) {
             file.error = "not measured yet (scan --db --loudness measures it)";
         }

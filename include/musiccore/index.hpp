@@ -101,6 +101,10 @@ struct StoredLoudness {
     std::shared_ptr<const void> extension;
 };
 
+// Which of the tracks that a CUE sheet cut its file into `stored` is; 0 for a whole
+// file. An image's tracks are measured each on its own, from one decode.
+MUSICCORE_EXPORT int cue_track_of(const StoredLoudness& stored);
+
 namespace detail {
 class ListingRows;
 }

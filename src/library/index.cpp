@@ -51,10 +51,13 @@ constexpr const char* cut_short = "its read was cut short: the program reading i
 constexpr std::size_t batch_files = 256;
 constexpr std::chrono::milliseconds batch_time{500};
 
-// Schema 3's: a track's loudness, gone with its row when the file is read again.
+// A track's loudness, gone with its row when the file is read again: a whole file's
+// (cue_track 0), or each of the tracks that a CUE sheet cut it into. Schema 3's was
+// keyed by the file alone.
 constexpr const char* loudness_table = R"(
 CREATE TABLE loudness (
-  file_id INTEGER PRIMARY KEY REFERENCES files (id) ON DELETE CASCADE,
+  file_id INTEGER NOT NULL REFERENCES files (id) ON DELETE CASCADE,
+  cue_track INTEGER NOT NULL DEFAULT 0,
   outcome TEXT NOT NULL CHECK (outcome IN ('measured', 'failed')),
   message TEXT,
   integrated_lufs REAL,
@@ -65,7 +68,8 @@ CREATE TABLE loudness (
   sample_rate INTEGER,
   frames INTEGER,
   momentary_bins BLOB,
-  short_term_bins BLOB
+  short_term_bins BLOB,
+  PRIMARY KEY (file_id, cue_track)
 );
 )";
 
@@ -272,7 +276,7 @@ struct Index::State {
     // tracks' counts are unknown (NULL) until the next update reads them again.
     // Schema 2 had no loudness: none is measured yet. Schema 3 had no CUE tracks: its
     // files beside a sheet are read again by the next update, their sheets' state
-    // being unknown.
+    // being unknown, and its loudness is each file's whole.
     void upgrade(Access access, std::int64_t version)
     {
         if (version < 1 || access == Access::read_only) {
@@ -287,6 +291,13 @@ struct Index::State {
         }
         if (version < 3) {
             db.execute(loudness_table);
+        } else {
+            db.execute("ALTER TABLE loudness RENAME TO loudness_3");
+            db.execute(loudness_table);
+            db.execute((std::string("INSERT INTO loudness (") + detail::loudness_columns +
+                        ") SELECT " + detail::loudness_columns + " FROM loudness_3")
+                           .c_str());
+            db.execute("DROP TABLE loudness_3");
         }
         db.execute(cue_tables);
         db.execute(("PRAGMA user_version = " + std::to_string(schema_version)).c_str());
@@ -612,8 +623,8 @@ IndexChanges Index::update(const fs::path& root, const ScanOptions& options)
         }
         row->second.listed = true;
         // A sheet beside it that changed may cut the file otherwise: as if it had.
-        const bool same = row->second.state == state &&
-                          row->second.sheets == detail::sheets_state(listing, file);
+        const bool same =
+            row->second.state == state && row->second.sheets == detail::sheets_state(listing, file);
         if (row->second.state == state && row->second.cut_short) {
             ++changes.changed;
             suspects.push_back({file, state, true});

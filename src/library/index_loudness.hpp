@@ -13,6 +13,11 @@
 
 namespace music_library::detail {
 
+// The loudness table's columns but its key's cue_track: schema 3's, all of them.
+inline constexpr const char* loudness_columns =
+    "file_id, outcome, message, integrated_lufs, range_lu, sample_peak, true_peak, channels, "
+    "sample_rate, frames, momentary_bins, short_term_bins";
+
 LoudnessChanges
 measure_index_loudness(Database& db, const std::filesystem::path& root,
                        const media::LoudnessOptions& options, unsigned jobs,

@@ -472,6 +472,9 @@ TEST(cli, info_lists_an_images_tracks)
     ASSERT_EQ(musiccore("scan --db index.db '" + absolute + "'", absolute).status, 0);
     EXPECT_EQ(nlohmann::json::parse(musiccore("list --db index.db --json", absolute).out),
               nlohmann::json::parse(musiccore("scan --json '" + absolute + "'").out));
+    ASSERT_EQ(musiccore("scan --db index.db --loudness '" + absolute + "'", absolute).status, 0);
+    const Outcome stored = musiccore("list --db index.db --loudness", absolute);
+    EXPECT_NE(stored.out.find("image.flac#2\n"), std::string::npos) << stored.out;
     // loudness measures each track of the image, from one decode.
     const Outcome loud = musiccore("loudness --album image.flac", folder.path().string());
     EXPECT_NE(loud.out.find("image.flac#2\n"), std::string::npos) << loud.out;

@@ -17,10 +17,15 @@ inline void sql(const std::filesystem::path& file, const char* statement)
     sqlite3_close(db);
 }
 
-// What schema 4 added: the CUE tracks. Leaves user_version for the caller to set.
+// What schema 4 added: the CUE tracks, and loudness by track. Leaves user_version
+// for the caller to set.
 inline constexpr const char* back_to_schema_3 =
     "DROP TABLE cue_tags; DROP TABLE cue_tracks; ALTER TABLE files DROP COLUMN sheets; "
     "ALTER TABLE files DROP COLUMN cue_sheet; ALTER TABLE files DROP COLUMN cue_encoding; "
-    "ALTER TABLE files DROP COLUMN cue_failure;";
+    "ALTER TABLE files DROP COLUMN cue_failure; "
+    "CREATE TABLE loudness_3 AS SELECT file_id, outcome, message, integrated_lufs, range_lu, "
+    "sample_peak, true_peak, channels, sample_rate, frames, momentary_bins, short_term_bins "
+    "FROM loudness WHERE cue_track = 0; "
+    "DROP TABLE loudness; ALTER TABLE loudness_3 RENAME TO loudness;";
 
 }  // namespace test_files

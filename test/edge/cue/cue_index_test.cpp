@@ -75,6 +75,13 @@ fs::path music_of(const test_files::CueFolder& folder)
     return music;
 }
 
+media::LoudnessOptions in_process()
+{
+    media::LoudnessOptions options;
+    options.limits.isolated = false;
+    return options;
+}
+
 constexpr std::int64_t second = 44100;
 constexpr std::int64_t third = 44100 + 37 * 588;
 constexpr std::int64_t image_samples = 100000;  // tone.flac's
@@ -165,7 +172,13 @@ TEST(cue_index, upgrades_schema_3)
     const test_files::CueFolder folder("cue-index-upgrade");
     const fs::path music = music_of(folder);
     const fs::path file = folder.path() / "index.db";
-    Index(file).update(music);
+    fs::rename(music / "disc" / "image.cue", folder.path() / "image.cue");
+    {
+        Index old(file);
+        old.update(music);
+        EXPECT_EQ(old.measure_loudness(music, in_process()).measured, 2U);
+    }
+    fs::rename(folder.path() / "image.cue", music / "disc" / "image.cue");
     test_files::sql(
         file, (std::string(test_files::back_to_schema_3) + "PRAGMA user_version = 3").c_str());
     Index index(file);
@@ -174,6 +187,38 @@ TEST(cue_index, upgrades_schema_3)
     EXPECT_EQ(changes.changed, 1U);
     EXPECT_EQ(changes.kept, 1U);
     EXPECT_EQ(index.listing().size(), 4U);
+    // The loudness of the file that did not change is kept; the image's tracks are new.
+    const music_library::LoudnessChanges measured = index.measure_loudness(music, in_process());
+    EXPECT_EQ(measured.kept, 1U);
+    EXPECT_EQ(measured.measured, 3U);
+}
+
+// Each track of an image its own loudness, from one decode, in its sheet's album.
+TEST(cue_index, measures_each_track_of_an_image)
+{
+    const test_files::CueFolder folder("cue-index-loudness");
+    const fs::path music = music_of(folder);
+    Index index(folder.path() / "index.db");
+    index.update(music);
+    EXPECT_EQ(index.measure_loudness(music, in_process()).measured, 4U);
+    const std::vector<music_library::StoredLoudness> stored = index.loudness();
+    ASSERT_EQ(stored.size(), 4U);
+    const std::int64_t frames[] = {second, third - second, image_samples - third, image_samples};
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(music_library::cue_track_of(stored[i]), i < 3 ? static_cast<int>(i) + 1 : 0);
+        ASSERT_TRUE(stored[i].track);
+        EXPECT_EQ(stored[i].track->frames, frames[i]);
+    }
+    EXPECT_EQ(stored[0].album_group, "The Band / The Album");
+    EXPECT_EQ(stored[0].album->frames, image_samples);  // its three tracks
+    EXPECT_EQ(stored[1].album_group, "The Band / The Album");
+    music_library::IndexQuery guest;
+    guest.artist = "guest";
+    EXPECT_EQ(index.loudness(guest).size(), 1U);
+    const music_library::LoudnessChanges again = index.measure_loudness(music, in_process());
+    EXPECT_EQ(again.kept, 4U);
+    EXPECT_EQ(again.measured, 0U);
 }
 
 TEST(cue, lists_the_hidden_track_where_asked)
