@@ -91,8 +91,9 @@ public:
     {
         const media::MediaInfo& m = t.media;
         const bool tags_are_utf8 = tags_utf8(m.tags);
+        const std::string sheet(t.cue_sheet);
         const bool utf8 = is_utf8(t.path) && is_utf8(t.artist) && is_utf8(t.album) &&
-                          is_utf8(t.title) && tags_are_utf8;
+                          is_utf8(t.title) && tags_are_utf8 && is_utf8(sheet);
         if (!utf8 || !reusable_) {
             track_ = Json::object();
         }
@@ -134,9 +135,12 @@ public:
         if (t.cue_track != 0) {
             track_["cue_track"] = t.cue_track;
             track_["start_sample"] = t.start_sample;
+            put_text(track_, "cue_sheet", sheet);
+            track_["cue_encoding"] = t.cue_encoding;
         } else if (track_.contains("cue_track")) {
-            track_.erase("cue_track");
-            track_.erase("start_sample");
+            for (const char* key : {"cue_track", "start_sample", "cue_sheet", "cue_encoding"}) {
+                track_.erase(key);
+            }
         }
         track_["picture_count"] = t.pictures ? Json(*t.pictures) : Json(nullptr);
         if (t.folder_cover.empty()) {
@@ -287,7 +291,8 @@ private:
                         text,
                         tracks.of({path, texts.artist, texts.album, texts.title, media,
                                    listing_.pictures(i), no_cover, listing_.cue_track(i),
-                                   listing_.start_sample(i)}),
+                                   listing_.start_sample(i), listing_.cue_sheet(i),
+                                   listing_.cue_encoding(i)}),
                         after_ || i > 0);
                 }
             } catch (...) {

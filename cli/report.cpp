@@ -188,7 +188,8 @@ void TrackPrinter::tracks(const music_library::IndexListing& listing)
     for (std::size_t i = 0; i < listing.size(); ++i) {
         listing.track(i, path, texts, media);
         track({path, texts.artist, texts.album, texts.title, media, listing.pictures(i), no_cover,
-               listing.cue_track(i), listing.start_sample(i)});
+               listing.cue_track(i), listing.start_sample(i), listing.cue_sheet(i),
+               listing.cue_encoding(i)});
     }
 }
 
@@ -214,11 +215,21 @@ void print_scan(const music_library::ScanResult& result, Format format, TrackPri
     for (const auto& t : result.tracks) {
         const music_library::CueTracks* cut = music_library::cue_tracks_of(t);
         if (cut == nullptr) {
-            printer->track({t.path.native(), t.artist, t.album, t.title, t.media,
-                            t.media.pictures.size(), t.folder_cover, 0, 0});
+            printer->track({t.path.native(),
+                            t.artist,
+                            t.album,
+                            t.title,
+                            t.media,
+                            t.media.pictures.size(),
+                            t.folder_cover,
+                            0,
+                            0,
+                            {},
+                            {}});
             continue;
         }
         // The image's tracks in its place: each its length, its tags.
+        const std::string sheet = cut->sheet.string();
         for (const music_library::CueTrack& track : cut->tracks) {
             media::MediaInfo info = t.media;
             info.samples = track.samples;
@@ -228,7 +239,7 @@ void print_scan(const music_library::ScanResult& result, Format format, TrackPri
             const music_library::ScannedTrack each = music_library::scanned_track(t.path, info);
             printer->track({t.path.native(), each.artist, each.album, each.title, each.media,
                             each.media.pictures.size(), t.folder_cover, track.cue_track,
-                            track.start_sample});
+                            track.start_sample, sheet, cut->encoding});
         }
     }
     for (const auto& failure : result.failures) {

@@ -34,6 +34,8 @@ struct Listed {
     // of its own), and where in the file it starts.
     int cue_track;
     std::int64_t start_sample;
+    std::string_view cue_sheet;     // the sheet's path
+    std::string_view cue_encoding;  // what its text was
 };
 
 // The path as text and CSV show it: an image's track after a "#" ("disc.flac#3").

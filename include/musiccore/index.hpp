@@ -1,14 +1,15 @@
 #pragma once
 
-#include <cstddef>     // std::size_t
-#include <cstdint>     // std::int64_t
-#include <filesystem>  // std::filesystem::path
-#include <functional>  // std::function
-#include <memory>      // std::unique_ptr, std::shared_ptr
-#include <optional>    // std::optional
-#include <stdexcept>   // std::runtime_error
-#include <string>      // std::string
-#include <vector>      // std::vector
+#include <cstddef>      // std::size_t
+#include <cstdint>      // std::int64_t
+#include <filesystem>   // std::filesystem::path
+#include <functional>   // std::function
+#include <memory>       // std::unique_ptr, std::shared_ptr
+#include <optional>     // std::optional
+#include <stdexcept>    // std::runtime_error
+#include <string>       // std::string
+#include <string_view>  // std::string_view
+#include <vector>       // std::vector
 
 #include <musiccore/export.hpp>
 #include <musiccore/library.hpp>
@@ -133,6 +134,10 @@ public:
     // as a track itself.
     int cue_track(std::size_t i) const;
     std::int64_t start_sample(std::size_t i) const;
+    // Of such a track: the sheet that cut its file, and what its text was ("UTF-8",
+    // "windows-1251", ...); empty for a whole file. Valid as long as the listing.
+    std::string_view cue_sheet(std::size_t i) const;
+    std::string_view cue_encoding(std::size_t i) const;
     const std::vector<ScanFailure>& failures() const;  // in the order of paths
     std::size_t skipped() const;
 

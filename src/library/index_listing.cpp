@@ -67,6 +67,16 @@ public:
         const Cue* cue = tracks_.at(i).cue;
         return cue == nullptr ? 0 : cue->start;
     }
+    std::string_view cue_sheet(std::size_t i) const
+    {
+        const Listed& listed = tracks_.at(i);
+        return listed.cue == nullptr ? std::string_view() : view(listed.file->sheet);
+    }
+    std::string_view cue_encoding(std::size_t i) const
+    {
+        const Listed& listed = tracks_.at(i);
+        return listed.cue == nullptr ? std::string_view() : view(listed.file->encoding);
+    }
 
     // As scan() gives them: a file a sheet cut is one track, its tracks in its extension.
     ScanResult contents() const
@@ -503,6 +513,16 @@ int IndexListing::cue_track(std::size_t i) const
 std::int64_t IndexListing::start_sample(std::size_t i) const
 {
     return rows_->start_sample(i);
+}
+
+std::string_view IndexListing::cue_sheet(std::size_t i) const
+{
+    return rows_->cue_sheet(i);
+}
+
+std::string_view IndexListing::cue_encoding(std::size_t i) const
+{
+    return rows_->cue_encoding(i);
 }
 
 void IndexListing::track(std::size_t i, std::string& path, TrackInfo& texts,

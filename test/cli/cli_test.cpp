@@ -467,6 +467,8 @@ TEST(cli, info_lists_an_images_tracks)
     EXPECT_EQ(document["tracks"][1]["cue_track"], 2);
     EXPECT_EQ(document["tracks"][1]["start_sample"], 44100);
     EXPECT_EQ(document["tracks"][1]["samples"], 55900);
+    EXPECT_EQ(document["tracks"][1]["cue_sheet"], "./image.cue");
+    EXPECT_EQ(document["tracks"][1]["cue_encoding"], "UTF-8");
     // The index lists them as the scan does.
     const std::string absolute = fs::canonical(folder.path()).string();
     ASSERT_EQ(musiccore("scan --db index.db '" + absolute + "'", absolute).status, 0);
