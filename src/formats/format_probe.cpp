@@ -2,6 +2,7 @@
 
 #include <algorithm>    // std::min
 #include <cstddef>      // std::size_t
+#include <cstring>      // std::strerror
 #include <optional>     // std::optional
 #include <string_view>  // std::string_view
 
@@ -270,6 +271,21 @@ Probe probe(FileSource& source)
         }
     }
     return {Format::other, other_format(head), false, 0};
+}
+
+Probe probe_opened(FileSource& source)
+{
+    if (!source.is_open()) {
+        throw media_error("cannot open: " + source.failure());
+    }
+    Probe found = probe(source);
+    if (!source.failure().empty()) {
+        throw media_error(source.failure());
+    }
+    if (source.read_errno() != 0) {
+        throw media_error(std::string("cannot read: ") + std::strerror(source.read_errno()));
+    }
+    return found;
 }
 
 }  // namespace media::detail

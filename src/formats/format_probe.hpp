@@ -35,6 +35,10 @@ struct Probe {
 // its magic ("Monkey's Audio", "empty file", "unknown content").
 Probe probe(FileSource& source);
 
+// probe() of a source just made, as a read or a decode starts: throws media_error
+// where the file did not open, or its first bytes could not be read.
+Probe probe_opened(FileSource& source);
+
 // A family's answer to a file whose first 64 bytes are `first`: what it is ("OggS" and
 // its first packets; "fLaC"; an ID3v2 tag or an MPEG audio frame, or frames after
 // junk; RIFF WAVE; FORM AIFF; an MP4 "ftyp"; "wvpk"), or none when it is none of

@@ -1,7 +1,5 @@
 #include <musiccore/media.hpp>
 
-#include <cstring>  // std::strerror
-
 #include "formats/format_probe.hpp"
 #include "formats/format_table.hpp"
 #include "formats/read_media.hpp"
@@ -66,16 +64,7 @@ MediaInfo read_media(OpenedFile file, const Limits& limits, Heartbeat* heartbeat
     WorkBudget budget(limits.work, limits.deadline, heartbeat);
     const std::int64_t size = file.size;
     FileSource source(std::move(file), budget);
-    if (!source.is_open()) {
-        throw media_error("cannot open: " + source.failure());
-    }
-    const Probe found = probe(source);
-    if (!source.failure().empty()) {
-        throw media_error(source.failure());
-    }
-    if (source.read_errno() != 0) {
-        throw media_error(std::string("cannot read: ") + std::strerror(source.read_errno()));
-    }
+    const Probe found = probe_opened(source);
     const Reader reader = reader_of(found.format);
     if (reader == nullptr) {
         throw unsupported_format(found.name, found.in_ogg);

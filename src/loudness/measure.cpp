@@ -116,13 +116,7 @@ std::vector<Loudness> measure_opened(OpenedFile file, std::chrono::milliseconds 
     }
     WorkBudget budget(work, deadline);
     FileSource source(std::move(file), budget);
-    if (!source.is_open()) {
-        throw media_error("cannot open: " + source.failure());
-    }
-    const Probe found = probe(source);
-    if (!source.failure().empty()) {
-        throw media_error(source.failure());
-    }
+    const Probe found = probe_opened(source);
     const Decoder decoder = decoder_of(found.format);
     if (decoder == nullptr) {
         if (reader_of(found.format) == nullptr) {

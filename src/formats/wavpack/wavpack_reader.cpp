@@ -32,6 +32,8 @@ using ScopedContext = std::unique_ptr<WavpackContext, ContextCloser>;
 struct Reading {
     FileSource& source;
     int pushed = -1;  // a byte given back, not yet read again
+    // libwavpack keeps a pointer to its table of callbacks: here, as long as the read.
+    WavpackStreamReader64 callbacks{};
 };
 
 Reading& of(void* id)
@@ -319,6 +321,20 @@ MediaInfo with_length(FileSource& source, MediaInfo info, std::int64_t samples)
     return info;
 }
 
+// libwavpack's context of the file that `reading` reads, which outlives it.
+ScopedContext open_context(Reading& reading, int flags)
+{
+    reading.callbacks = {read_bytes,     write_bytes, get_pos,  set_pos_abs,   set_pos_rel,
+                         push_back_byte, get_length,  can_seek, truncate_here, close_file};
+    char error[81] = {};  // libwavpack writes at most 80 characters
+    ScopedContext context(
+        WavpackOpenFileInputEx64(&reading.callbacks, &reading, nullptr, error, flags, 0));
+    if (!context) {
+        throw read_failure(format, reading.source, error);
+    }
+    return context;
+}
+
 }  // namespace
 
 MediaInfo read_wavpack(FileSource& source, const Probe& /*probe*/)
@@ -338,15 +354,7 @@ MediaInfo read_wavpack(FileSource& source, const Probe& /*probe*/)
         return with_length(source, std::move(info), stated->samples);
     }
     Reading reading{source};
-    WavpackStreamReader64 stream_reader = {read_bytes,    write_bytes,    get_pos,    set_pos_abs,
-                                           set_pos_rel,   push_back_byte, get_length, can_seek,
-                                           truncate_here, close_file};
-    char error[81] = {};  // libwavpack writes at most 80 characters
-    const ScopedContext context(
-        WavpackOpenFileInputEx64(&stream_reader, &reading, nullptr, error, OPEN_NO_CHECKSUM, 0));
-    if (!context) {
-        throw read_failure(format, source, error);
-    }
+    const ScopedContext context = open_context(reading, OPEN_NO_CHECKSUM);
     WavpackContext* wpc = context.get();
     info.channels = WavpackGetNumChannels(wpc);
     info.sample_rate = static_cast<long>(WavpackGetSampleRate(wpc));
@@ -359,17 +367,9 @@ MediaInfo read_wavpack(FileSource& source, const Probe& /*probe*/)
 void decode_wavpack(FileSource& source, const Probe& /*probe*/, FrameSink& sink)
 {
     Reading reading{source};
-    WavpackStreamReader64 stream_reader = {read_bytes,    write_bytes,    get_pos,    set_pos_abs,
-                                           set_pos_rel,   push_back_byte, get_length, can_seek,
-                                           truncate_here, close_file};
-    char error[81] = {};  // libwavpack writes at most 80 characters
     // Normalised: float samples come as floats of full scale 1.0. The blocks' checksums
     // are checked, so that a damaged block fails the decode rather than being measured.
-    const ScopedContext context(
-        WavpackOpenFileInputEx64(&stream_reader, &reading, nullptr, error, OPEN_NORMALIZE, 0));
-    if (!context) {
-        throw read_failure(format, source, error);
-    }
+    const ScopedContext context = open_context(reading, OPEN_NORMALIZE);
     WavpackContext* wpc = context.get();
     const int channels = WavpackGetNumChannels(wpc);
     const auto rate = static_cast<long>(WavpackGetSampleRate(wpc));
