@@ -182,20 +182,46 @@ bool follows_a_block(std::string_view bytes, const Block& block)
     return false;
 }
 
+// Whether `block` ends the audio exactly where `end` is, with the version of a block
+// that libwavpack reads, and ends the samples the first block stated: a block of the
+// file's, that bytes of audio could look like only by a chance of about 2^-60.
+bool ends_as_stated(std::string_view bytes, const Block& block, std::size_t end,
+                    std::optional<std::uint64_t> stated)
+{
+    const std::uint64_t version = little_endian(bytes, block.at + 8, 2);
+    return stated && block.at + block.size == end && version >= 0x402 && version <= 0x410 &&
+           block.first + block.count == *stated;
+}
+
 // Where the audio ends, by the last whole block before `audio_end` that the blocks
-// before it lead to: its first sample's index and its count. The last block is most
-// often short; no block is past 1 MiB. None when that cannot be told.
-std::optional<std::uint64_t> last_block_end(FileSource& source, std::int64_t audio_end)
+// before it lead to, or that ends the samples `stated` (by the first block): its first
+// sample's index and its count. The last block is most often short, and seldom much
+// larger than the first (`first_block` bytes, 0 where not known); no block is past
+// 1 MiB. None when that cannot be told.
+std::optional<std::uint64_t> last_block_end(FileSource& source, std::int64_t audio_end,
+                                            std::optional<std::uint64_t> stated,
+                                            std::size_t first_block)
 {
     if (audio_end <= 0) {
         return std::nullopt;
     }
-    for (const std::int64_t reach : {static_cast<std::int64_t>(tail_read), std::int64_t{128} << 10U,
-                                     (std::int64_t{1} << 20U) + 32}) {
+    constexpr std::int64_t most = (std::int64_t{1} << 20U) + 32;
+    const std::int64_t like_the_first =
+        std::min<std::int64_t>(2 * static_cast<std::int64_t>(first_block) + 64, most);
+    std::int64_t reached = 0;
+    for (const std::int64_t reach :
+         {static_cast<std::int64_t>(tail_read), like_the_first, std::int64_t{128} << 10U, most}) {
+        if (reach <= reached) {
+            continue;
+        }
+        reached = reach;
         const std::int64_t from = std::max<std::int64_t>(0, audio_end - reach);
         const std::string_view tail = source.peek(from, static_cast<std::size_t>(audio_end - from));
         if (const auto block = last_whole_block(tail, tail.size())) {
-            if (follows_a_block(tail, *block) || (from == 0 && !last_magic(tail, block->at))) {
+            // A last block that agrees with the first needs no block before it to vouch
+            // for it: the one before is often larger than the window at the end.
+            if (ends_as_stated(tail, *block, tail.size(), stated) ||
+                follows_a_block(tail, *block) || (from == 0 && !last_magic(tail, block->at))) {
                 return block->first + block->count;
             }
         }
@@ -212,6 +238,7 @@ struct Stated {
     int channels = 0;
     long rate = 0;
     std::int64_t samples = -1;  // -1: not stated
+    std::size_t block = 0;      // the first block's bytes
 };
 
 // The sub-blocks of a first block's metadata that say its rate and channels, as far
@@ -270,6 +297,7 @@ std::optional<Stated> first_block(FileSource& source)
         return std::nullopt;
     }
     Stated stated;
+    stated.block = block;
     const auto low = little_endian(head, 12, 4);
     const auto high = little_endian(head, 11, 1);
     stated.samples =
@@ -288,7 +316,8 @@ std::optional<Stated> first_block(FileSource& source)
 
 // The tags, and the length that the first block states held to the last block:
 // where they differ, the last block's end is the better guess.
-MediaInfo with_length(FileSource& source, MediaInfo info, std::int64_t samples)
+MediaInfo with_length(FileSource& source, MediaInfo info, std::int64_t samples,
+                      std::size_t first_block)
 {
     // The tags and the last block, from one read of the file's end where they fit.
     source.peek(std::max<std::int64_t>(0, source.size() - static_cast<std::int64_t>(tail_read)),
@@ -301,7 +330,12 @@ MediaInfo with_length(FileSource& source, MediaInfo info, std::int64_t samples)
     if (!source.failure().empty()) {
         throw read_failure(format, source, "");
     }
-    const auto end = source.seekable() ? last_block_end(source, audio_end) : std::nullopt;
+    const auto end =
+        source.seekable()
+            ? last_block_end(source, audio_end,
+                             samples >= 0 ? std::optional<std::uint64_t>(samples) : std::nullopt,
+                             first_block)
+            : std::nullopt;
     if (samples >= 0 || end) {
         const bool agree = end && samples >= 0 && *end == static_cast<std::uint64_t>(samples);
         info.samples = agree || !end ? samples : static_cast<std::int64_t>(*end);
@@ -351,7 +385,7 @@ MediaInfo read_wavpack(FileSource& source, const Probe& /*probe*/)
     if (stated) {
         info.channels = stated->channels;
         info.sample_rate = stated->rate;
-        return with_length(source, std::move(info), stated->samples);
+        return with_length(source, std::move(info), stated->samples, stated->block);
     }
     Reading reading{source};
     const ScopedContext context = open_context(reading, OPEN_NO_CHECKSUM);
@@ -361,7 +395,7 @@ MediaInfo read_wavpack(FileSource& source, const Probe& /*probe*/)
     if (info.channels <= 0 || info.sample_rate <= 0) {
         throw media_error("WavPack: no channels or rate");
     }
-    return with_length(source, std::move(info), WavpackGetNumSamples64(wpc));
+    return with_length(source, std::move(info), WavpackGetNumSamples64(wpc), 0);
 }
 
 void decode_wavpack(FileSource& source, const Probe& /*probe*/, FrameSink& sink)
