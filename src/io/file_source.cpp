@@ -3,6 +3,7 @@
 #include <algorithm>  // std::min, std::max
 #include <cerrno>     // errno, EINTR, EAGAIN
 #include <cstring>    // std::memcpy, std::strerror
+#include <utility>    // std::swap
 
 #include <poll.h>    // poll
 #include <unistd.h>  // pread, read
@@ -13,7 +14,16 @@ namespace {
 
 // The libraries ask for 2 to 8 KiB at a time; fewer, larger reads measured clearly
 // faster.
-constexpr std::size_t read_ahead = std::size_t{16} * 1024;
+// Read-ahead: a header's worth at first, which mostly tells the format and little
+// more; then a little past each read elsewhere, and twice the last, up to the most,
+// for a reader going on through the file.
+constexpr std::size_t first_read = 4096;
+constexpr std::size_t read_ahead = std::size_t{8} * 1024;
+constexpr std::size_t most_read_ahead = std::size_t{64} * 1024;
+// A peek at the last bytes of a file reads from this far before the end at least:
+// the trailers there (an ID3v1 tag, an APE footer, the last page or block) are
+// looked at one after another, each a little further back.
+constexpr std::int64_t tail_margin = 512;
 
 // A wait for a stream is cut into slices, so that a deadline or the budget ends it
 // soon, and a signal costs no more than a slice.
@@ -45,7 +55,22 @@ long FileSource::read(void* data, std::size_t size)
         return fail(why);
     }
     auto* bytes = static_cast<unsigned char*>(data);
-    return regular_ ? read_regular(bytes, size) : read_stream(bytes, size);
+    if (!regular_) {
+        return read_stream(bytes, size);
+    }
+    // Whole, but at the end: a read across the end of a window goes on in the next.
+    std::size_t done = 0;
+    while (done < size) {
+        const long got = read_regular(bytes + done, size - done);
+        if (got < 0) {
+            return done > 0 ? static_cast<long>(done) : -1;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<long>(done);
 }
 
 bool FileSource::seek(std::int64_t offset, int whence)
@@ -72,11 +97,15 @@ std::string_view FileSource::peek(std::int64_t offset, std::size_t count)
     }
     if (regular_) {
         // From the read-ahead, which the reads that follow a peek then use as well.
-        const auto held = static_cast<std::int64_t>(ahead_.size());
-        if ((offset < ahead_start_ ||
-             offset + static_cast<std::int64_t>(count) > ahead_start_ + held) &&
-            !fill_regular(offset, std::max(count, read_ahead))) {
-            return {};
+        if (!holds(offset, count)) {
+            const std::size_t want = std::max(count, next_fill(offset));
+            std::int64_t start = offset;
+            if (offset >= size_ - static_cast<std::int64_t>(want)) {
+                start = std::max<std::int64_t>(0, std::min(offset, size_ - tail_margin));
+            }
+            if (!fill_regular(start, want + static_cast<std::size_t>(offset - start))) {
+                return {};
+            }
         }
         const auto from = static_cast<std::size_t>(offset - ahead_start_);
         const std::size_t kept = from < ahead_.size() ? std::min(count, ahead_.size() - from) : 0;
@@ -98,8 +127,44 @@ void FileSource::set_screen(ByteScreen* screen)
     screened(ahead_start_, ahead_.data(), ahead_.size());
 }
 
+namespace {
+
+// Whether a window of `size` bytes from `start` holds [offset, offset + count).
+bool within(std::int64_t start, std::size_t size, std::int64_t offset, std::size_t count)
+{
+    return offset >= start && offset - start <= static_cast<std::int64_t>(size) &&
+           count <= size - static_cast<std::size_t>(offset - start);
+}
+
+}  // namespace
+
+std::size_t FileSource::next_fill(std::int64_t offset)
+{
+    const bool onward =
+        offset >= ahead_start_ && offset <= ahead_start_ + static_cast<std::int64_t>(ahead_.size());
+    last_fill_ = last_fill_ == 0 ? first_read
+                 : onward        ? std::min(2 * last_fill_, most_read_ahead)
+                                 : read_ahead;
+    return last_fill_;
+}
+
+bool FileSource::holds(std::int64_t offset, std::size_t count)
+{
+    if (within(ahead_start_, ahead_.size(), offset, count)) {
+        return true;
+    }
+    if (!within(behind_start_, behind_.size(), offset, count)) {
+        return false;
+    }
+    ahead_.swap(behind_);
+    std::swap(ahead_start_, behind_start_);
+    return true;
+}
+
 bool FileSource::fill_regular(std::int64_t offset, std::size_t size)
 {
+    ahead_.swap(behind_);
+    behind_start_ = ahead_start_;
     ahead_.resize(size);
     ssize_t got = 0;
     do {
@@ -118,10 +183,11 @@ bool FileSource::fill_regular(std::int64_t offset, std::size_t size)
 
 long FileSource::read_regular(unsigned char* data, std::size_t size)
 {
-    const bool buffered = position_ >= ahead_start_ &&
-                          position_ < ahead_start_ + static_cast<std::int64_t>(ahead_.size());
-    if (!buffered) {
-        if (!fill_regular(position_, read_ahead)) {
+    // A read goes on in the window it is in, to its end; the one behind serves only
+    // a read that it holds whole, as a fresh read-ahead would.
+    if (!within(ahead_start_, ahead_.size(), position_, 1) &&
+        !holds(position_, std::min(size, read_ahead))) {
+        if (!fill_regular(position_, next_fill(position_))) {
             return -1;
         }
         if (ahead_.empty()) {

@@ -90,8 +90,14 @@ public:
 private:
     long read_regular(unsigned char* data, std::size_t size);
     // Reads up to `size` bytes from `offset` into ahead_ and screens them; false on a
-    // read error or a refusal.
+    // read error or a refusal. What ahead_ held is kept behind.
     bool fill_regular(std::int64_t offset, std::size_t size);
+    // Whether ahead_ holds [offset, offset + count), or the window kept behind does,
+    // which then becomes ahead_: a reader going back to where it was (the head after
+    // the tail) reads nothing again.
+    bool holds(std::int64_t offset, std::size_t count);
+    // How much to read ahead for a read that starts at `offset`.
+    std::size_t next_fill(std::int64_t offset);
     long read_stream(unsigned char* data, std::size_t size);
     // Appends up to `size` bytes of the stream to ahead_; the count, or -1.
     long fill_stream(std::size_t size);
@@ -110,6 +116,10 @@ private:
     // bytes read from ahead_start_ on, given up to position_.
     std::vector<unsigned char, UninitialisedBytes> ahead_;
     std::int64_t ahead_start_ = 0;
+    // Regular files: the window ahead_ held before, screened already.
+    std::vector<unsigned char, UninitialisedBytes> behind_;
+    std::int64_t behind_start_ = 0;
+    std::size_t last_fill_ = 0;  // 0: nothing read yet
     std::string failure_;
 };
 

@@ -17,6 +17,7 @@
 #include <musiccore/media.hpp>
 
 #include "io/file_source.hpp"
+#include "support/byte_craft.hpp"
 #include "support/opus_query.hpp"
 #include "support/test_files.hpp"
 
@@ -92,6 +93,38 @@ TEST(file_source, reader)
     ASSERT_TRUE(failing.seekable());
     EXPECT_EQ(failing.read(got.data(), got.size()), -1);
     EXPECT_EQ(failing.read_errno(), EIO);
+}
+
+// Peeks of the head and the tail in turn, and reads across the ends of the windows
+// they leave: every byte as the file has it, and every read whole but at the end.
+TEST(file_source, windows_behind_and_ahead)
+{
+    std::string file(100000, '\0');
+    for (std::size_t i = 0; i < file.size(); ++i) {
+        file[i] = static_cast<char>((i * 7 + i / 251) & 0xFFU);
+    }
+    const test_files::TempFolder folder("file-source-windows");
+    const std::string path = folder / "bytes";
+    byte_craft::write(path, file);
+    media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
+    media::detail::FileSource source(path, budget);
+    const std::pair<std::size_t, std::size_t> peeks[] = {
+        {0, 64}, {99900, 100}, {10, 20}, {99990, 10}, {16000, 500}, {5, 5}, {40000, 30000}};
+    for (const auto& [offset, count] : peeks) {
+        EXPECT_EQ(source.peek(static_cast<std::int64_t>(offset), count), file.substr(offset, count))
+            << offset;
+    }
+    const std::pair<std::size_t, std::size_t> reads[] = {
+        {16000, 1000}, {100, 20000}, {99000, 5000}, {39990, 40000}, {0, 100000}};
+    for (const auto& [offset, count] : reads) {
+        source.peek(0, 10);  // the head's window ahead, the last one behind
+        ASSERT_TRUE(source.seek(static_cast<std::int64_t>(offset), SEEK_SET));
+        std::string got(count, '\0');
+        const long read = source.read(got.data(), got.size());
+        const std::string expected = file.substr(offset, count);
+        ASSERT_EQ(read, static_cast<long>(expected.size())) << offset;
+        EXPECT_EQ(got.substr(0, expected.size()), expected) << offset;
+    }
 }
 
 TEST(file_source, fifos_never_block)
