@@ -137,7 +137,9 @@ bool OggPackets::page_done() const
 std::optional<OggPage> last_ogg_page(FileSource& source, std::int64_t end,
                                      const CheckedPages* checked)
 {
-    for (std::int64_t window = std::int64_t{8} * 1024;; window *= 4) {
+    // The last page is most often a few KiB: a larger first window is bytes read for
+    // nothing on a cold cache.
+    for (std::int64_t window = std::int64_t{4} * 1024;; window *= 4) {
         const std::int64_t from = std::max<std::int64_t>(0, end - window);
         const std::string_view bytes = source.peek(from, static_cast<std::size_t>(end - from));
         if (static_cast<std::int64_t>(bytes.size()) != end - from) {

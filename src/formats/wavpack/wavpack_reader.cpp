@@ -319,9 +319,10 @@ std::optional<Stated> first_block(FileSource& source)
 MediaInfo with_length(FileSource& source, MediaInfo info, std::int64_t samples,
                       std::size_t first_block)
 {
-    // The tags and the last block, from one read of the file's end where they fit.
-    source.peek(std::max<std::int64_t>(0, source.size() - static_cast<std::int64_t>(tail_read)),
-                tail_read);
+    // The tags and the last block, from one read of the file's end where they fit: as
+    // far back as last_block_end looks first, and a small tag.
+    const std::size_t reach = std::max(tail_read, 2 * first_block + 64 + 1024);
+    source.peek(std::max<std::int64_t>(0, source.size() - static_cast<std::int64_t>(reach)), reach);
     TagCollector tags;
     std::int64_t audio_end = 0;
     if (const char* why = read_ape_tags(source, tags, audio_end)) {
