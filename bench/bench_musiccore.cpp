@@ -703,8 +703,7 @@ public:
     {
         const auto x = bytes_.find(a);
         const auto y = bytes_.find(b);
-        return x == bytes_.end() || y == bytes_.end() || y->second <= 0 ? 0
-                                                                         : x->second / y->second;
+        return x == bytes_.end() || y == bytes_.end() || y->second <= 0 ? 0 : x->second / y->second;
     }
     // The time of one of `items` (in the benchmark's unit over `items`), or 0 when it did
     // not run.
