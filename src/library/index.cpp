@@ -435,13 +435,7 @@ private:
         if (m.bitrate) {
             file_.bind(15, std::int64_t{*m.bitrate});
         }
-        int column = 16;
-        for (const char* name : {"ARTIST", "ALBUM", "TITLE"}) {
-            if (const auto text = media::joined(m.tags, name)) {
-                file_.bind(column, *text);
-            }
-            ++column;
-        }
+        bind_texts(file_, 16, m.tags);
         file_.bind(19, static_cast<std::int64_t>(m.pictures.size()));
         const CueTracks* cut = cue_tracks_of(track);
         if (cut != nullptr) {
@@ -465,18 +459,23 @@ private:
         }
     }
 
+    // The artist, album and title of `tags`, joined, from `column` on; NULL where none.
+    static void bind_texts(Statement& statement, int column, const media::Tags& tags)
+    {
+        for (const char* name : {"ARTIST", "ALBUM", "TITLE"}) {
+            if (const auto text = media::joined(tags, name)) {
+                statement.bind(column, *text);
+            }
+            ++column;
+        }
+    }
+
     void write_cue_track(std::int64_t id, const CueTrack& track)
     {
         const auto number = std::int64_t{track.cue_track};
         cue_.bind(1, id).bind(2, number).bind(3, track.start_sample).bind(4, track.samples);
         cue_.bind(5, std::int64_t{track.exact ? 1 : 0}).bind(6, track.duration_secs);
-        int column = 7;
-        for (const char* name : {"ARTIST", "ALBUM", "TITLE"}) {
-            if (const auto text = media::joined(track.tags, name)) {
-                cue_.bind(column, *text);
-            }
-            ++column;
-        }
+        bind_texts(cue_, 7, track.tags);
         cue_.run();
         for (const auto& [name, values] : track.tags) {
             for (std::size_t i = 0; i < values.size(); ++i) {
