@@ -16,8 +16,10 @@ using Clock = std::chrono::steady_clock;
 
 // While each busy reader has half as many still to read as are asked ahead, this
 // process naps before it looks for answers, and takes them many at a time: a wake-up
-// for each answer would cost the readers their cores.
-constexpr std::chrono::microseconds nap{1000};
+// for each answer would cost the readers their cores. The nap is fitted to the pace
+// of the files: short enough that no reader runs dry, long enough to take many.
+constexpr std::chrono::microseconds longest_nap{1000};
+constexpr std::chrono::microseconds shortest_nap{50};
 // How often the readers are looked at, and how much processor time past the limit a
 // reader is given to stop itself, with its own message, before it is stopped.
 constexpr auto tick = progress_tick;
@@ -109,6 +111,9 @@ public:
             }
             for (Slot& slot : slots_) {
                 collect(slot);
+            }
+            if (napped_) {
+                fit_nap();
             }
             const auto now = Clock::now();
             if (now - ticked >= tick) {
@@ -250,8 +255,9 @@ private:
         const bool all_busy = std::all_of(slots_.begin(), slots_.end(), [](const Slot& slot) {
             return !slot.reader || slot.asked.size() >= max_asked_ahead / 2;
         });
+        napped_ = all_busy;
         if (all_busy) {
-            std::this_thread::sleep_for(nap);
+            std::this_thread::sleep_for(nap_);
         }
         poll(ready.data(), ready.size(), static_cast<int>(tick.count()));
         for (Slot& slot : slots_) {
@@ -260,6 +266,27 @@ private:
             }
         }
         return true;
+    }
+
+    // Once a nap is over, each reader is to have a quarter to three quarters of what
+    // it was asked still to read: fewer, and it may have run dry; more, and this
+    // process looked too soon.
+    void fit_nap()
+    {
+        if (waiting_.empty()) {
+            return;  // the last files: the readers run dry as they must
+        }
+        std::size_t fewest = max_asked_ahead;
+        for (const Slot& slot : slots_) {
+            if (slot.reader && !slot.retiring) {
+                fewest = std::min(fewest, slot.asked.size());
+            }
+        }
+        if (fewest < max_asked_ahead / 4) {
+            nap_ = std::max<std::chrono::microseconds>(shortest_nap, nap_ / 2);
+        } else if (fewest > max_asked_ahead / 4 * 3) {
+            nap_ = std::min<std::chrono::microseconds>(longest_nap, nap_ * 2);
+        }
     }
 
     // Whether the poll found something to do on the slot's channel.
@@ -348,6 +375,8 @@ private:
     std::deque<std::size_t> waiting_;
     std::size_t done_ = 0;
     std::size_t fruitless_ = 0;
+    std::chrono::microseconds nap_ = longest_nap;
+    bool napped_ = false;  // before the latest look for answers
     std::string cannot_start_;
 };
 

@@ -57,7 +57,7 @@ struct Answer {
 
 // Requests asked of a reader before it answers the first, at most: each with its
 // file's descriptor, which the reader holds until it reads the file.
-inline constexpr std::size_t max_asked_ahead = 32;
+inline constexpr std::size_t max_asked_ahead = 64;
 // Descriptors that go with one message at most: those asked ahead.
 inline constexpr std::size_t max_files_a_message = max_asked_ahead;
 

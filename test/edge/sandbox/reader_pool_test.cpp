@@ -150,7 +150,8 @@ TEST(reader_pool, a_reader_that_reads_nothing_fails_its_files_in_time)
 TEST(reader_pool, a_reader_that_failed_a_file_is_replaced)
 {
     std::vector<std::string> words{"a", "b", "fail"};
-    for (int i = 0; i < 60; ++i) {  // more than are ever asked of a reader ahead
+    for (std::size_t i = 0; i < media::detail::max_asked_ahead + 8;
+         ++i) {  // more than a reader is asked ahead
         words.push_back("c" + std::to_string(i));
     }
     const Moves files(words);
