@@ -17,7 +17,7 @@ namespace {
 // Read-ahead: a header's worth at first, which mostly tells the format and little
 // more; then a little past each read elsewhere, and twice the last, up to the most,
 // for a reader going on through the file.
-constexpr std::size_t first_read = 4096;
+constexpr std::size_t first_read = 2048;
 constexpr std::size_t read_ahead = std::size_t{8} * 1024;
 constexpr std::size_t most_read_ahead = std::size_t{64} * 1024;
 // A peek at the last bytes of a file reads from this far before the end at least:
@@ -103,7 +103,13 @@ std::string_view FileSource::peek(std::int64_t offset, std::size_t count)
             if (offset >= size_ - static_cast<std::int64_t>(want)) {
                 start = std::max<std::int64_t>(0, std::min(offset, size_ - tail_margin));
             }
-            if (!fill_regular(start, want + static_cast<std::size_t>(offset - start))) {
+            auto span = static_cast<std::int64_t>(want) + (offset - start);
+            // One that would end just short of the file's end takes the rest: the
+            // trailers there are looked at too, and need no window of their own.
+            if (size_ - start > span && size_ - start - span < tail_margin) {
+                span = size_ - start;
+            }
+            if (!fill_regular(start, static_cast<std::size_t>(span))) {
                 return {};
             }
         }
@@ -163,8 +169,11 @@ bool FileSource::holds(std::int64_t offset, std::size_t count)
 
 bool FileSource::fill_regular(std::int64_t offset, std::size_t size)
 {
-    ahead_.swap(behind_);
-    behind_start_ = ahead_start_;
+    // The window before is kept to go back to, unless the new one holds it.
+    if (!within(offset, size, ahead_start_, ahead_.size())) {
+        ahead_.swap(behind_);
+        behind_start_ = ahead_start_;
+    }
     ahead_.resize(size);
     ssize_t got = 0;
     do {

@@ -127,6 +127,26 @@ TEST(file_source, windows_behind_and_ahead)
     }
 }
 
+// A window that a later read holds whole is not what is kept behind: the one before
+// it is, and going back there reads nothing. Shown by changing the file under the
+// source: what it has read stays as it was.
+TEST(file_source, a_window_read_again_keeps_the_one_behind)
+{
+    const std::string file(100000, 'a');
+    const test_files::TempFolder folder("file-source-kept");
+    const std::string path = folder / "bytes";
+    byte_craft::write(path, file);
+    media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
+    media::detail::FileSource source(path, budget);
+    EXPECT_EQ(source.peek(0, 64), file.substr(0, 64));           // the head
+    EXPECT_EQ(source.peek(99900, 100), file.substr(99900, 100));  // the last bytes
+    EXPECT_EQ(source.peek(95000, 5000), file.substr(95000));      // holds the last
+    byte_craft::write(path, std::string(file.size(), 'b'));
+    EXPECT_EQ(source.peek(10, 20), file.substr(10, 20));
+    EXPECT_EQ(source.peek(96000, 100), file.substr(96000, 100));
+    EXPECT_EQ(source.peek(50000, 10), std::string(10, 'b'));  // read only now
+}
+
 TEST(file_source, fifos_never_block)
 {
     const std::string data = read_file("test/test.opus");
