@@ -29,7 +29,8 @@
 #   tagged), alac.m4a, faststart.m4a (ALAC, its index before its media), video.mp4 (a
 #   video track before the sound); video.ogv (Theora,
 #   then Vorbis, in one Ogg file)
-# WavPack (44.1 kHz stereo, 100000): tone.wv, APEv2 tags
+# WavPack (44.1 kHz stereo, 100000): tone.wv, APEv2 tags; wide-header.wv (three
+#   channels, 0.1 s, the WAV's header before them in its first block past 2 KiB)
 # Cover art (cover.png 8x6, back.jpg 16x12): cover.flac (PICTURE blocks: back JPEG,
 #   front PNG), cover.mp3 (APIC), cover.opus (METADATA_BLOCK_PICTURE), cover.m4a (covr),
 #   cover.wv (APEv2 "Cover Art (Front)": back.jpg)
@@ -194,6 +195,10 @@ ff -f lavfi -i "color=black:size=16x16:rate=5:duration=3" -i "$work/cd.wav" \
 # --- WavPack, with APEv2 tags
 wavpack -q -y -w "Title=Pack" -w "Artist=Wes" -w "Album Artist=Crew" -w "Track=6/8" \
   -w "Year=2017" -w "REPLAYGAIN_TRACK_GAIN=-3.5 dB" "$work/cd.wav" -o "$out/tone.wv"
+sox -D -r 44100 -c 3 -n -b 16 "$work/three.wav" synth 0.1 sine 440
+ff -i "$work/three.wav" -metadata comment="$(head -c 3000 /dev/zero | tr '\0' x)" -c copy \
+  "$work/wide.wav"
+wavpack -q -y "$work/wide.wav" -o "$out/wide-header.wv"
 
 # --- Cover art: an 8x6 PNG and a 16x12 JPEG, in every format's way of holding one
 ff -f lavfi -i "color=red:size=8x6" -frames:v 1 "$out/cover.png"

@@ -195,9 +195,10 @@ bool ends_as_stated(std::string_view bytes, const Block& block, std::size_t end,
 
 // Where the audio ends, by the last whole block before `audio_end` that the blocks
 // before it lead to, or that ends the samples `stated` (by the first block): its first
-// sample's index and its count. The last block is most often short, and seldom much
-// larger than the first (`first_block` bytes, 0 where not known); no block is past
-// 1 MiB. None when that cannot be told.
+// sample's index and its count. The last block is most often short, no larger than
+// the first (`first_block` bytes, 0 where not known, which has the file's header as
+// well), and seldom much larger; no block is past 1 MiB. None when that cannot be
+// told.
 std::optional<std::uint64_t> last_block_end(FileSource& source, std::int64_t audio_end,
                                             std::optional<std::uint64_t> stated,
                                             std::size_t first_block)
@@ -206,11 +207,12 @@ std::optional<std::uint64_t> last_block_end(FileSource& source, std::int64_t aud
         return std::nullopt;
     }
     constexpr std::int64_t most = (std::int64_t{1} << 20U) + 32;
-    const std::int64_t like_the_first =
-        std::min<std::int64_t>(2 * static_cast<std::int64_t>(first_block) + 64, most);
+    const auto first = static_cast<std::int64_t>(first_block);
+    const std::int64_t like_the_first = std::min<std::int64_t>(first + 64, most);
+    const std::int64_t twice_the_first = std::min<std::int64_t>(2 * first + 64, most);
     std::int64_t reached = 0;
-    for (const std::int64_t reach :
-         {static_cast<std::int64_t>(tail_read), like_the_first, std::int64_t{128} << 10U, most}) {
+    for (const std::int64_t reach : {static_cast<std::int64_t>(tail_read), like_the_first,
+                                     twice_the_first, std::int64_t{128} << 10U, most}) {
         if (reach <= reached) {
             continue;
         }
@@ -241,14 +243,24 @@ struct Stated {
     std::size_t block = 0;      // the first block's bytes
 };
 
+// Whether a sub-block's id is one of the audio's: ID_WV_, ID_WVC_ or ID_WVX_BITSTREAM.
+bool audio_id(unsigned id)
+{
+    const unsigned kind = id & 0x3FU;
+    return kind >= 0x0A && kind <= 0x0C;
+}
+
 // The sub-blocks of a first block's metadata that say its rate and channels, as far
 // as `head` holds them: false for a count of channels libwavpack reads otherwise.
-bool take_metadata(std::string_view head, std::size_t block, Stated& stated)
+// `whole`: whether `head` held all of them, up to the audio or the block's end.
+bool take_metadata(std::string_view head, std::size_t block, Stated& stated, bool& whole)
 {
     constexpr std::size_t header = 32;
+    whole = head.size() >= block;
     for (std::size_t at = header; at + 2 <= std::min(block, head.size());) {
         const unsigned id = static_cast<unsigned char>(head[at]);
         const bool large = (id & 0x80U) != 0;
+        whole = whole || audio_id(id);
         if (large && at + 4 > head.size()) {
             break;
         }
@@ -282,7 +294,8 @@ std::optional<Stated> first_block(FileSource& source)
     constexpr long rates[] = {6000,  8000,  9600,  11025, 12000, 16000, 22050, 24000,
                               32000, 44100, 48000, 64000, 88200, 96000, 192000};
     constexpr std::size_t header = 32;
-    const std::string head(source.peek(0, 4096));
+    // Its header and metadata are mostly in the first few hundred bytes.
+    std::string head(source.peek(0, 2048));
     if (head.size() < header || head.compare(0, 4, "wvpk") != 0) {
         return std::nullopt;
     }
@@ -305,8 +318,15 @@ std::optional<Stated> first_block(FileSource& source)
     const auto rate_index = (flags >> 23U) & 15U;
     stated.rate = rate_index < std::size(rates) ? rates[rate_index] : 0;
     stated.channels = (flags & 4U) != 0 ? 1 : 2;
-    if (!take_metadata(head, block, stated)) {
+    bool whole = false;
+    if (!take_metadata(head, block, stated, whole)) {
         return std::nullopt;
+    }
+    if (!whole) {  // a large header of the file it was made of: more of it
+        head = source.peek(0, 4096);
+        if (!take_metadata(head, block, stated, whole)) {
+            return std::nullopt;
+        }
     }
     if (stated.rate <= 0 || stated.channels <= 0 || stated.samples < 0) {
         return std::nullopt;
@@ -319,9 +339,9 @@ std::optional<Stated> first_block(FileSource& source)
 MediaInfo with_length(FileSource& source, MediaInfo info, std::int64_t samples,
                       std::size_t first_block)
 {
-    // The tags and the last block, from one read of the file's end where they fit: as
-    // far back as last_block_end looks first, and a small tag.
-    const std::size_t reach = std::max(tail_read, 2 * first_block + 64 + 1024);
+    // The tags and the last block, from one read of the file's end where they fit: a
+    // last block as large as the first, and a small tag.
+    const std::size_t reach = std::max(tail_read, first_block + 64 + 1024);
     source.peek(std::max<std::int64_t>(0, source.size() - static_cast<std::int64_t>(reach)), reach);
     TagCollector tags;
     std::int64_t audio_end = 0;
