@@ -10,11 +10,14 @@
 #   hostile/         four valid streams each followed by 128 KiB of "OggS"
 #   index/           5000 files in 50 folders for the index: hard links (warm, small on
 #                    disk) to 50 tracks of 30 s to 4 min, ten of each kind above
+#   tracks/FORMAT/   1020 files for each FORMAT of all nine kinds: hard links to four
+#                    tracks of about 4 minutes (music-like noise and a tone, none a round
+#                    number of blocks long), two at 44.1 kHz and two at 48 kHz, stereo
 # Usage: make_bench_folder.sh OUT_DIR. Needs sox, opus-tools, vorbis-tools, flac, lame,
 # ffmpeg and wavpack.
 set -euo pipefail
 out=$1
-[ -f "$out/done" ] && exit 0
+[ -f "$out/made-2" ] && exit 0  # made by this version of the script
 rm -rf "$out"
 mkdir -p "$out/folder" "$out/growth" "$out/hostile"
 work=$(mktemp -d)
@@ -100,4 +103,21 @@ for dir in $(seq 0 49); do
       "$out/index/$dir/track-$copy.$(extension "$format")"
   done
 done
-touch "$out/done"
+# Four-minute tracks as a library holds them, every kind, for the peers' comparison.
+kinds=(opus vorbis flac mp3 mp3-noinfo m4a wav aiff wv)
+for i in 0 1 2 3; do
+  rate=$((i % 2 == 0 ? 44100 : 48000))
+  sox -D -r "$rate" -c 2 -n -b 16 "$work/four.wav" synth "$((233 + 3 * i)).$((17 * i + 7))" \
+    pinknoise sine $((220 + 110 * i)) remix - - vol 0.4
+  for format in "${kinds[@]}"; do
+    encode "$format" "$work/four.wav" "$out/tracks-$format-$i.$(extension "$format")"
+  done
+done
+for format in "${kinds[@]}"; do
+  mkdir -p "$out/tracks/$format"
+  for copy in $(seq 0 1019); do
+    ln "$out/tracks-$format-$((copy % 4)).$(extension "$format")" \
+      "$out/tracks/$format/track-$copy.$(extension "$format")"
+  done
+done
+touch "$out/made-2"

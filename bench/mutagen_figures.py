@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""mutagen's time a file on the benchmarks' folders, as the README reports it beside
-musiccore's and TagLib's: its length and artist, album and title, each file opened by
-content (mutagen.File), median of five rounds, files cached. A peer's figures for the
+"""mutagen's time a file on the benchmarks' four-minute tracks, as the README reports
+it beside musiccore's and TagLib's: its length and artist, album and title, each file
+opened by content (mutagen.File), median of five rounds, files cached. A peer's figures for the
 README only; no gate reads them. Needs python3-mutagen.
 
 Usage: bench/mutagen_figures.py FILES_DIR   (the folder make_bench_folder.sh made)
@@ -13,8 +13,8 @@ from pathlib import Path
 
 import mutagen
 
-FOLDERS = ["folder/opus", "folder/vorbis", "folder/flac", "folder/mp3", "folder/mp3-noinfo",
-           "more/m4a", "more/wav", "more/aiff", "more/wv"]
+FOLDERS = ["tracks/" + kind for kind in
+           ("opus", "vorbis", "flac", "mp3", "mp3-noinfo", "m4a", "wav", "aiff", "wv")]
 ROUNDS = 5
 
 
