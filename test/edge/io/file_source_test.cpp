@@ -138,7 +138,7 @@ TEST(file_source, a_window_read_again_keeps_the_one_behind)
     byte_craft::write(path, file);
     media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
     media::detail::FileSource source(path, budget);
-    EXPECT_EQ(source.peek(0, 64), file.substr(0, 64));           // the head
+    EXPECT_EQ(source.peek(0, 64), file.substr(0, 64));            // the head
     EXPECT_EQ(source.peek(99900, 100), file.substr(99900, 100));  // the last bytes
     EXPECT_EQ(source.peek(95000, 5000), file.substr(95000));      // holds the last
     byte_craft::write(path, std::string(file.size(), 'b'));
