@@ -133,6 +133,14 @@ void FileSource::set_screen(ByteScreen* screen)
     screened(ahead_start_, ahead_.data(), ahead_.size());
 }
 
+void FileSource::drop_kept()
+{
+    if (regular_) {
+        ahead_.clear();
+        behind_.clear();
+    }
+}
+
 namespace {
 
 // Whether a window of `size` bytes from `start` holds [offset, offset + count).

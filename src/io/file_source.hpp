@@ -81,6 +81,9 @@ public:
     // Shows `screen` everything read from now on, and what is already kept. A
     // refusal fails the read, and every later one.
     void set_screen(ByteScreen* screen);
+    // Lets go of what a regular file's reads kept, so that a screen set next sees the
+    // file in the order it is read from then on, and nothing twice.
+    void drop_kept();
 
     // Why the open failed, or why a read failed on this side; empty if neither did.
     const std::string& failure() const { return failure_; }

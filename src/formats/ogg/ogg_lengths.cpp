@@ -25,9 +25,11 @@ bool hides_pages(const LinkCount& link, const OggScreen& screen)
     return 4 * link.bytes > 5 * room;
 }
 
-// Every page of the file through a screen of its own.
+// Every page of the file through a screen of its own, once each and in order: what
+// was read before (the last page, say) is read again in its place.
 bool walk(FileSource& source, OggScreen& walker, ByteScreen& screen)
 {
+    source.drop_kept();
     source.set_screen(&walker);
     std::array<unsigned char, 65536> bytes{};
     bool read = source.seek(0, SEEK_SET);
@@ -35,10 +37,12 @@ bool walk(FileSource& source, OggScreen& walker, ByteScreen& screen)
         const long got = source.read(bytes.data(), bytes.size());
         read = got > 0;
         if (got < 0) {
+            source.drop_kept();
             source.set_screen(&screen);
             return false;
         }
     }
+    source.drop_kept();  // seen by `screen` already
     source.set_screen(&screen);
     return true;
 }
