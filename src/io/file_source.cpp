@@ -18,7 +18,7 @@ namespace {
 // more; then a little past each read elsewhere, and twice the last, up to the most,
 // for a reader going on through the file.
 constexpr std::size_t first_read = 2048;
-constexpr std::size_t read_ahead = std::size_t{8} * 1024;
+constexpr std::size_t read_ahead = std::size_t{4} * 1024;
 constexpr std::size_t most_read_ahead = std::size_t{64} * 1024;
 // A peek at the last bytes of a file reads from this far before the end at least:
 // the trailers there (an ID3v1 tag, an APE footer, the last page or block) are
