@@ -41,6 +41,8 @@
 #include <musiccore/opusutils.hpp>
 #include <musiccore/utils.hpp>
 
+#include "support/bytes_read.hpp"
+
 namespace {
 
 void parse_timestamp(benchmark::State& state, const char* text)
@@ -249,35 +251,20 @@ void hour_file_raw_io_floor(benchmark::State& state)
 }
 BENCHMARK(hour_file_raw_io_floor)->Unit(benchmark::kMicrosecond);
 
-// The bytes a process (its /proc folder) has asked the kernel for so far, by read()
-// and pread() of any file: what a read of a file costs on a cold cache, where reads
-// are the cost.
-double bytes_read_by(const std::string& process)
-{
-    std::ifstream io(process + "/io");
-    std::string name;
-    double value = 0;
-    while (io >> name >> value) {
-        if (name == "rchar:") {
-            return value;
-        }
-    }
-    return 0;
-}
-
+// What this process has read so far, on a cold cache the cost of its reads.
 double bytes_read_so_far()
 {
-    return bytes_read_by("/proc/self");
+    return test_files::bytes_read_by();
 }
 
-// The same of this process's reader processes, by process id.
+// What the reader processes of this one have read so far, by process id.
 std::map<std::string, double> readers_bytes()
 {
     std::map<std::string, double> bytes;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
         std::ifstream children(task.path() / "children");
         for (std::string pid; children >> pid;) {
-            bytes[pid] = bytes_read_by("/proc/" + pid);
+            bytes[pid] = test_files::bytes_read_by("/proc/" + pid);
         }
     }
     return bytes;

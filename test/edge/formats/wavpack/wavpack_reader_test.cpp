@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <utility>
 
@@ -11,6 +10,7 @@
 #include <musiccore/media.hpp>
 
 #include "support/byte_craft.hpp"
+#include "support/bytes_read.hpp"
 #include "support/read_outcome.hpp"
 #include "support/test_files.hpp"
 
@@ -111,29 +111,15 @@ TEST(wavpack_reader, the_first_block_as_libwavpack_reads_it)
     EXPECT_GE(compared, 3U);
 }
 
-// The bytes this process has read so far (/proc/self/io's rchar).
-double bytes_read_so_far()
-{
-    std::ifstream io("/proc/self/io");
-    std::string name;
-    double value = 0;
-    while (io >> name >> value) {
-        if (name == "rchar:") {
-            return value;
-        }
-    }
-    return 0;
-}
-
 // A length costs the first block's head and the file's end (about 19 KB of this 64 KB
 // file), not libwavpack's reads of the blocks it opens with (31 KB).
 TEST(wavpack_reader, reads_its_head_and_its_end)
 {
     const std::string file = samples + "tone.wv";
     media::read_info(file);  // the format library's first use is not counted
-    const double before = bytes_read_so_far();
+    const double before = test_files::bytes_read_by();
     const media::MediaInfo info = media::read_info(file);
-    EXPECT_LT(bytes_read_so_far() - before, 24000);
+    EXPECT_LT(test_files::bytes_read_by() - before, 24000);
     EXPECT_TRUE(info.exact);
 }
 
