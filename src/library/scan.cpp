@@ -21,6 +21,7 @@ ScanResult scan(const std::filesystem::path& root, const ScanOptions& options)
     ScanResult result;
     result.isolated = isolated;
     result.failures = std::move(listing.failures);
+    result.tracks.reserve(outcomes.size());  // a track is large: moved once, not at each growth
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         if (outcomes[i].track) {
             result.tracks.push_back(std::move(*outcomes[i].track));
