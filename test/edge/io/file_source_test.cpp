@@ -147,6 +147,21 @@ TEST(file_source, a_window_read_again_keeps_the_one_behind)
     EXPECT_EQ(source.peek(50000, 10), std::string(10, 'b'));  // read only now
 }
 
+// A first read that would end a few hundred bytes short of the end takes them too:
+// the trailers there are looked at next, and need no read of their own.
+TEST(file_source, a_window_just_short_of_the_end_takes_the_rest)
+{
+    const std::string file(100000, 'a');
+    const test_files::TempFolder folder("file-source-end");
+    const std::string path = folder / "bytes";
+    byte_craft::write(path, file);
+    media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
+    media::detail::FileSource source(path, budget);
+    EXPECT_EQ(source.peek(97652, 16), file.substr(97652, 16));  // 2 KiB: to 300 short
+    byte_craft::write(path, std::string(file.size(), 'b'));
+    EXPECT_EQ(source.peek(99872, 128), file.substr(99872));
+}
+
 TEST(file_source, fifos_never_block)
 {
     const std::string data = read_file("test/test.opus");
