@@ -42,7 +42,7 @@ bool walk(FileSource& source, OggScreen& walker, ByteScreen& screen)
             return false;
         }
     }
-    source.drop_kept();  // seen by `screen` already
+    source.drop_kept();  // the walker's: `screen` is not shown them out of their order
     source.set_screen(&screen);
     return true;
 }
