@@ -96,9 +96,14 @@ std::string_view FileSource::peek(std::int64_t offset, std::size_t count)
         return {};
     }
     if (regular_) {
+        // Past the end there is nothing: no window for it, whatever a file's bytes ask.
+        if (offset < 0 || offset >= size_) {
+            return {};
+        }
         // From the read-ahead, which the reads that follow a peek then use as well.
         if (!holds(offset, count)) {
-            const std::size_t want = std::max(count, next_fill(offset));
+            const auto left = static_cast<std::size_t>(size_ - offset);
+            const std::size_t want = std::min(std::max(count, next_fill(offset)), left);
             std::int64_t start = offset;
             if (offset >= size_ - static_cast<std::int64_t>(want)) {
                 start = std::max<std::int64_t>(0, std::min(offset, size_ - tail_margin));
@@ -106,7 +111,7 @@ std::string_view FileSource::peek(std::int64_t offset, std::size_t count)
             auto span = static_cast<std::int64_t>(want) + (offset - start);
             // One that would end just short of the file's end takes the rest: the
             // trailers there are looked at too, and need no window of their own.
-            if (size_ - start > span && size_ - start - span < tail_margin) {
+            if (size_ - start - span < tail_margin) {
                 span = size_ - start;
             }
             if (!fill_regular(start, static_cast<std::size_t>(span))) {

@@ -162,6 +162,23 @@ TEST(file_source, a_window_just_short_of_the_end_takes_the_rest)
     EXPECT_EQ(source.peek(99872, 128), file.substr(99872));
 }
 
+// A peek past the end, or of more than the file holds, reads what is there and no
+// more: a length that a file's bytes state is no size for a buffer.
+TEST(file_source, a_peek_is_no_larger_than_the_file)
+{
+    const std::string file(5000, 'a');
+    const test_files::TempFolder folder("file-source-past");
+    const std::string path = folder / "bytes";
+    byte_craft::write(path, file);
+    media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
+    media::detail::FileSource source(path, budget);
+    EXPECT_EQ(source.peek(std::int64_t{1} << 40U, 4), "");
+    EXPECT_EQ(source.peek(4990, std::size_t{1} << 40U), file.substr(4990));
+    EXPECT_EQ(source.peek(0, static_cast<std::size_t>(-1)), file);
+    EXPECT_EQ(source.peek(-1, 4), "");
+    EXPECT_TRUE(source.failure().empty());
+}
+
 TEST(file_source, fifos_never_block)
 {
     const std::string data = read_file("test/test.opus");
