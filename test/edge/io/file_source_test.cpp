@@ -95,6 +95,26 @@ TEST(file_source, reader)
     EXPECT_EQ(failing.read_errno(), EIO);
 }
 
+// A file of `bytes` in a folder of its own, and a source reading it with no limits;
+// rewrite() changes the file under the source, which shows what it reads again.
+struct SourceOver {
+    SourceOver(const std::string& bytes, const char* name)
+        : folder(name), path(written(folder / "bytes", bytes))
+    {
+    }
+    static std::string written(const std::string& path, const std::string& bytes)
+    {
+        byte_craft::write(path, bytes);
+        return path;
+    }
+    void rewrite(const std::string& bytes) const { byte_craft::write(path, bytes); }
+
+    const test_files::TempFolder folder;
+    const std::string path;
+    media::detail::WorkBudget budget{std::chrono::milliseconds::zero(), std::nullopt};
+    media::detail::FileSource source{path, budget};
+};
+
 // Peeks of the head and the tail in turn, and reads across the ends of the windows
 // they leave: every byte as the file has it, and every read whole but at the end.
 TEST(file_source, windows_behind_and_ahead)
@@ -103,11 +123,8 @@ TEST(file_source, windows_behind_and_ahead)
     for (std::size_t i = 0; i < file.size(); ++i) {
         file[i] = static_cast<char>((i * 7 + i / 251) & 0xFFU);
     }
-    const test_files::TempFolder folder("file-source-windows");
-    const std::string path = folder / "bytes";
-    byte_craft::write(path, file);
-    media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
-    media::detail::FileSource source(path, budget);
+    SourceOver over(file, "file-source-windows");
+    media::detail::FileSource& source = over.source;
     const std::pair<std::size_t, std::size_t> peeks[] = {
         {0, 64}, {99900, 100}, {10, 20}, {99990, 10}, {16000, 500}, {5, 5}, {40000, 30000}};
     for (const auto& [offset, count] : peeks) {
@@ -133,15 +150,12 @@ TEST(file_source, windows_behind_and_ahead)
 TEST(file_source, a_window_read_again_keeps_the_one_behind)
 {
     const std::string file(100000, 'a');
-    const test_files::TempFolder folder("file-source-kept");
-    const std::string path = folder / "bytes";
-    byte_craft::write(path, file);
-    media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
-    media::detail::FileSource source(path, budget);
+    SourceOver over(file, "file-source-kept");
+    media::detail::FileSource& source = over.source;
     EXPECT_EQ(source.peek(0, 64), file.substr(0, 64));            // the head
     EXPECT_EQ(source.peek(99900, 100), file.substr(99900, 100));  // the last bytes
     EXPECT_EQ(source.peek(95000, 5000), file.substr(95000));      // holds the last
-    byte_craft::write(path, std::string(file.size(), 'b'));
+    over.rewrite(std::string(file.size(), 'b'));
     EXPECT_EQ(source.peek(10, 20), file.substr(10, 20));
     EXPECT_EQ(source.peek(96000, 100), file.substr(96000, 100));
     EXPECT_EQ(source.peek(50000, 10), std::string(10, 'b'));  // read only now
@@ -152,13 +166,10 @@ TEST(file_source, a_window_read_again_keeps_the_one_behind)
 TEST(file_source, a_window_just_short_of_the_end_takes_the_rest)
 {
     const std::string file(100000, 'a');
-    const test_files::TempFolder folder("file-source-end");
-    const std::string path = folder / "bytes";
-    byte_craft::write(path, file);
-    media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
-    media::detail::FileSource source(path, budget);
+    SourceOver over(file, "file-source-end");
+    media::detail::FileSource& source = over.source;
     EXPECT_EQ(source.peek(97652, 16), file.substr(97652, 16));  // 2 KiB: to 300 short
-    byte_craft::write(path, std::string(file.size(), 'b'));
+    over.rewrite(std::string(file.size(), 'b'));
     EXPECT_EQ(source.peek(99872, 128), file.substr(99872));
 }
 
@@ -167,11 +178,8 @@ TEST(file_source, a_window_just_short_of_the_end_takes_the_rest)
 TEST(file_source, a_peek_is_no_larger_than_the_file)
 {
     const std::string file(5000, 'a');
-    const test_files::TempFolder folder("file-source-past");
-    const std::string path = folder / "bytes";
-    byte_craft::write(path, file);
-    media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt);
-    media::detail::FileSource source(path, budget);
+    SourceOver over(file, "file-source-past");
+    media::detail::FileSource& source = over.source;
     EXPECT_EQ(source.peek(std::int64_t{1} << 40U, 4), "");
     EXPECT_EQ(source.peek(4990, std::size_t{1} << 40U), file.substr(4990));
     EXPECT_EQ(source.peek(0, static_cast<std::size_t>(-1)), file);
