@@ -16,28 +16,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-// An integer of the type asked for, or media_error: nlohmann's own conversion casts a
-// float or an integer out of range, which is undefined behaviour.
-template <typename Integer>
-Integer integer(const Json& json)
-{
-    if (json.is_number_unsigned()) {
-        const auto value = json.get<std::uint64_t>();
-        if (value <= static_cast<std::uint64_t>(std::numeric_limits<Integer>::max())) {
-            return static_cast<Integer>(value);
-        }
-    } else if (json.is_number_integer()) {
-        // Below 0 here: a positive integer is unsigned in MessagePack and above.
-        const auto value = json.get<std::int64_t>();
-        if constexpr (std::numeric_limits<Integer>::is_signed) {
-            if (value >= static_cast<std::int64_t>(std::numeric_limits<Integer>::min())) {
-                return static_cast<Integer>(value);
-            }
-        }
-    }
-    throw media_error("a malformed message: an integer out of range");
-}
-
 // Arrays of fields by their place, not objects by name: a scan sends an answer a
 // file, and names would cost more than the values to write and to look up.
 Json info_json(const MediaInfo& info)
@@ -90,8 +68,11 @@ Json loudness_json(const Loudness& loudness)
 
 std::string as_bytes(const Json& document)
 {
-    const std::vector<std::uint8_t> packed = Json::to_msgpack(document);
-    return {packed.begin(), packed.end()};
+    // Written straight into the text that is sent: no vector to copy from.
+    std::string packed;
+    packed.reserve(512);
+    Json::to_msgpack(document, packed);
+    return packed;
 }
 
 // Counts a document's values and depth without keeping any: what a reader sends is
@@ -156,12 +137,14 @@ auto parsed(std::string_view bytes, Read read)
 
 std::string framed(const std::string& document)
 {
-    std::string frame(4, '\0');
+    std::string frame;
+    frame.reserve(4 + document.size());
     const auto size = static_cast<std::uint32_t>(document.size());
     for (std::size_t i = 0; i < 4; ++i) {
-        frame[i] = static_cast<char>(size >> (8 * i) & 0xFFU);
+        frame += static_cast<char>(size >> (8 * i) & 0xFFU);
     }
-    return frame + document;
+    frame += document;
+    return frame;
 }
 
 std::uint32_t frame_length(std::string_view header)
@@ -214,32 +197,6 @@ std::string encode(const Answer& answer)
             std::vector<std::uint8_t>(outcome.picture.begin(), outcome.picture.end())));
     }
     return as_bytes(document);
-}
-
-ReadRequest decode_request(std::string_view document)
-{
-    return parsed(document, [](const Json& json) {
-        ReadRequest request;
-        const int kind = integer<int>(json.at(0));
-        if (kind < 0 || kind > static_cast<int>(ReadRequest::Kind::loudness)) {
-            throw media_error("a malformed message: no such request");
-        }
-        request.kind = static_cast<ReadRequest::Kind>(kind);
-        request.id = integer<std::uint64_t>(json.at(1));
-        request.work = std::chrono::milliseconds(integer<std::int64_t>(json.at(2)));
-        request.picture = integer<std::size_t>(json.at(3));
-        request.picture_max = integer<std::size_t>(json.at(4));
-        request.true_peak = json.at(5).get<bool>();
-        const Json& ranges = json.at(6);
-        if (!ranges.is_array() || ranges.size() % 2 != 0 || ranges.size() > 2 * max_ranges) {
-            throw media_error("a malformed message: ranges");
-        }
-        for (std::size_t i = 0; i < ranges.size(); i += 2) {
-            request.ranges.push_back(
-                {integer<std::int64_t>(ranges.at(i)), integer<std::int64_t>(ranges.at(i + 1))});
-        }
-        return request;
-    });
 }
 
 std::uint32_t answer_limit(const ReadRequest& request, std::optional<std::int64_t> size)

@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "loudness/gating.hpp"
 #include "loudness/loudness_meter.hpp"
+#include "loudness/measure.hpp"
 #include "sandbox/wire.hpp"
 
 namespace {
@@ -115,6 +117,80 @@ TEST(wire, what_is_no_answer_is_refused)
     }
     EXPECT_EQ(decoded(Json::array({1, 0, "", many})),
               malformed + "more values than a record holds");
+}
+
+// A request comes back as it went; one of another shape is refused, with what is wrong.
+TEST(wire, requests_read_back_as_sent)
+{
+    ReadRequest sent;
+    sent.kind = ReadRequest::Kind::picture;
+    sent.id = 0xFEDCBA9876543210U;
+    sent.work = std::chrono::milliseconds(-1);
+    sent.picture = 3;
+    sent.picture_max = std::size_t{1} << 40U;
+    sent.true_peak = true;
+    sent.ranges = {{0, 10}, {-5, 1}};
+    const ReadRequest got = media::detail::decode_request(media::detail::encode(sent));
+    EXPECT_EQ(got.kind, sent.kind);
+    EXPECT_EQ(got.id, sent.id);
+    EXPECT_EQ(got.work, sent.work);
+    EXPECT_EQ(got.picture, sent.picture);
+    EXPECT_EQ(got.picture_max, sent.picture_max);
+    EXPECT_TRUE(got.true_peak);
+    ASSERT_EQ(got.ranges.size(), 2U);
+    EXPECT_EQ(got.ranges[1].start, -5);
+    EXPECT_EQ(got.ranges[1].samples, 1);
+
+    const auto refusal = [](const Json& document) {
+        try {
+            media::detail::decode_request(packed(document));
+            return std::string("taken");
+        } catch (const media::media_error& e) {
+            return std::string(e.what());
+        }
+    };
+    const std::string malformed = "a malformed message: ";
+    const Json no_ranges = Json::array();
+    const std::vector<std::pair<Json, std::string>> rows = {
+        {Json::array({0, 1, 2, 3, 4, false, no_ranges}), "taken"},
+        {Json::array({3, 1, 2, 3, 4, false, Json::array({-1, 2})}), "taken"},
+        {Json::array({4, 1, 2, 3, 4, false, no_ranges}), malformed + "no such request"},
+        {Json::array({-1, 1, 2, 3, 4, false, no_ranges}), malformed + "an integer out of range"},
+        {Json::array({0, 1, 2, -3, 4, false, no_ranges}), malformed + "an integer out of range"},
+        {Json::array({0, 1, std::uint64_t{1} << 63U, 3, 4, false, no_ranges}),
+         malformed + "an integer out of range"},
+        {Json::array({0, 1, 2, 3, 4, 5, no_ranges}), malformed + "an integer where none goes"},
+        {Json::array({0, 1, 2, 3, false, false, no_ranges}),
+         malformed + "a truth value where none goes"},
+        {Json::array({0, 1, 2, 3, 4, false}), malformed + "a list cut short"},
+        {Json::array({0, 1, 2, 3, 4, false, no_ranges, 7}),
+         malformed + "an integer where none goes"},
+        {Json::array({0, 1, 2, 3, 4, false, Json::array({1})}), malformed + "ranges"},
+        {Json::array({0, 1, 2, 3, 4, false, Json::array({std::uint64_t{1} << 63U, 1})}),
+         malformed + "ranges"},
+        {Json::array({0, 1, 2, 3, 4, false, Json::array({Json::array()})}),
+         malformed + "a list where none goes"},
+        {Json::array({0, Json::array(), 2, 3, 4, false, no_ranges}),
+         malformed + "a list where none goes"},
+        {Json::array({0, 1, 2.5, 3, 4, false, no_ranges}), malformed + "a fraction"},
+        {Json::array({0, 1, "2", 3, 4, false, no_ranges}), malformed + "a text"},
+        {Json::array({0, 1, nullptr, 3, 4, false, no_ranges}), malformed + "a null"},
+        {Json::object({{"kind", 0}}), malformed + "an object"},
+        {Json(5), malformed + "an integer where none goes"},
+    };
+    for (const auto& [document, outcome] : rows) {
+        EXPECT_EQ(refusal(document), outcome) << document.dump();
+    }
+    EXPECT_EQ(refusal(Json::array()), malformed + "a list cut short");
+    // As many ranges as a loudness may ask, and no more.
+    Json ranges = Json::array();
+    for (std::size_t i = 0; i < media::detail::max_ranges; ++i) {
+        ranges.push_back(0);
+        ranges.push_back(1);
+    }
+    EXPECT_EQ(refusal(Json::array({3, 1, 2, 3, 4, false, ranges})), "taken");
+    ranges.push_back(0);
+    EXPECT_EQ(refusal(Json::array({3, 1, 2, 3, 4, false, ranges})), malformed + "ranges");
 }
 
 // An answer may say only what was asked, and a picture only what its file holds.
