@@ -4,6 +4,7 @@
 #include <deque>      // std::deque
 #include <mutex>      // std::mutex
 #include <thread>     // std::this_thread::sleep_for
+#include <utility>    // std::pair
 
 #include <poll.h>    // poll
 #include <unistd.h>  // getpid
@@ -20,6 +21,9 @@ using Clock = std::chrono::steady_clock;
 // of the files: short enough that no reader runs dry, long enough to take many.
 constexpr std::chrono::microseconds longest_nap{1000};
 constexpr std::chrono::microseconds shortest_nap{50};
+// The first: short, for the pace is not known yet; fast files would see a long one out
+// with the reader idle.
+constexpr std::chrono::microseconds first_nap{250};
 // How often the readers are looked at, and how much processor time past the limit a
 // reader is given to stop itself, with its own message, before it is stopped.
 constexpr auto tick = progress_tick;
@@ -184,6 +188,16 @@ private:
         if (!slot.reader || slot.retiring) {
             return;
         }
+        ask_more(slot);
+        // A reader that cannot be sent to has ended: what it answered before counts.
+        if (slot.reader->sending() && !slot.reader->send()) {
+            take_answers(slot);
+        }
+    }
+
+    // Opens files for a reader up to its share, and asks them.
+    void ask_more(Slot& slot)
+    {
         while (slot.asked.size() < share() && !waiting_.empty()) {
             const std::size_t file = waiting_.front();
             waiting_.pop_front();
@@ -201,10 +215,6 @@ private:
                              opened.regular ? std::optional<std::int64_t>(opened.size)
                                             : std::nullopt);
             slot.asked.push_back(file);
-        }
-        // A reader that cannot be sent to has ended: what it answered before counts.
-        if (slot.reader->sending() && !slot.reader->send()) {
-            take_answers(slot);
         }
     }
 
@@ -310,12 +320,22 @@ private:
     {
         std::vector<ReadOutcome> answers;
         const bool alive = slot.reader->pump(answers);
+        answered_.clear();
         for (ReadOutcome& answer : answers) {
             slot.retiring = slot.retiring || failed(answer);
-            settle(slot.asked.front(), std::move(answer));
+            answered_.emplace_back(slot.asked.front(), std::move(answer));
             slot.asked.pop_front();
             slot.front_since = Clock::now();
             fruitless_ = 0;
+        }
+        if (alive && !slot.retiring && !answered_.empty()) {
+            // The reader gets its next files before this process works through the
+            // answers, which may take longer than the files it has left.
+            ask_more(slot);
+            slot.reader->send();  // a failure shows at the next ask
+        }
+        for (auto& [file, outcome] : answered_) {
+            settle(file, std::move(outcome));
         }
         if (!alive) {
             give_up(slot, slot.reader->ending());
@@ -371,11 +391,12 @@ private:
     std::vector<std::chrono::milliseconds> work_;  // each file's, once asked
     static constexpr std::size_t no_poll = static_cast<std::size_t>(-1);
     std::vector<Slot> slots_;
-    std::vector<pollfd> ready_;  // kept: one poll a wake-up
+    std::vector<pollfd> ready_;                                  // kept: one poll a wake-up
+    std::vector<std::pair<std::size_t, ReadOutcome>> answered_;  // kept: files and answers
     std::deque<std::size_t> waiting_;
     std::size_t done_ = 0;
     std::size_t fruitless_ = 0;
-    std::chrono::microseconds nap_ = longest_nap;
+    std::chrono::microseconds nap_ = first_nap;
     bool napped_ = false;  // before the latest look for answers
     std::string cannot_start_;
 };
