@@ -2,13 +2,13 @@
 # The library's layers, checked: no source includes a layer above its own, and the
 # reader program links nothing of the index's (SQLite, ICU). Layers, bottom up:
 #   io, tags, formats and loudness (the reading layer), the channel (sandbox/: wire,
-#   answer_decoder, request_decoder, request_channel, sanitized_reader), sandbox,
-#   library (with text/).
+#   answer_decoder, request_decoder, message_reader, request_channel, sanitized_reader),
+#   sandbox, library (with text/).
 # Usage: check_layers.sh [READER_PROGRAM]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-channel='sandbox/(wire|answer_decoder|request_decoder|request_channel|sanitized_reader)'
+channel='sandbox/(wire|answer_decoder|request_decoder|message_reader|request_channel|sanitized_reader)'
 # layer_of PATH: the layer's rank of a source under src/ (or of an include's path).
 layer_of() {
   case "$1" in

@@ -12,6 +12,7 @@
 #include "formats/info_extension.hpp"
 #include "loudness/gating.hpp"
 #include "loudness/measure.hpp"
+#include "sandbox/message_reader.hpp"
 #include "sandbox/wire.hpp"
 
 namespace media::detail {
@@ -439,15 +440,7 @@ private:
 
 Answer decode_answer(std::string_view document)
 {
-    Answer answer;
-    AnswerReader reader(answer);
-    if (!Json::sax_parse(document.begin(), document.end(), &reader,
-                         nlohmann::json::input_format_t::msgpack) ||
-        reader.problem() != nullptr) {
-        throw media_error(std::string("a malformed message: ") +
-                          (reader.problem() != nullptr ? reader.problem() : "no answer"));
-    }
-    return answer;
+    return read_message<Answer, AnswerReader>(document, "no answer");
 }
 
 }  // namespace media::detail

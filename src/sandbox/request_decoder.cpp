@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "loudness/measure.hpp"
+#include "sandbox/message_reader.hpp"
 #include "sandbox/wire.hpp"
 
 namespace media::detail {
@@ -154,15 +155,7 @@ private:
 
 ReadRequest decode_request(std::string_view document)
 {
-    ReadRequest request;
-    RequestReader reader(request);
-    if (!Json::sax_parse(document.begin(), document.end(), &reader,
-                         nlohmann::json::input_format_t::msgpack) ||
-        reader.problem() != nullptr) {
-        throw media_error(std::string("a malformed message: ") +
-                          (reader.problem() != nullptr ? reader.problem() : "no request"));
-    }
-    return request;
+    return read_message<ReadRequest, RequestReader>(document, "no request");
 }
 
 }  // namespace media::detail

@@ -1,0 +1,30 @@
+#pragma once
+// A message read value by value, as nlohmann's parser meets them, by a reader that
+// keeps each where it goes and says what is wrong where one does not fit.
+
+#include <string>       // std::string
+#include <string_view>  // std::string_view
+
+#include <nlohmann/json.hpp>
+
+#include <musiccore/media.hpp>
+
+namespace media::detail {
+
+// Reads `document` into what `Reader` fills; media_error for one that is no such
+// message, with the reader's problem(), or else `missing`.
+template <typename Message, typename Reader>
+Message read_message(std::string_view document, const char* missing)
+{
+    Message message;
+    Reader reader(message);
+    if (!nlohmann::json::sax_parse(document.begin(), document.end(), &reader,
+                                   nlohmann::json::input_format_t::msgpack) ||
+        reader.problem() != nullptr) {
+        throw media_error(std::string("a malformed message: ") +
+                          (reader.problem() != nullptr ? reader.problem() : missing));
+    }
+    return message;
+}
+
+}  // namespace media::detail
