@@ -1,7 +1,6 @@
 #include "sandbox/wire.hpp"
 
 #include <algorithm>  // std::min
-#include <limits>     // std::numeric_limits
 
 #include <nlohmann/json.hpp>
 
@@ -9,6 +8,7 @@
 #include "formats/record_check.hpp"
 #include "loudness/gating.hpp"
 #include "loudness/measure.hpp"
+#include "sandbox/message_reader.hpp"
 
 namespace media::detail {
 
@@ -75,63 +75,69 @@ std::string as_bytes(const Json& document)
     return packed;
 }
 
-// Counts a document's values and depth without keeping any: what a reader sends is
-// judged before it costs memory, for a reader that runs another's code may send
-// anything.
-class Census : public nlohmann::json_sax<Json> {
+// A greeting: {"h": why the reader is not sandboxed, or ""}, and nothing else.
+class HelloReader : public nlohmann::json_sax<Json> {
 public:
-    bool null() override { return value(); }
-    bool boolean(bool /*value*/) override { return value(); }
-    bool number_integer(number_integer_t /*value*/) override { return value(); }
-    bool number_unsigned(number_unsigned_t /*value*/) override { return value(); }
+    explicit HelloReader(std::string& refusal) : refusal_(refusal) {}
+
+    const char* problem() const { return problem_; }
+
+    bool null() override { return fail("a null"); }
+    bool boolean(bool /*value*/) override { return fail("a truth value"); }
+    bool number_integer(number_integer_t /*value*/) override { return fail("an integer"); }
+    bool number_unsigned(number_unsigned_t /*value*/) override { return fail("an integer"); }
     bool number_float(number_float_t /*value*/, const string_t& /*text*/) override
     {
-        return value();
+        return fail("a fraction");
     }
-    bool string(string_t& /*value*/) override { return value(); }
-    bool binary(binary_t& /*value*/) override { return value(); }
-    bool start_object(std::size_t /*size*/) override { return open(); }
-    bool key(string_t& /*value*/) override { return value(); }
-    bool end_object() override { return close(); }
-    bool start_array(std::size_t /*size*/) override { return open(); }
-    bool end_array() override { return close(); }
+    bool binary(binary_t& /*value*/) override { return fail("bytes"); }
+    bool start_array(std::size_t /*size*/) override { return fail("a list"); }
+    bool end_array() override { return fail("a list"); }
+    bool start_object(std::size_t /*size*/) override
+    {
+        return state_ == State::start ? advance(State::key) : fail("an object where none goes");
+    }
+    bool key(string_t& value) override
+    {
+        return state_ == State::key && value == "h" ? advance(State::refusal)
+                                                    : fail("a key where none goes");
+    }
+    bool string(string_t& value) override
+    {
+        if (state_ != State::refusal) {
+            return fail("a text where none goes");
+        }
+        refusal_ = std::move(value);
+        return advance(State::end);
+    }
+    bool end_object() override
+    {
+        return state_ == State::end ? advance(State::done) : fail("a greeting cut short");
+    }
     bool parse_error(std::size_t /*position*/, const std::string& /*last_token*/,
                      const nlohmann::detail::exception& /*error*/) override
     {
-        return false;
+        return fail("no MessagePack");
     }
 
 private:
-    // A request's values, and a greeting's, are few: a range's two but for them.
-    static constexpr std::size_t max_values = 64 + 2 * max_ranges;
-    static constexpr std::size_t max_depth = 4;
+    enum class State { start, key, refusal, end, done };
 
-    bool value() { return ++values_ <= max_values; }
-    bool open() { return value() && ++depth_ <= max_depth; }
-    bool close()
+    bool advance(State next)
     {
-        --depth_;
+        state_ = next;
         return true;
     }
+    bool fail(const char* why)
+    {
+        problem_ = problem_ != nullptr ? problem_ : why;
+        return false;
+    }
 
-    std::size_t values_ = 0, depth_ = 0;
+    std::string& refusal_;
+    State state_ = State::start;
+    const char* problem_ = nullptr;
 };
-
-// The document, or media_error for bytes that are none, or not of the expected shape.
-template <typename Read>
-auto parsed(std::string_view bytes, Read read)
-{
-    Census census;
-    if (!Json::sax_parse(bytes.begin(), bytes.end(), &census,
-                         nlohmann::json::input_format_t::msgpack)) {
-        throw media_error("a malformed message");
-    }
-    try {
-        return read(Json::from_msgpack(bytes.begin(), bytes.end()));
-    } catch (const Json::exception& e) {
-        throw media_error(std::string("a malformed message: ") + e.what());
-    }
-}
 
 }  // namespace
 
@@ -163,7 +169,7 @@ std::string encode_hello(const std::string& refusal)
 
 std::string decode_hello(std::string_view document)
 {
-    return parsed(document, [](const Json& json) { return json.at("h").get<std::string>(); });
+    return read_message<std::string, HelloReader>(document, "no greeting");
 }
 
 std::string encode(const ReadRequest& request)

@@ -193,6 +193,38 @@ TEST(wire, requests_read_back_as_sent)
     EXPECT_EQ(refusal(Json::array({3, 1, 2, 3, 4, false, ranges})), malformed + "ranges");
 }
 
+// A greeting says why a reader is not sandboxed, or that it is, and nothing more.
+TEST(wire, greetings_read_back_as_sent)
+{
+    for (const std::string refusal : {"", "no seccomp filter"}) {
+        EXPECT_EQ(media::detail::decode_hello(media::detail::encode_hello(refusal)), refusal);
+    }
+    const auto greeting = [](const Json& document) {
+        try {
+            return "refusal \"" + media::detail::decode_hello(packed(document)) + "\"";
+        } catch (const media::media_error& e) {
+            return std::string(e.what());
+        }
+    };
+    const std::string malformed = "a malformed message: ";
+    const std::vector<std::pair<Json, std::string>> rows = {
+        {Json::object({{"h", "why"}}), "refusal \"why\""},
+        {Json::object(), malformed + "a greeting cut short"},
+        {Json::object({{"x", "why"}}), malformed + "a key where none goes"},
+        {Json::object({{"h", "why"}, {"i", ""}}), malformed + "a key where none goes"},
+        {Json::object({{"h", 0}}), malformed + "an integer"},
+        {Json::object({{"h", Json::object()}}), malformed + "an object where none goes"},
+        {Json::array({"why"}), malformed + "a list"},
+        {Json("why"), malformed + "a text where none goes"},
+    };
+    for (const auto& [document, outcome] : rows) {
+        EXPECT_EQ(greeting(document), outcome) << document.dump();
+    }
+    std::string cut = packed(Json::object({{"h", "why"}}));
+    cut.pop_back();
+    EXPECT_THROW(media::detail::decode_hello(cut), media::media_error);
+}
+
 // An answer may say only what was asked, and a picture only what its file holds.
 TEST(wire, answers_are_held_to_their_requests)
 {
