@@ -65,7 +65,9 @@ if grep -q -E 'musiccore_(selftest|edge_tests|bench)' <<<"$targets"; then
   exit 1
 fi
 check_output "add_subdirectory" "$work/example-subdir/track_duration"
-build_example "$work/example-export" -DMUSICCORE_SOURCE_DIR="$root" -DTRACK_DURATION_EXPORT=ON
+# An export set that lacks musiccore fails as CMake generates: no build is needed.
+cmake -S examples/track_duration -B "$work/example-export" -DMUSICCORE_SOURCE_DIR="$root" \
+  -DTRACK_DURATION_EXPORT=ON >/dev/null
 echo "consumer via add_subdirectory, exporting its own targets: ok"
 
 # Installed with the example, the reader is found beside it, as its own.
