@@ -417,8 +417,9 @@ MediaInfo read_native_flac(FileSource& source, const Probe& probe)
         info.exact = exact;
         info.duration_secs = static_cast<double>(*samples) / static_cast<double>(stream->rate);
     }
-    // Bytes over time, as for the other formats: FLAC states none.
-    if (source.seekable() && info.duration_secs > 0) {
+    // Bytes over time, as for the other formats: FLAC states none. A file that ends
+    // inside its metadata has no audio to give a rate of.
+    if (source.seekable() && info.duration_secs > 0 && native.audio_start < source.size()) {
         const auto audio = static_cast<double>(source.size() - native.audio_start);
         info.bitrate = std::lround(8.0 * audio / info.duration_secs);
     }

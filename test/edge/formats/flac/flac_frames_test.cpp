@@ -36,6 +36,11 @@ TEST(flac_frames, the_last_frame_checks_streaminfo)
     const std::string ape_footer = "APETAGEX" + byte_craft::le(2000, 4) + byte_craft::le(32, 4) +
                                    byte_craft::le(0, 4) + byte_craft::le(0, 4) +
                                    std::string(8, '\0');
+    std::size_t audio = 4;
+    while ((tone[audio] & 0x80) == 0) {
+        audio += 4 + byte_craft::be_value(tone, audio + 1, 3);
+    }
+    audio += 4 + byte_craft::be_value(tone, audio + 1, 3);
     const struct {
         const char* name;
         std::string bytes;
@@ -52,6 +57,8 @@ TEST(flac_frames, the_last_frame_checks_streaminfo)
         {"its last frame corrupt", corrupt, "98304 estimate"},
         {"cut and a total of 0", with_total(tone.substr(0, tone.size() - 100), 0),
          "98304 estimate"},
+        // Nothing but STREAMINFO's word for it, and no audio to give a rate of.
+        {"cut in its metadata", tone.substr(0, audio - 1), "100000 estimate"},
     };
     const test_files::TempFolder folder("flac-frames");
     for (const auto& row : rows) {
