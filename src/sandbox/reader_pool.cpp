@@ -137,6 +137,9 @@ private:
     struct Slot {
         std::unique_ptr<ReaderProcess> reader;
         std::deque<std::size_t> asked;
+        // Of those asked, how many were still to read when this process last looked:
+        // before the files asked next, which go out as soon as answers are in.
+        std::size_t unread = 0;
         std::size_t channel_at = no_poll, errors_at = no_poll;  // in the latest poll
         Clock::time_point front_since;  // when the first file asked became the first
         std::size_t watched = static_cast<std::size_t>(-1);  // the file the watch follows
@@ -243,6 +246,7 @@ private:
             if (!slot.reader) {
                 continue;
             }
+            slot.unread = slot.asked.size();
             if (!slot.asked.empty()) {
                 const short events = POLLIN | (slot.reader->sending() ? POLLOUT : 0);
                 slot.channel_at = ready.size();
@@ -289,7 +293,7 @@ private:
         std::size_t fewest = max_asked_ahead;
         for (const Slot& slot : slots_) {
             if (slot.reader && !slot.retiring) {
-                fewest = std::min(fewest, slot.asked.size());
+                fewest = std::min(fewest, slot.unread);
             }
         }
         if (fewest < max_asked_ahead / 4) {
@@ -328,6 +332,7 @@ private:
             slot.front_since = Clock::now();
             fruitless_ = 0;
         }
+        slot.unread = slot.asked.size();
         if (alive && !slot.retiring && !answered_.empty()) {
             // The reader gets its next files before this process works through the
             // answers, which may take longer than the files it has left.
