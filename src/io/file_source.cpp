@@ -51,7 +51,7 @@ long FileSource::read(void* data, std::size_t size)
     if (!failure_.empty()) {
         return -1;  // a refusal, a stall or a spent budget is final
     }
-    if (const char* why = budget_.exhausted()) {
+    if (const char* why = budget_.exhausted_every_few_calls()) {
         return fail(why);
     }
     auto* bytes = static_cast<unsigned char*>(data);
@@ -91,7 +91,7 @@ std::string_view FileSource::peek(std::int64_t offset, std::size_t count)
     if (!failure_.empty()) {
         return {};
     }
-    if (const char* why = budget_.exhausted()) {
+    if (const char* why = budget_.exhausted_every_few_calls()) {
         fail(why);
         return {};
     }

@@ -51,4 +51,15 @@ const char* WorkBudget::exhausted()
     return nullptr;
 }
 
+const char* WorkBudget::exhausted_every_few_calls()
+{
+    constexpr unsigned skipped = 15;
+    if (calls_to_skip_ > 0) {
+        --calls_to_skip_;
+        return nullptr;
+    }
+    calls_to_skip_ = skipped;
+    return exhausted();
+}
+
 }  // namespace media::detail

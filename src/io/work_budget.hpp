@@ -24,6 +24,10 @@ public:
 
     // Null while the read may go on; otherwise why it must stop.
     const char* exhausted();
+    // The same for the many small reads of a parse, such as a walk of every MPEG
+    // frame: the clock is read at one call in 16 only, for it cost a third of such a
+    // walk. A read that spins is stopped all the same, 15 reads later at most.
+    const char* exhausted_every_few_calls();
 
 private:
     std::chrono::milliseconds work_;
@@ -34,6 +38,7 @@ private:
     // A thread cannot spend more processor time than passes on the clock, so its
     // own (costly) clock is read only once the work could have run out.
     Clock::time_point next_cpu_check_;
+    unsigned calls_to_skip_ = 0;
 };
 
 }  // namespace media::detail

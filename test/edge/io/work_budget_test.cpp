@@ -53,4 +53,24 @@ TEST(work_budget, of_a_millisecond)
     EXPECT_STREQ(shortest.exhausted(), "time limit passed");
 }
 
+// Most calls of a parse's many reads skip the clock, but none goes on past a spent
+// budget for more than 15 calls, the first of them included.
+TEST(work_budget, now_and_then_is_soon_enough)
+{
+    media::detail::WorkBudget spent(0ms, Clock::now() - 1ms);
+    EXPECT_STREQ(spent.exhausted_every_few_calls(), "time limit passed");
+
+    media::detail::WorkBudget budget(0ms, Clock::now() + 20ms);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(budget.exhausted_every_few_calls(), nullptr);
+    }
+    std::this_thread::sleep_for(25ms);
+    int calls = 1;
+    while (budget.exhausted_every_few_calls() == nullptr) {
+        ++calls;
+        ASSERT_LE(calls, 16);
+    }
+    EXPECT_EQ(calls, 12);  // the five before and these: the sixteenth call looks
+}
+
 }  // namespace
