@@ -15,7 +15,7 @@ using Deadline = std::optional<Clock::time_point>;
 // its latest read. A watcher that sees no change for long knows the thread is stuck.
 using Heartbeat = std::atomic<std::int64_t>;
 
-// The limits of one file's read, checked at each of its reads: the processor time
+// The limits of one file's read, checked as it reads: the processor time
 // that the reading thread spends on it (zero: none), and a wall-clock deadline.
 // Processor time is fair: files that share the cores do not fail one another.
 class WorkBudget {

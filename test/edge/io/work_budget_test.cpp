@@ -53,8 +53,8 @@ TEST(work_budget, of_a_millisecond)
     EXPECT_STREQ(shortest.exhausted(), "time limit passed");
 }
 
-// Most calls of a parse's many reads skip the clock, but none goes on past a spent
-// budget for more than 15 calls, the first of them included.
+// Most of a parse's many reads skip the clock, but a spent budget stops the read
+// within 16 calls: the first looks, then every sixteenth.
 TEST(work_budget, now_and_then_is_soon_enough)
 {
     media::detail::WorkBudget spent(0ms, Clock::now() - 1ms);
@@ -70,7 +70,7 @@ TEST(work_budget, now_and_then_is_soon_enough)
         ++calls;
         ASSERT_LE(calls, 16);
     }
-    EXPECT_EQ(calls, 12);  // the five before and these: the sixteenth call looks
+    EXPECT_EQ(calls, 12);  // with the five before, the seventeenth call: the second look
 }
 
 }  // namespace
