@@ -182,6 +182,12 @@ bool FileSource::holds(std::int64_t offset, std::size_t count)
 
 bool FileSource::fill_regular(std::int64_t offset, std::size_t size)
 {
+    // Each ask of the system is checked, and shows the thread moving: a read of a
+    // slow file system that keeps going is not taken for one that is stuck.
+    if (const char* why = budget_.exhausted()) {
+        fail(why);
+        return false;
+    }
     // The window before is kept to go back to, unless the new one holds it.
     if (!within(offset, size, ahead_start_, ahead_.size())) {
         ahead_.swap(behind_);

@@ -24,9 +24,10 @@ public:
 
     // Null while the read may go on; otherwise why it must stop.
     const char* exhausted();
-    // The same for the many small reads of a parse, such as a walk of every MPEG
-    // frame: the clock is read at one call in 16 only, for it cost a third of such a
-    // walk. A read that spins is stopped all the same, 15 reads later at most.
+    // The same for the many small reads of a parse from what is buffered, such as a
+    // walk of every MPEG frame: the clock is read at one call in 16 only, for it cost
+    // a third of such a walk. A parse that spins is stopped all the same, 15 reads
+    // later at most.
     const char* exhausted_every_few_calls();
 
 private:

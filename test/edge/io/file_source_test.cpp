@@ -115,6 +115,24 @@ struct SourceOver {
     media::detail::FileSource source{path, budget};
 };
 
+// Every read that asks the system for bytes shows the thread moving, however few of
+// the reads from what is buffered look at the clock.
+TEST(file_source, each_read_of_the_system_beats_the_heart)
+{
+    const test_files::TempFolder folder("file-source-heartbeat");
+    const std::string path = folder / "bytes";
+    byte_craft::write(path, std::string(std::size_t{2} << 20U, 'x'));
+    media::detail::Heartbeat heartbeat{0};
+    media::detail::WorkBudget budget(std::chrono::milliseconds::zero(), std::nullopt, &heartbeat);
+    media::detail::FileSource source(path, budget);
+    std::string chunk(std::size_t{64} << 10U, '\0');
+    for (int i = 0; i < 24; ++i) {
+        heartbeat = 0;
+        ASSERT_EQ(source.read(chunk.data(), chunk.size()), static_cast<long>(chunk.size()));
+        EXPECT_NE(heartbeat.load(), 0) << "read " << i;
+    }
+}
+
 // Peeks of the head and the tail in turn, and reads across the ends of the windows
 // they leave: every byte as the file has it, and every read whole but at the end.
 TEST(file_source, windows_behind_and_ahead)
