@@ -85,11 +85,9 @@ constexpr std::array<Field, 5> loudness_fields{Field::loudness_channels, Field::
                                                Field::true_peak};
 constexpr std::array<Field, 3> bin_fields{Field::bin_index, Field::bin_blocks, Field::bin_energy};
 
-class AnswerReader : public nlohmann::json_sax<Json> {
+class AnswerReader : public MessageSax {
 public:
     explicit AnswerReader(Answer& answer) : answer_(answer), info_(answer.outcome.info) {}
-
-    const char* problem() const { return problem_; }
 
     bool null() override
     {
@@ -238,12 +236,6 @@ public:
         }
         --depth_;
         return depth_ == 0 || next();
-    }
-
-    bool parse_error(std::size_t /*position*/, const std::string& /*last_token*/,
-                     const nlohmann::detail::exception& /*error*/) override
-    {
-        return fail("no MessagePack");
     }
 
 private:
@@ -417,12 +409,6 @@ private:
         return true;
     }
 
-    bool fail(const char* why)
-    {
-        problem_ = problem_ != nullptr ? problem_ : why;
-        return false;
-    }
-
     Answer& answer_;
     MediaInfo& info_;
     Loudness* loudness_ = nullptr;  // the one being read
@@ -433,7 +419,6 @@ private:
     bool started_ = false;
     std::vector<std::string>* values_ = nullptr;
     std::size_t tag_values_ = 0;
-    const char* problem_ = nullptr;
 };
 
 }  // namespace

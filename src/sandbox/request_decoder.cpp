@@ -20,11 +20,9 @@ constexpr std::size_t fields = 7;
 constexpr std::size_t true_peak_at = 5;
 constexpr std::size_t ranges_at = 6;
 
-class RequestReader : public nlohmann::json_sax<Json> {
+class RequestReader : public MessageSax {
 public:
     explicit RequestReader(ReadRequest& request) : request_(request) {}
-
-    const char* problem() const { return problem_; }
 
     bool null() override { return fail("a null"); }
     bool boolean(bool value) override
@@ -74,12 +72,6 @@ public:
         }
         --depth_;
         return true;
-    }
-
-    bool parse_error(std::size_t /*position*/, const std::string& /*last_token*/,
-                     const nlohmann::detail::exception& /*error*/) override
-    {
-        return fail("no MessagePack");
     }
 
 private:
@@ -137,18 +129,11 @@ private:
         return true;
     }
 
-    bool fail(const char* why)
-    {
-        problem_ = problem_ != nullptr ? problem_ : why;
-        return false;
-    }
-
     ReadRequest& request_;
     std::size_t depth_ = 0;
     std::size_t at_ = 0;  // the place of the next value in the request's list
     std::size_t range_values_ = 0;
     bool started_ = false;
-    const char* problem_ = nullptr;
 };
 
 }  // namespace

@@ -76,11 +76,9 @@ std::string as_bytes(const Json& document)
 }
 
 // A greeting: {"h": why the reader is not sandboxed, or ""}, and nothing else.
-class HelloReader : public nlohmann::json_sax<Json> {
+class HelloReader : public MessageSax {
 public:
     explicit HelloReader(std::string& refusal) : refusal_(refusal) {}
-
-    const char* problem() const { return problem_; }
 
     bool null() override { return fail("a null"); }
     bool boolean(bool /*value*/) override { return fail("a truth value"); }
@@ -114,11 +112,6 @@ public:
     {
         return state_ == State::end ? advance(State::done) : fail("a greeting cut short");
     }
-    bool parse_error(std::size_t /*position*/, const std::string& /*last_token*/,
-                     const nlohmann::detail::exception& /*error*/) override
-    {
-        return fail("no MessagePack");
-    }
 
 private:
     enum class State { start, key, refusal, end, done };
@@ -128,15 +121,9 @@ private:
         state_ = next;
         return true;
     }
-    bool fail(const char* why)
-    {
-        problem_ = problem_ != nullptr ? problem_ : why;
-        return false;
-    }
 
     std::string& refusal_;
     State state_ = State::start;
-    const char* problem_ = nullptr;
 };
 
 }  // namespace
