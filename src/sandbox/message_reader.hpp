@@ -18,11 +18,9 @@ class MessageSax : public nlohmann::json_sax<nlohmann::json> {
 public:
     const char* problem() const { return problem_; }
 
-    bool parse_error(std::size_t /*position*/, const std::string& /*last_token*/,
-                     const nlohmann::detail::exception& /*error*/) override
-    {
-        return fail("no MessagePack");
-    }
+    // Out of line (in wire.cpp), so that the class's vtable is emitted once.
+    bool parse_error(std::size_t position, const std::string& last_token,
+                     const nlohmann::detail::exception& error) override;
 
 protected:
     bool fail(const char* why)

@@ -128,6 +128,12 @@ private:
 
 }  // namespace
 
+bool MessageSax::parse_error(std::size_t /*position*/, const std::string& /*last_token*/,
+                             const nlohmann::detail::exception& /*error*/)
+{
+    return fail("no MessagePack");
+}
+
 std::string framed(const std::string& document)
 {
     std::string frame;
